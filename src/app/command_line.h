@@ -1,0 +1,45 @@
+#pragma once
+// The command line of one batch run: method, list file, optional reference image, colour model
+// and the "/verbose" flag, resolved into fixed run settings.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace histonorm::app {
+
+enum class Method { kReinhard, kBimodalDeconvRVM, kRGBHistSpec, kRGBHistSpecThresh };
+
+struct RunSettings {
+  Method method = Method::kReinhard;
+  std::string listPath;                       // as typed
+  std::string dirPrefix;                      // list path up to and including its last '/'
+  bool verbose = false;                       // "/verbose" among arguments 3 to 5
+  std::optional<std::string> referenceImage;  // single target; none means the mean of the list
+  std::string colourModelPath;                // stain method only
+
+  std::string InputPath(const std::string& entry) const { return dirPrefix + entry; }
+  std::string OutputPath(const std::string& entry) const { return dirPrefix + "normalised/" + entry; }
+  // Prefix of the stain method's diagnostic files while the target is measured.
+  std::string VerbosePrefix() const { return dirPrefix + "normalised/" + referenceImage.value_or(listPath); }
+};
+
+// Which usage text a rejected command line gets.
+enum class Usage { kShortOfArguments, kUnknownMethod };
+
+struct ParseResult {
+  std::optional<RunSettings> settings;
+  Usage usage = Usage::kShortOfArguments;  // meaningful when settings is empty
+};
+
+// Matches a method name exactly and case-sensitively.
+std::optional<Method> MatchMethod(const std::string& name);
+
+// args are the arguments after the program name.
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// Usage texts, each printed followed by a line end.
+std::string UsageTextA();
+std::string ListExplanation();
+std::string UsageTextB();
+
+}  // namespace histonorm::app

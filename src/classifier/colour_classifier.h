@@ -1,0 +1,56 @@
+#pragma once
+// Pixel colour classifier: gives every pixel of an 8-bit BGR image the probabilities of three
+// classes (stain 0, stain 1, background) from a trained colour model file.
+//
+// The classification of a pixel depends on its own colour and on a descriptor of the whole image
+// (octree colour-code histogram projected on the model's principal directions), so ClassifyImage
+// first describes the image and then classifies its pixels.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "common/pixel_planes.h"
+
+namespace histonorm {
+
+// A colour model file that cannot be used; what() gives the reason (the caller names the file).
+class ModelLoadError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class ColourClassifierBase {
+ public:
+  virtual ~ColourClassifierBase() = default;
+  // Requires an 8-bit, 3-channel BGR image (any row stride). Ensures planes are resized to the
+  // image's width x height and hold, per pixel, the three class probabilities.
+  virtual void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) = 0;
+  // Classifies one colour (bytes blue, green, red) against the descriptor of the most recent
+  // ClassifyImage (the all-zero mean descriptor before any).
+  virtual std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) = 0;
+};
+
+class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
+ public:
+  // Reads the whole model file. Throws ModelLoadError when the file cannot be opened or used.
+  explicit ColourClassifier_RVM_PCAVQ(const std::string& modelPath);
+  ~ColourClassifier_RVM_PCAVQ() override;
+  ColourClassifier_RVM_PCAVQ(const ColourClassifier_RVM_PCAVQ&) = delete;
+  ColourClassifier_RVM_PCAVQ& operator=(const ColourClassifier_RVM_PCAVQ&) = delete;
+
+  void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override;
+  std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override;
+
+  // Computes and prints the image descriptor ("Projection ..." line).
+  void ComputeProjection(const cv::Mat& image);
+
+ private:
+  struct Model;  // keeps the trained-function types out of this header
+  std::unique_ptr<Model> model_;
+};
+
+}  // namespace histonorm

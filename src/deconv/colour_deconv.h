@@ -1,0 +1,74 @@
+#pragma once
+// Stain model of one image: two estimated stain vectors, the completed and inverted 3x3 stain
+// matrix and the optical density table. Splits an 8-bit BGR image into three stain channel planes
+// and recombines stain channel planes into an image.
+//
+// Colours are numbered red 0, green 1, blue 2; images store bytes blue, green, red.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "common/pixel_planes.h"
+
+namespace histonorm {
+
+using Matrix3 = std::array<std::array<double, 3>, 3>;
+
+// Colour sums of the selected samples of the two stain classes (red, green, blue), accumulated
+// exactly, with the candidate counts. Sums of several images can be pooled with +=.
+struct StainSampleSums {
+  std::array<std::array<double, 3>, 2> colourSum{};  // [class][red, green, blue]
+  std::array<std::uint64_t, 2> count{};               // selected samples per class
+  std::array<std::uint64_t, 2> candidates{};          // candidates per class (probability > 0.01)
+  StainSampleSums& operator+=(const StainSampleSums& other);
+};
+
+class CColourDeconv {
+ public:
+  // Sets dotProductThreshold to 0.8f and builds the optical density table. Calling it again
+  // returns the object to this state.
+  void Init();
+
+  // Selects the samples of one image (prints "#samples used = ..."), then builds the stain
+  // matrix from their mean colours (BuildFromSampleSums). Returns IsUsable().
+  bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
+  // Prints the mean colours, turns them into unit vectors and calls BuildStainMatrix.
+  void BuildFromSampleSums(const StainSampleSums& sums);
+  // Two unit vectors (red, green, blue) -> corrected, completed and inverted stain matrix.
+  void BuildStainMatrix(const std::array<float, 3>& s0, const std::array<float, 3>& s1);
+  // False when a stain class had no samples or any entry of the stain matrix or its inverse is
+  // not finite: such an estimate must not be used to transform images.
+  bool IsUsable() const { return usable_; }
+
+  // Requires an 8-bit 3-channel BGR image. Ensures channels are resized to its size and filled.
+  void ImageToChannels(const cv::Mat& image, StainChannelPlanes& channels) const;
+  // Requires channels of the image's width x height and an existing 8-bit 3-channel image.
+  void ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const;
+  // Writes the raw stain vectors, one stain per line; a file that cannot be created is skipped.
+  void WriteVectors(const std::string& path) const;
+
+  float dotProductThreshold = 0.8f;
+
+  double LogScale() const { return logScale_; }
+  const std::array<float, 256>& OdTable() const { return odTable_; }
+  const Matrix3& RawStains() const { return rawStains_; }
+  const Matrix3& Stains() const { return stains_; }
+  const Matrix3& InverseStains() const { return inverseStains_; }
+
+ private:
+  double logScale_ = 0.0;
+  Matrix3 rawStains_{};
+  std::array<double, 3> stainLengths_{};
+  Matrix3 stains_{};
+  Matrix3 inverseStains_{};
+  std::array<float, 256> odTable_{};
+  bool usable_ = false;
+};
+
+// Selects the samples of both stain classes from the probability planes and sums their colours.
+// Prints the "#samples used = " line.
+StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
+
+}  // namespace histonorm

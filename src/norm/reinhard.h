@@ -1,0 +1,47 @@
+#pragma once
+// Reinhard colour transfer: matches the mean and standard deviation of every channel of the
+// decorrelated logarithmic colour space (l, alpha, beta) to those of the target pixels.
+//
+// CalcStats accumulates sums over all target pixels seen so far and prints the target statistics;
+// Norm measures the source, prints its statistics and maps each pixel. Norm changes no member.
+#include <array>
+#include <cstdint>
+
+#include "norm/norm_base.h"
+
+namespace histonorm {
+
+// Means and standard deviations of l, alpha, beta.
+struct LabStats {
+  std::array<double, 3> mean{};
+  std::array<double, 3> sd{};
+};
+
+// Running sums over the pixels of one or more images, in pixel order.
+struct LabSums {
+  std::array<double, 3> sum{};
+  std::array<double, 3> sumSquares{};
+  std::uint64_t count = 0;
+
+  // Adds every pixel of an 8-bit BGR image, rows in order, pixels in order.
+  void Add(const cv::Mat& image);
+  LabStats Stats() const;
+};
+
+class CNormReinhard final : public CNormBase {
+ public:
+  void CalcStats(const cv::Mat& image) override;
+  void Norm(const cv::Mat& input, cv::Mat& output) override;
+
+  const LabStats& TargetStats() const { return target_; }
+
+ private:
+  LabStats target_;
+  LabSums targetSums_;
+};
+
+// Maps one channel value onto the target statistics. A source SD of zero or NaN (a uniform
+// channel) sends every value to the target mean.
+float MapChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd);
+
+}  // namespace histonorm

@@ -1,0 +1,76 @@
+#include "norm/rgb_hist_spec.h"
+
+#include <cmath>
+#include <limits>
+
+namespace histonorm {
+
+void CountLevels(const cv::Mat& image, LevelCounts& counts) {
+  for (int y = 0; y < image.rows; ++y) {
+    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
+    for (int x = 0; x < image.cols; ++x, px += 3) {
+      ++counts[0][px[0]];
+      ++counts[1][px[1]];
+      ++counts[2][px[2]];
+    }
+  }
+}
+
+CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint32_t pixelCount, bool threshold) {
+  const float n = static_cast<float>(pixelCount);
+  CumulativeTables cumulative{};
+  float running = 0.0f;
+  for (int v = 0; v < 256; ++v) {
+    for (int c = 0; c < 3; ++c) {
+      float share = static_cast<float>(counts[c][v]) / n;
+      if (threshold && share > 0.0f) share = 1.0f;
+      running += share;
+      cumulative[c][v] = running;
+    }
+  }
+  return cumulative;
+}
+
+LookupTables MatchCumulative(const CumulativeTables& source, const CumulativeTables& target) {
+  LookupTables lut{};
+  for (int c = 0; c < 3; ++c) {
+    for (int v = 0; v < 256; ++v) {
+      float best = std::numeric_limits<float>::infinity();
+      int bestLevel = 0;
+      for (int u = 0; u < 256; ++u) {
+        const float distance = std::fabs(source[c][v] - target[c][u]);
+        if (distance < best) {
+          best = distance;
+          bestLevel = u;
+        }
+      }
+      lut[c][v] = static_cast<std::uint8_t>(bestLevel);
+    }
+  }
+  return lut;
+}
+
+void CNormRGBHistSpec::CalcStats(const cv::Mat& image) {
+  CountLevels(image, targetCounts_);
+  targetPixelCount_ += static_cast<std::uint32_t>(image.total());
+  targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, threshold_);
+}
+
+void CNormRGBHistSpec::Norm(const cv::Mat& input, cv::Mat& output) {
+  LevelCounts counts{};
+  CountLevels(input, counts);
+  const CumulativeTables source =
+      CumulativeFromCounts(counts, static_cast<std::uint32_t>(input.total()), threshold_);
+  const LookupTables lut = MatchCumulative(source, targetCumulative_);
+  for (int y = 0; y < input.rows; ++y) {
+    const std::uint8_t* in = input.ptr<std::uint8_t>(y);
+    std::uint8_t* out = output.ptr<std::uint8_t>(y);
+    for (int x = 0; x < input.cols; ++x, in += 3, out += 3) {
+      out[0] = lut[0][in[0]];
+      out[1] = lut[1][in[1]];
+      out[2] = lut[2][in[2]];
+    }
+  }
+}
+
+}  // namespace histonorm

@@ -1,0 +1,230 @@
+// End-to-end runs of the built executable on scratch folders.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "support/cli_run.h"
+#include "support/test_images.h"
+
+namespace histonorm::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kUsageA1 = "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>)";
+const std::string kUsageA2 = "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec, RGBHistSpecThresh}";
+const std::string kUsageB1 = "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>) (</verbose>)";
+const std::string kUsageB2 = "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec}";
+const std::string kExplanation =
+    "files_file.txt should contain a list of image files stored in the same directory as files_file.txt. "
+    "Output is to a directory called normalised, which should already exist before calling the program.";
+
+// The lines after the banner (which ends with a blank line followed by the extra line end).
+std::vector<std::string> AfterBanner(const CliResult& r) {
+  const auto lines = r.Lines();
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    if (lines[i].rfind(" 4. ", 0) == 0) return {lines.begin() + static_cast<long>(i) + 3, lines.end()};
+  }
+  return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class Cli : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.MakeDir("data/normalised");
+    a_ = RandomImage(5, 6, 31);
+    b_ = RandomImage(4, 3, 32);
+    dir_.WriteImage("data/a.png", a_);
+    dir_.WriteImage("data/b.png", b_);
+  }
+  CliResult Run(const std::vector<std::string>& args) { return RunCli(HISTONORM_EXE, args, dir_.Path()); }
+  bool Output(const std::string& name) const { return fs::exists(dir_.Path() / "data/normalised" / name); }
+  cv::Mat ReadOutput(const std::string& name) const {
+    return cv::imread((dir_.Path() / "data/normalised" / name).string(), cv::IMREAD_COLOR);
+  }
+
+  ScratchDir dir_;
+  cv::Mat a_, b_;
+};
+
+TEST_F(Cli, BannerThenUsageAWithoutEnoughArguments) {
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"Reinhard"}}) {
+    const CliResult r = Run(args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.outText.empty());
+    const auto lines = r.Lines();
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[2].find_first_not_of('='), std::string::npos);
+    EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{kUsageA1, kUsageA2, "", kExplanation}));
+  }
+}
+
+TEST_F(Cli, UnknownOrWrongCaseMethodGivesUsageB) {
+  dir_.WriteText("data/list.txt", "a.png\n");
+  for (const std::string method : {"reinhard", "RGBHistSpe", "RGBHistSpecThreshX", "Foo", "REINHARD"}) {
+    const CliResult r = Run({method, "data/list.txt"});
+    EXPECT_EQ(r.status, 255) << method;
+    EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{kUsageB1, kUsageB2})) << method;
+  }
+  EXPECT_FALSE(Output("a.png"));
+}
+
+TEST_F(Cli, MissingListFileIsAFailure) {
+  const CliResult r = Run({"Reinhard", "data/nolist.txt"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{"Failed to open list file: 'data/nolist.txt'"}));
+}
+
+TEST_F(Cli, MeanTargetRunPrintsEveryStepAndSavesEveryImage) {
+  dir_.WriteText("data/list.txt", "a.png\nb.png\n");
+  const CliResult r = Run({"RGBHistSpec", "data/list.txt"});
+  ASSERT_EQ(r.status, 0) << r.errText;
+  EXPECT_TRUE(r.outText.empty());
+  EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{
+                                " DIR: data/",
+                                "No image target (using mean)",
+                                "",
+                                "[CalcStats] 'data/a.png'",
+                                "Image loaded ok: 6,5",
+                                "calculated stats ok",
+                                "",
+                                "[CalcStats] 'data/b.png'",
+                                "Image loaded ok: 3,4",
+                                "calculated stats ok",
+                                "Calculated target stats",
+                                "[Norm] data/a.png",
+                                "->'data/normalised/a.png'",
+                                "[Norm] data/b.png",
+                                "->'data/normalised/b.png'",
+                            }));
+  EXPECT_EQ(ReadOutput("a.png").size(), a_.size());
+  EXPECT_EQ(ReadOutput("b.png").size(), b_.size());
+}
+
+TEST_F(Cli, SingleTargetListedItselfIsUnchangedByHistogramMethods) {
+  dir_.WriteText("data/list.txt", "a.png\n");
+  for (const std::string method : {"RGBHistSpec", "RGBHistSpecThresh"}) {
+    const CliResult r = Run({method, "data/list.txt", "data/a.png"});
+    ASSERT_EQ(r.status, 0) << r.errText;
+    EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{" DIR: data/", "Single image target", "Loaded target image OK",
+                                                        "Calculated target stats", "[Norm] data/a.png",
+                                                        "->'data/normalised/a.png'"}));
+    EXPECT_EQ(cv::norm(ReadOutput("a.png"), a_, cv::NORM_INF), 0.0) << method;
+  }
+}
+
+TEST_F(Cli, LastNameWithoutLineEndAndMixedSeparatorsAreAllUsed) {
+  dir_.WriteImage("data/c.png", RandomImage(2, 2, 33));
+  dir_.WriteText("data/list.txt", "  a.png\tb.png \r\n\n c.png");
+  const CliResult r = Run({"Reinhard", "data/list.txt"});
+  ASSERT_EQ(r.status, 0) << r.errText;
+  const auto lines = AfterBanner(r);
+  EXPECT_TRUE(Contains(lines, "[CalcStats] 'data/c.png'"));
+  EXPECT_TRUE(Output("a.png"));
+  EXPECT_TRUE(Output("b.png"));
+  EXPECT_TRUE(Output("c.png"));
+}
+
+TEST_F(Cli, EmptyListIsACompleteRunWithoutOutput) {
+  dir_.WriteText("data/list.txt", " \n\t\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(AfterBanner(r),
+            (std::vector<std::string>{" DIR: data/", "No image target (using mean)", "Calculated target stats"}));
+}
+
+TEST_F(Cli, UnreadableImageInTargetPassEndsBeforeAnyOutput) {
+  dir_.WriteText("data/bad.png", "not an image");
+  dir_.WriteText("data/list.txt", "a.png b.png bad.png\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt"});
+  EXPECT_EQ(r.status, 255);
+  const auto lines = AfterBanner(r);
+  EXPECT_EQ(lines.back(), "Failed to load image: 'data/bad.png'");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "calculated stats ok"), 2);
+  EXPECT_FALSE(Output("a.png"));
+}
+
+TEST_F(Cli, MissingImageInNormalisePassKeepsEarlierOutputs) {
+  dir_.WriteText("data/list.txt", "a.png missing.png b.png\n");
+  const CliResult r = Run({"RGBHistSpecThresh", "data/list.txt", "data/b.png"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(AfterBanner(r).back(), "Failed to load image: 'data/missing.png'");
+  EXPECT_TRUE(Output("a.png"));
+  EXPECT_FALSE(Output("b.png"));
+}
+
+TEST_F(Cli, MissingReferenceImage) {
+  dir_.WriteText("data/list.txt", "a.png\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt", "data/none.png"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{" DIR: data/", "Single image target",
+                                                      "Failed to load image: 'data/none.png'"}));
+}
+
+TEST_F(Cli, VerboseAsThirdArgumentIsTheReferenceImageOfSimpleMethods) {
+  dir_.WriteText("data/list.txt", "a.png\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt", "/verbose"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(AfterBanner(r).back(), "Failed to load image: '/verbose'");
+  // In sixth place it is neither a flag nor a reference; the run is a normal single-target run.
+  const CliResult late = Run({"Reinhard", "data/list.txt", "data/b.png", "x", "y", "/verbose"});
+  EXPECT_EQ(late.status, 0) << late.errText;
+}
+
+TEST_F(Cli, MissingOutputDirectoryIsReportedAfterTheArrowLine) {
+  fs::remove_all(dir_.Path() / "data/normalised");
+  dir_.WriteText("data/list.txt", "a.png b.png\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt"});
+  EXPECT_EQ(r.status, 255);
+  const auto lines = AfterBanner(r);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "->'data/normalised/a.png'");
+  EXPECT_EQ(lines.back(), "Failed to save image: 'data/normalised/a.png'");
+  EXPECT_FALSE(Contains(lines, "[Norm] data/b.png"));
+}
+
+TEST_F(Cli, ListWithoutDirectoryUsesTheWorkingDirectory) {
+  dir_.MakeDir("normalised");
+  dir_.WriteImage("top.png", a_);
+  dir_.WriteText("list.txt", "top.png\n");
+  const CliResult r = Run({"Reinhard", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.errText;
+  EXPECT_TRUE(Contains(AfterBanner(r), " DIR: "));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "normalised/top.png"));
+}
+
+TEST_F(Cli, GreyAlphaAndTinyImagesAreLoadedAsColour) {
+  dir_.WriteImage("data/grey.png", cv::Mat(3, 4, CV_8UC1, cv::Scalar(90)));
+  dir_.WriteImage("data/rgba.png", cv::Mat(2, 5, CV_8UC4, cv::Scalar(10, 120, 200, 128)));
+  dir_.WriteImage("data/one.png", RandomImage(1, 1, 34));
+  dir_.WriteImage("data/row.png", RandomImage(1, 7, 35));
+  dir_.WriteText("data/list.txt", "grey.png rgba.png one.png row.png\n");
+  for (const std::string method : {"Reinhard", "RGBHistSpec", "RGBHistSpecThresh"}) {
+    const CliResult r = Run({method, "data/list.txt"});
+    ASSERT_EQ(r.status, 0) << method << r.errText;
+    EXPECT_TRUE(Contains(AfterBanner(r), "Image loaded ok: 4,3"));
+    const cv::Mat rgba = ReadOutput("rgba.png");
+    EXPECT_EQ(rgba.size(), cv::Size(5, 2));
+    EXPECT_EQ(ReadOutput("one.png").size(), cv::Size(1, 1));
+    EXPECT_EQ(ReadOutput("row.png").size(), cv::Size(7, 1));
+  }
+}
+
+TEST_F(Cli, NoTemporaryFilesAreLeftBehind) {
+  dir_.WriteText("data/list.txt", "a.png\n");
+  ASSERT_EQ(Run({"Reinhard", "data/list.txt"}).status, 0);
+  for (const auto& entry : fs::directory_iterator(dir_.Path() / "data/normalised")) {
+    EXPECT_EQ(entry.path().filename(), "a.png");
+  }
+}
+
+}  // namespace
+}  // namespace histonorm::test

@@ -1,0 +1,144 @@
+#include "norm/reinhard.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include "norm/lab_colour.h"
+#include "support/test_images.h"
+
+namespace histonorm {
+namespace {
+
+using test::RandomImage;
+
+cv::Mat NormWith(CNormReinhard& norm, const cv::Mat& input) {
+  cv::Mat output(input.rows, input.cols, CV_8UC3);
+  testing::internal::CaptureStderr();
+  norm.Norm(input, output);
+  testing::internal::GetCapturedStderr();
+  return output;
+}
+
+void Measure(CNormReinhard& norm, const cv::Mat& target) {
+  testing::internal::CaptureStderr();
+  norm.CalcStats(target);
+  testing::internal::GetCapturedStderr();
+}
+
+TEST(Reinhard, TwoTargetsEqualOneJoinedTarget) {
+  const cv::Mat a = RandomImage(7, 9, 1);
+  const cv::Mat b = RandomImage(5, 9, 2);
+  cv::Mat joined;
+  cv::vconcat(a, b, joined);
+  CNormReinhard twice;
+  Measure(twice, a);
+  Measure(twice, b);
+  CNormReinhard once;
+  Measure(once, joined);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(twice.TargetStats().mean[c], once.TargetStats().mean[c]);
+    EXPECT_EQ(twice.TargetStats().sd[c], once.TargetStats().sd[c]);
+  }
+}
+
+TEST(Reinhard, SquaresAreFormedInSinglePrecision) {
+  cv::Mat image(1, 1, CV_8UC3, cv::Scalar(10, 200, 90));
+  LabSums sums;
+  sums.Add(image);
+  const Lab lab = BgrToLab(10, 200, 90);
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(sums.sumSquares[c], static_cast<double>(lab[c] * lab[c]));
+}
+
+TEST(Reinhard, TargetAgainstItselfIsTheColourRoundTrip) {
+  const cv::Mat target = test::LoadSample("he_sample_1.png");
+  CNormReinhard norm;
+  Measure(norm, target);
+  const cv::Mat out = NormWith(norm, target);
+  int exact = 0;
+  for (int y = 0; y < target.rows; ++y) {
+    for (int x = 0; x < target.cols; ++x) {
+      const auto& in = target.at<cv::Vec3b>(y, x);
+      const auto bgr = LabToBgrValues(BgrToLab(in[0], in[1], in[2]));
+      const cv::Vec3b roundTrip(ColourValueToByte(bgr[0]), ColourValueToByte(bgr[1]), ColourValueToByte(bgr[2]));
+      const auto& o = out.at<cv::Vec3b>(y, x);
+      exact += (o == roundTrip);
+      for (int c = 0; c < 3; ++c) ASSERT_LE(std::abs(o[c] - roundTrip[c]), 1);
+    }
+  }
+  EXPECT_GE(exact, static_cast<int>(target.total() * 999 / 1000));
+}
+
+TEST(Reinhard, NormPrintsSdVsSquaredMeanThenStats) {
+  const cv::Mat image = RandomImage(4, 4, 3);
+  CNormReinhard norm;
+  Measure(norm, RandomImage(4, 4, 4));
+  LabSums sums;
+  sums.Add(image);
+  const LabStats s = sums.Stats();
+  std::ostringstream expected;
+  expected << s.sd[0] << "vs" << s.mean[0] * s.mean[0] << "\n"
+           << s.mean[0] << "," << s.mean[1] << "," << s.mean[2] << " " << s.sd[0] << "," << s.sd[1] << "," << s.sd[2]
+           << "\n";
+  cv::Mat output(image.rows, image.cols, CV_8UC3);
+  testing::internal::CaptureStderr();
+  norm.Norm(image, output);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), expected.str());
+}
+
+TEST(Reinhard, HonoursRowStrideAndLeavesPaddingAlone) {
+  const cv::Mat image = RandomImage(6, 5, 5);
+  CNormReinhard norm;
+  Measure(norm, RandomImage(8, 8, 6));
+  const cv::Mat dense = NormWith(norm, image);
+
+  const auto in = test::MakePadded(image, 3, 77);
+  auto out = test::MakePadded(cv::Mat(image.rows, image.cols, CV_8UC3, cv::Scalar::all(0)), 2, 99);
+  testing::internal::CaptureStderr();
+  norm.Norm(in.view, out.view);
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(test::PaddingUntouched(in, 77));
+  EXPECT_TRUE(test::PaddingUntouched(out, 99));
+  EXPECT_EQ(cv::norm(out.view, dense, cv::NORM_INF), 0.0);
+}
+
+TEST(Reinhard, NormIsRepeatableAndLeavesTargetUnchanged) {
+  CNormReinhard norm;
+  Measure(norm, RandomImage(8, 8, 7));
+  const LabStats before = norm.TargetStats();
+  const cv::Mat image = RandomImage(9, 4, 8);
+  const cv::Mat first = NormWith(norm, image);
+  const cv::Mat second = NormWith(norm, image);
+  EXPECT_EQ(cv::norm(first, second, cv::NORM_INF), 0.0);
+  EXPECT_EQ(norm.TargetStats().mean, before.mean);
+}
+
+TEST(Reinhard, UniformSourceMapsToTheTargetMean) {
+  CNormReinhard norm;
+  Measure(norm, test::LoadSample("he_sample_2.png"));
+  const cv::Mat uniform(3, 4, CV_8UC3, cv::Scalar(40, 120, 200));
+  const cv::Mat out = NormWith(norm, uniform);
+  const LabStats& t = norm.TargetStats();
+  const Lab mean{static_cast<float>(t.mean[0]), static_cast<float>(t.mean[1]), static_cast<float>(t.mean[2])};
+  const auto bgr = LabToBgrValues(mean);
+  const cv::Vec3b expected(ColourValueToByte(bgr[0]), ColourValueToByte(bgr[1]), ColourValueToByte(bgr[2]));
+  for (int y = 0; y < out.rows; ++y) {
+    for (int x = 0; x < out.cols; ++x) EXPECT_EQ(out.at<cv::Vec3b>(y, x), expected);
+  }
+  // A pinkish mid-tone, not the saturated bytes of an unguarded division by zero.
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_GT(expected[c], 0);
+    EXPECT_LT(expected[c], 255);
+  }
+}
+
+TEST(Reinhard, ChannelMappingGuardsZeroAndNanDeviation) {
+  EXPECT_EQ(MapChannelValue(0.3f, 0.3, 0.0, 0.5, 0.1), 0.5f);
+  EXPECT_EQ(MapChannelValue(0.3f, 0.3, std::numeric_limits<double>::quiet_NaN(), 0.5, 0.1), 0.5f);
+  EXPECT_EQ(MapChannelValue(0.5f, 0.25, 0.5, 1.0, 2.0), static_cast<float>(((0.5 - 0.25) * 2.0 / 0.5) + 1.0));
+}
+
+}  // namespace
+}  // namespace histonorm

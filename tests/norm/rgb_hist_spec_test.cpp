@@ -1,0 +1,123 @@
+#include "norm/rgb_hist_spec.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "support/test_images.h"
+
+namespace histonorm {
+namespace {
+
+using test::RandomImage;
+
+cv::Mat NormWith(CNormRGBHistSpec& norm, const cv::Mat& input) {
+  cv::Mat output(input.rows, input.cols, CV_8UC3);
+  norm.Norm(input, output);
+  return output;
+}
+
+class RGBHistSpecVariants : public testing::TestWithParam<bool> {};
+
+TEST_P(RGBHistSpecVariants, TargetAgainstItselfIsUnchanged) {
+  const cv::Mat target = test::LoadSample("he_sample_1.png");
+  CNormRGBHistSpec norm(GetParam());
+  norm.CalcStats(target);
+  EXPECT_EQ(cv::norm(NormWith(norm, target), target, cv::NORM_INF), 0.0);
+}
+
+TEST_P(RGBHistSpecVariants, TwoTargetsEqualOneJoinedTarget) {
+  const cv::Mat a = RandomImage(6, 10, 11);
+  const cv::Mat b = RandomImage(9, 10, 12);
+  cv::Mat joined;
+  cv::vconcat(a, b, joined);
+  CNormRGBHistSpec twice(GetParam());
+  twice.CalcStats(a);
+  twice.CalcStats(b);
+  CNormRGBHistSpec once(GetParam());
+  once.CalcStats(joined);
+  EXPECT_EQ(twice.TargetCumulative(), once.TargetCumulative());
+}
+
+TEST_P(RGBHistSpecVariants, HonoursRowStrideAndLeavesPaddingAlone) {
+  CNormRGBHistSpec norm(GetParam());
+  norm.CalcStats(test::LoadSample("he_sample_2.png"));
+  const cv::Mat image = RandomImage(7, 6, 13);
+  const cv::Mat dense = NormWith(norm, image);
+  const auto in = test::MakePadded(image, 2, 5);
+  auto out = test::MakePadded(cv::Mat(image.rows, image.cols, CV_8UC3, cv::Scalar::all(0)), 1, 6);
+  norm.Norm(in.view, out.view);
+  EXPECT_TRUE(test::PaddingUntouched(in, 5));
+  EXPECT_TRUE(test::PaddingUntouched(out, 6));
+  EXPECT_EQ(cv::norm(out.view, dense, cv::NORM_INF), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndThreshold, RGBHistSpecVariants, testing::Bool());
+
+TEST(RGBHistSpec, SharedRunningSumInterleavesChannels) {
+  LevelCounts counts{};
+  counts[0][0] = 1;  // blue level 0
+  counts[1][0] = 1;  // green level 0
+  counts[2][1] = 1;  // red level 1
+  counts[0][1] = 1;
+  counts[1][1] = 1;
+  counts[2][0] = 1;
+  const CumulativeTables c = CumulativeFromCounts(counts, 2, false);
+  EXPECT_EQ(c[0][0], 0.5f);
+  EXPECT_EQ(c[1][0], 1.0f);
+  EXPECT_EQ(c[2][0], 1.5f);
+  EXPECT_EQ(c[0][1], 2.0f);
+  EXPECT_EQ(c[1][1], 2.5f);
+  EXPECT_EQ(c[2][1], 3.0f);
+  EXPECT_EQ(c[2][255], 3.0f);
+}
+
+TEST(RGBHistSpec, PlainTablesRiseToThree) {
+  LevelCounts counts{};
+  CountLevels(test::LoadSample("he_sample_3.png"), counts);
+  std::uint32_t n = 0;
+  for (auto v : counts[0]) n += v;
+  const CumulativeTables c = CumulativeFromCounts(counts, n, false);
+  EXPECT_NEAR(c[2][255], 3.0, 1e-4);
+}
+
+TEST(RGBHistSpec, ThresholdVariantIgnoresFrequencies) {
+  // Two images using the same levels in every channel, with very different frequencies.
+  cv::Mat a(1, 4, CV_8UC3);
+  cv::Mat b(1, 4, CV_8UC3);
+  const cv::Vec3b lo(10, 20, 30), hi(200, 150, 100);
+  a.at<cv::Vec3b>(0, 0) = lo;
+  a.at<cv::Vec3b>(0, 1) = lo;
+  a.at<cv::Vec3b>(0, 2) = lo;
+  a.at<cv::Vec3b>(0, 3) = hi;
+  b.at<cv::Vec3b>(0, 0) = lo;
+  b.at<cv::Vec3b>(0, 1) = hi;
+  b.at<cv::Vec3b>(0, 2) = hi;
+  b.at<cv::Vec3b>(0, 3) = hi;
+  CNormRGBHistSpec thresh(true);
+  thresh.CalcStats(RandomImage(16, 16, 21));
+  const cv::Mat outA = NormWith(thresh, a);
+  const cv::Mat outB = NormWith(thresh, b);
+  EXPECT_EQ(outA.at<cv::Vec3b>(0, 0), outB.at<cv::Vec3b>(0, 0));
+  EXPECT_EQ(outA.at<cv::Vec3b>(0, 3), outB.at<cv::Vec3b>(0, 3));
+
+  CNormRGBHistSpec plain(false);
+  plain.CalcStats(RandomImage(16, 16, 21));
+  EXPECT_NE(NormWith(plain, a).at<cv::Vec3b>(0, 0), NormWith(plain, b).at<cv::Vec3b>(0, 0));
+}
+
+TEST(RGBHistSpec, EqualDistancesPickTheLowestLevel) {
+  CumulativeTables source{};
+  CumulativeTables target{};
+  for (int c = 0; c < 3; ++c) {
+    for (int u = 0; u < 256; ++u) target[c][u] = u < 10 ? 1.0f : 2.0f;
+    source[c][0] = 1.0f;
+    source[c][1] = 1.5f;  // equally far from 1 and 2
+  }
+  const LookupTables lut = MatchCumulative(source, target);
+  EXPECT_EQ(lut[0][0], 0);
+  EXPECT_EQ(lut[1][1], 0);
+}
+
+}  // namespace
+}  // namespace histonorm

@@ -1,0 +1,38 @@
+#pragma once
+// Runs the built histonorm executable in a scratch directory and captures what it printed.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace histonorm::test {
+
+struct CliResult {
+  int status = 0;          // exit status as seen by the shell (255 for -1)
+  std::string errText;     // standard error
+  std::string outText;     // standard output
+  std::vector<std::string> Lines() const;  // standard error split into lines
+};
+
+// A fresh directory under the system temporary directory, removed on destruction.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  void WriteText(const std::string& name, const std::string& text) const;
+  void WriteImage(const std::string& name, const cv::Mat& image) const;
+  void MakeDir(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Runs the executable at `exe` with `args` in working directory `cwd`.
+CliResult RunCli(const std::string& exe, const std::vector<std::string>& args, const std::filesystem::path& cwd);
+
+}  // namespace histonorm::test
