@@ -4,9 +4,13 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core/utils/logger.hpp>
+
 #include "app/batch_run.h"
 
 int main(int argc, char** argv) {
+  // The image library would otherwise add its own warnings to the console for unreadable files.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
     return histonorm::app::RunBatch(args);

