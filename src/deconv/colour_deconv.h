@@ -3,36 +3,38 @@
 // matrix and the optical density table. Splits an 8-bit BGR image into three stain channel planes
 // and recombines stain channel planes into an image.
 //
-// Colours are numbered red 0, green 1, blue 2; images store bytes blue, green, red.
+// Colours are numbered red 0, green 1, blue 2; images store bytes blue, green, red. A stain matrix
+// is stored by colour rows (M[i][k] is the colour-i component of stain k); the inverse by stain
+// rows (Q[k][i] is the weight of colour i in stain k).
+//
+// Init() must precede everything else. The matrices are defined only after BuildStainMatrix (or an
+// estimate, which ends with it); IsUsable() tells whether they may be used to transform images.
 #include <array>
-#include <cstdint>
 #include <string>
 
 #include <opencv2/core.hpp>
 
 #include "common/pixel_planes.h"
+#include "deconv/class_mean_colour.h"
+#include "deconv/stain_samples.h"
 
 namespace histonorm {
 
 using Matrix3 = std::array<std::array<double, 3>, 3>;
 
-// Colour sums of the selected samples of the two stain classes (red, green, blue), accumulated
-// exactly, with the candidate counts. Sums of several images can be pooled with +=.
-struct StainSampleSums {
-  std::array<std::array<double, 3>, 2> colourSum{};  // [class][red, green, blue]
-  std::array<std::uint64_t, 2> count{};               // selected samples per class
-  std::array<std::uint64_t, 2> candidates{};          // candidates per class (probability > 0.01)
-  StainSampleSums& operator+=(const StainSampleSums& other);
-};
-
 class CColourDeconv {
  public:
+  // The dot product correction gives up after this many passes (parallel vectors never separate,
+  // and a threshold below -1 is never reached).
+  static constexpr int kMaxCorrectionPasses = 100000;
+
   // Sets dotProductThreshold to 0.8f and builds the optical density table. Calling it again
   // returns the object to this state.
   void Init();
 
   // Selects the samples of one image (prints "#samples used = ..."), then builds the stain
-  // matrix from their mean colours (BuildFromSampleSums). Returns IsUsable().
+  // matrix from their mean colours (BuildFromSampleSums). Returns IsUsable(). Requires probability
+  // planes of the image's size (throws std::invalid_argument otherwise).
   bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
   // Prints the mean colours, turns them into unit vectors and calls BuildStainMatrix.
   void BuildFromSampleSums(const StainSampleSums& sums);
@@ -44,7 +46,8 @@ class CColourDeconv {
 
   // Requires an 8-bit 3-channel BGR image. Ensures channels are resized to its size and filled.
   void ImageToChannels(const cv::Mat& image, StainChannelPlanes& channels) const;
-  // Requires channels of the image's width x height and an existing 8-bit 3-channel image.
+  // Requires channels of the image's width x height and an existing 8-bit 3-channel image (throws
+  // std::invalid_argument otherwise). Ensures every pixel of the image is written.
   void ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const;
   // Writes the raw stain vectors, one stain per line; a file that cannot be created is skipped.
   void WriteVectors(const std::string& path) const;
@@ -54,10 +57,15 @@ class CColourDeconv {
   double LogScale() const { return logScale_; }
   const std::array<float, 256>& OdTable() const { return odTable_; }
   const Matrix3& RawStains() const { return rawStains_; }
+  const std::array<double, 3>& StainLengths() const { return stainLengths_; }
   const Matrix3& Stains() const { return stains_; }
   const Matrix3& InverseStains() const { return inverseStains_; }
 
  private:
+  void CorrectDotProduct();
+  void CompleteThirdStain();
+  void Invert();
+
   double logScale_ = 0.0;
   Matrix3 rawStains_{};
   std::array<double, 3> stainLengths_{};
@@ -66,9 +74,5 @@ class CColourDeconv {
   std::array<float, 256> odTable_{};
   bool usable_ = false;
 };
-
-// Selects the samples of both stain classes from the probability planes and sums their colours.
-// Prints the "#samples used = " line.
-StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
 
 }  // namespace histonorm
