@@ -2,9 +2,8 @@
 // the same image I/O as a batch run, without any normalisation. Usage: io_floor <list file>
 #include <fstream>
 #include <iostream>
-#include <string>
-
 #include <opencv2/imgcodecs.hpp>
+#include <string>
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -1,8 +1,7 @@
 #include "support/bench_images.h"
 
-#include <stdexcept>
-
 #include <opencv2/imgcodecs.hpp>
+#include <stdexcept>
 
 namespace histonorm::bench {
 

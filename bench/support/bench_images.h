@@ -1,8 +1,7 @@
 #pragma once
 // Large benchmark images made by tiling a shipped sample.
-#include <string>
-
 #include <opencv2/core.hpp>
+#include <string>
 
 namespace histonorm::bench {
 

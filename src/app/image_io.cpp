@@ -2,9 +2,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <system_error>
-
 #include <opencv2/imgcodecs.hpp>
+#include <system_error>
 
 namespace histonorm::app {
 

@@ -1,8 +1,7 @@
 #pragma once
 // Loading and saving the driver's images.
-#include <string>
-
 #include <opencv2/core.hpp>
+#include <string>
 
 namespace histonorm::app {
 

@@ -1,10 +1,9 @@
 // histonorm: batch colour normalisation of stained tissue images.
 #include <exception>
 #include <iostream>
+#include <opencv2/core/utils/logger.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core/utils/logger.hpp>
 
 #include "app/batch_run.h"
 

@@ -24,7 +24,8 @@ Lab BgrToLab(std::uint8_t blue, std::uint8_t green, std::uint8_t red) {
   const float sumL = (lL + lM) + lS;
   const float sumA = (lL + lM) - 2.0f * lS;
   const float sumB = lL - lM;
-  return {static_cast<float>(sumL / kSqrt3), static_cast<float>(sumA / kSqrt6), static_cast<float>(sumB / kSqrt2)};
+  return {static_cast<float>(sumL / kSqrt3), static_cast<float>(sumA / kSqrt6),
+          static_cast<float>(sumB / kSqrt2)};
 }
 
 std::array<float, 3> LabToBgrValues(const Lab& lab) {

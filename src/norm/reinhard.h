@@ -36,6 +36,9 @@ class CNormReinhard final : public CNormBase {
   const LabStats& TargetStats() const { return target_; }
 
  private:
+  // Output bytes of one input colour (bytes blue, green, red).
+  std::array<std::uint8_t, 3> MapColour(const std::uint8_t* bgr, const LabStats& source) const;
+
   LabStats target_;
   LabSums targetSums_;
 };

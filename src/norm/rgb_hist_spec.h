@@ -15,7 +15,7 @@
 namespace histonorm {
 
 using LevelCounts = std::array<std::array<std::uint32_t, 256>, 3>;  // [blue, green, red][level]
-using CumulativeTables = std::array<std::array<float, 256>, 3>;   // [blue, green, red][level]
+using CumulativeTables = std::array<std::array<float, 256>, 3>;     // [blue, green, red][level]
 using LookupTables = std::array<std::array<std::uint8_t, 256>, 3>;
 
 // Adds the level counts of every pixel of an 8-bit BGR image.

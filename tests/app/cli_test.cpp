@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <filesystem>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include "support/cli_run.h"
@@ -114,9 +113,9 @@ TEST_F(Cli, SingleTargetListedItselfIsUnchangedByHistogramMethods) {
   for (const std::string method : {"RGBHistSpec", "RGBHistSpecThresh"}) {
     const CliResult r = Run({method, "data/list.txt", "data/a.png"});
     ASSERT_EQ(r.status, 0) << r.errText;
-    EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{" DIR: data/", "Single image target", "Loaded target image OK",
-                                                        "Calculated target stats", "[Norm] data/a.png",
-                                                        "->'data/normalised/a.png'"}));
+    EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{" DIR: data/", "Single image target",
+                                                        "Loaded target image OK", "Calculated target stats",
+                                                        "[Norm] data/a.png", "->'data/normalised/a.png'"}));
     EXPECT_EQ(cv::norm(ReadOutput("a.png"), a_, cv::NORM_INF), 0.0) << method;
   }
 }
@@ -137,8 +136,8 @@ TEST_F(Cli, EmptyListIsACompleteRunWithoutOutput) {
   dir_.WriteText("data/list.txt", " \n\t\n");
   const CliResult r = Run({"Reinhard", "data/list.txt"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(AfterBanner(r),
-            (std::vector<std::string>{" DIR: data/", "No image target (using mean)", "Calculated target stats"}));
+  EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{" DIR: data/", "No image target (using mean)",
+                                                      "Calculated target stats"}));
 }
 
 TEST_F(Cli, UnreadableImageInTargetPassEndsBeforeAnyOutput) {

@@ -62,7 +62,8 @@ TEST(Reinhard, TargetAgainstItselfIsTheColourRoundTrip) {
     for (int x = 0; x < target.cols; ++x) {
       const auto& in = target.at<cv::Vec3b>(y, x);
       const auto bgr = LabToBgrValues(BgrToLab(in[0], in[1], in[2]));
-      const cv::Vec3b roundTrip(ColourValueToByte(bgr[0]), ColourValueToByte(bgr[1]), ColourValueToByte(bgr[2]));
+      const cv::Vec3b roundTrip(ColourValueToByte(bgr[0]), ColourValueToByte(bgr[1]),
+                                ColourValueToByte(bgr[2]));
       const auto& o = out.at<cv::Vec3b>(y, x);
       exact += (o == roundTrip);
       for (int c = 0; c < 3; ++c) ASSERT_LE(std::abs(o[c] - roundTrip[c]), 1);
@@ -80,8 +81,8 @@ TEST(Reinhard, NormPrintsSdVsSquaredMeanThenStats) {
   const LabStats s = sums.Stats();
   std::ostringstream expected;
   expected << s.sd[0] << "vs" << s.mean[0] * s.mean[0] << "\n"
-           << s.mean[0] << "," << s.mean[1] << "," << s.mean[2] << " " << s.sd[0] << "," << s.sd[1] << "," << s.sd[2]
-           << "\n";
+           << s.mean[0] << "," << s.mean[1] << "," << s.mean[2] << " " << s.sd[0] << "," << s.sd[1] << ","
+           << s.sd[2] << "\n";
   cv::Mat output(image.rows, image.cols, CV_8UC3);
   testing::internal::CaptureStderr();
   norm.Norm(image, output);

@@ -4,11 +4,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-
-#include <opencv2/imgcodecs.hpp>
 
 namespace histonorm::test {
 
@@ -45,7 +44,8 @@ std::vector<std::string> CliResult::Lines() const {
 
 ScratchDir::ScratchDir() {
   std::random_device rd;
-  path_ = std::filesystem::temp_directory_path() / ("histonorm_test_" + std::to_string(rd()) + std::to_string(rd()));
+  path_ = std::filesystem::temp_directory_path() /
+          ("histonorm_test_" + std::to_string(rd()) + std::to_string(rd()));
   std::filesystem::create_directories(path_);
 }
 
@@ -65,7 +65,8 @@ void ScratchDir::WriteImage(const std::string& name, const cv::Mat& image) const
 
 void ScratchDir::MakeDir(const std::string& name) const { std::filesystem::create_directories(path_ / name); }
 
-CliResult RunCli(const std::string& exe, const std::vector<std::string>& args, const std::filesystem::path& cwd) {
+CliResult RunCli(const std::string& exe, const std::vector<std::string>& args,
+                 const std::filesystem::path& cwd) {
   const std::filesystem::path err = cwd / ".stderr.txt";
   const std::filesystem::path out = cwd / ".stdout.txt";
   std::string command = "cd ";

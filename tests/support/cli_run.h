@@ -1,17 +1,16 @@
 #pragma once
 // Runs the built histonorm executable in a scratch directory and captures what it printed.
 #include <filesystem>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 namespace histonorm::test {
 
 struct CliResult {
-  int status = 0;          // exit status as seen by the shell (255 for -1)
-  std::string errText;     // standard error
-  std::string outText;     // standard output
+  int status = 0;                          // exit status as seen by the shell (255 for -1)
+  std::string errText;                     // standard error
+  std::string outText;                     // standard output
   std::vector<std::string> Lines() const;  // standard error split into lines
 };
 
@@ -33,6 +32,7 @@ class ScratchDir {
 };
 
 // Runs the executable at `exe` with `args` in working directory `cwd`.
-CliResult RunCli(const std::string& exe, const std::vector<std::string>& args, const std::filesystem::path& cwd);
+CliResult RunCli(const std::string& exe, const std::vector<std::string>& args,
+                 const std::filesystem::path& cwd);
 
 }  // namespace histonorm::test

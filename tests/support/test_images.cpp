@@ -1,9 +1,8 @@
 #include "support/test_images.h"
 
+#include <opencv2/imgcodecs.hpp>
 #include <random>
 #include <stdexcept>
-
-#include <opencv2/imgcodecs.hpp>
 
 namespace histonorm::test {
 

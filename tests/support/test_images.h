@@ -1,9 +1,8 @@
 #pragma once
 // Images for tests: random and sample images, and views with a padded row stride.
 #include <cstdint>
-#include <string>
-
 #include <opencv2/core.hpp>
+#include <string>
 
 namespace histonorm::test {
 
