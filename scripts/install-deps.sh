@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages histonorm needs to build, test and benchmark. Idempotent.
+set -euo pipefail
+packages=(
+  cmake make g++ clang
+  libopencv-core-dev libopencv-imgcodecs-dev libopencv-imgproc-dev
+  libdlib-dev liblapack-dev
+  libgtest-dev libbenchmark-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
