@@ -75,8 +75,9 @@ void CColourDeconv::BuildStainMatrix(const std::array<float, 3>& s0, const std::
   }
   for (std::size_t k = 0; k < 3; ++k) {
     for (auto& row : stains_) row[k] = 0.0;
-    const double length = std::sqrt((rawStains_[0][k] * rawStains_[0][k] + rawStains_[1][k] * rawStains_[1][k]) +
-                                    rawStains_[2][k] * rawStains_[2][k]);
+    const double length =
+        std::sqrt((rawStains_[0][k] * rawStains_[0][k] + rawStains_[1][k] * rawStains_[1][k]) +
+                  rawStains_[2][k] * rawStains_[2][k]);
     stainLengths_[k] = length;
     // A not-a-number length passes this test and spreads into the column.
     if (length != 0.0) {
@@ -101,7 +102,8 @@ void CColourDeconv::CorrectDotProduct() {
   // A not-a-number dot product fails the comparison and ends the loop.
   while (StainDotProduct(stains_) > dotProductThreshold) {
     if (passes == kMaxCorrectionPasses) {
-      std::cerr << "Max dot product correction stopped after " << kMaxCorrectionPasses << " passes" << std::endl;
+      std::cerr << "Max dot product correction stopped after " << kMaxCorrectionPasses << " passes"
+                << std::endl;
       return;
     }
     // Remove a thousandth of the common mean from both vectors and rescale them to unit length.
@@ -112,8 +114,8 @@ void CColourDeconv::CorrectDotProduct() {
     }
     for (std::size_t k = 0; k < 2; ++k) {
       for (std::size_t i = 0; i < 3; ++i) stains_[i][k] -= delta[i];
-      const float length = static_cast<float>(
-          std::sqrt(stains_[0][k] * stains_[0][k] + stains_[1][k] * stains_[1][k] + stains_[2][k] * stains_[2][k]));
+      const float length = static_cast<float>(std::sqrt(
+          stains_[0][k] * stains_[0][k] + stains_[1][k] * stains_[1][k] + stains_[2][k] * stains_[2][k]));
       for (std::size_t i = 0; i < 3; ++i) stains_[i][k] /= static_cast<double>(length);
     }
     ++passes;
@@ -129,8 +131,8 @@ void CColourDeconv::CompleteThirdStain() {
     }
   }
   // No zero test: a zero column becomes not-a-number here.
-  const double length =
-      std::sqrt((stains_[0][2] * stains_[0][2] + stains_[1][2] * stains_[1][2]) + stains_[2][2] * stains_[2][2]);
+  const double length = std::sqrt((stains_[0][2] * stains_[0][2] + stains_[1][2] * stains_[1][2]) +
+                                  stains_[2][2] * stains_[2][2]);
   for (auto& row : stains_) row[2] /= length;
 }
 

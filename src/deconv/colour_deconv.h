@@ -10,9 +10,8 @@
 // Init() must precede everything else. The matrices are defined only after BuildStainMatrix (or an
 // estimate, which ends with it); IsUsable() tells whether they may be used to transform images.
 #include <array>
-#include <string>
-
 #include <opencv2/core.hpp>
+#include <string>
 
 #include "common/pixel_planes.h"
 #include "deconv/class_mean_colour.h"

@@ -23,7 +23,8 @@ class ChannelEvaluator {
       : logScale_(logScale) {
     for (std::size_t k = 0; k < 3; ++k) {
       for (std::size_t i = 0; i < 3; ++i) {
-        for (std::size_t v = 0; v < 256; ++v) weighted_[k][i][v] = static_cast<double>(odTable[v]) * inverse[k][i];
+        for (std::size_t v = 0; v < 256; ++v)
+          weighted_[k][i][v] = static_cast<double>(odTable[v]) * inverse[k][i];
       }
     }
   }
@@ -50,7 +51,8 @@ void ChannelsPerPixel(const ChannelEvaluator& eval, const cv::Mat& image, StainC
   }
 }
 
-void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const cv::Mat& image, StainChannelPlanes& channels) {
+void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const cv::Mat& image,
+                               StainChannelPlanes& channels) {
   const DistinctColours colours(image);
   const std::vector<std::uint32_t>& keys = colours.Keys();
   std::vector<std::array<float, 3>> values(keys.size());
@@ -99,9 +101,11 @@ void CColourDeconv::ImageToChannels(const cv::Mat& image, StainChannelPlanes& ch
 }
 
 void CColourDeconv::ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const {
-  if (image.type() != CV_8UC3) throw std::invalid_argument("recombined stain channels need an 8-bit 3-channel image");
+  if (image.type() != CV_8UC3)
+    throw std::invalid_argument("recombined stain channels need an 8-bit 3-channel image");
   if (channels.width != image.cols || channels.height != image.rows ||
-      channels.plane[0].size() != channels.PixelCount() || channels.plane[1].size() != channels.PixelCount() ||
+      channels.plane[0].size() != channels.PixelCount() ||
+      channels.plane[1].size() != channels.PixelCount() ||
       channels.plane[2].size() != channels.PixelCount()) {
     throw std::invalid_argument("stain channels of " + std::to_string(channels.width) + " x " +
                                 std::to_string(channels.height) + " do not match an image of " +
@@ -121,7 +125,8 @@ void CColourDeconv::ChannelsToImage(const StainChannelPlanes& channels, cv::Mat&
       const double d2 = 255.0 - std::log(static_cast<double>(plane2[index])) * 255.0 / logScale;
       // Colour i is stored at byte 2 - i (blue, green, red).
       for (std::size_t i = 0; i < 3; ++i) {
-        const double t = std::exp(((d1 * s[i][1] + d0 * s[i][0]) + d2 * s[i][2]) * logScale / -255.0) * 255.0 - 1.0;
+        const double t =
+            std::exp(((d1 * s[i][1] + d0 * s[i][0]) + d2 * s[i][2]) * logScale / -255.0) * 255.0 - 1.0;
         px[2 - i] = ToByte(t);
       }
     }

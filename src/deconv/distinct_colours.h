@@ -7,9 +7,8 @@
 // fixed 3 MiB of bit set and ranks plus 4 bytes per distinct colour.
 #include <bit>
 #include <cstdint>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 namespace histonorm {
 
@@ -31,7 +30,7 @@ class DistinctColours {
   }
 
  private:
-  std::vector<std::uint64_t> seen_;       // one bit per 24-bit colour
+  std::vector<std::uint64_t> seen_;        // one bit per 24-bit colour
   std::vector<std::uint32_t> rankBefore_;  // colours seen in all earlier words
   std::vector<std::uint32_t> keys_;
 };

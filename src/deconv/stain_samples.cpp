@@ -14,9 +14,10 @@ constexpr std::size_t kMinimumSelection = 201;
 constexpr double kCandidateProbability = 0.01;
 
 void RequireMatchingPlanes(const cv::Mat& image, const ClassProbabilityPlanes& probs) {
-  if (image.type() != CV_8UC3) throw std::invalid_argument("stain sample collection needs an 8-bit 3-channel image");
-  if (probs.width != image.cols || probs.height != image.rows || probs.plane[0].size() != probs.PixelCount() ||
-      probs.plane[1].size() != probs.PixelCount()) {
+  if (image.type() != CV_8UC3)
+    throw std::invalid_argument("stain sample collection needs an 8-bit 3-channel image");
+  if (probs.width != image.cols || probs.height != image.rows ||
+      probs.plane[0].size() != probs.PixelCount() || probs.plane[1].size() != probs.PixelCount()) {
     throw std::invalid_argument("probability planes of " + std::to_string(probs.width) + " x " +
                                 std::to_string(probs.height) + " do not match an image of " +
                                 std::to_string(image.cols) + " x " + std::to_string(image.rows));
@@ -30,8 +31,9 @@ void AddColour(std::array<double, 3>& sum, const ColourSample& s) {
 }
 
 std::size_t CountAtOrAbove(const std::vector<ColourSample>& samples, float probThreshold) {
-  return static_cast<std::size_t>(std::count_if(
-      samples.begin(), samples.end(), [probThreshold](const ColourSample& s) { return s.probability >= probThreshold; }));
+  return static_cast<std::size_t>(
+      std::count_if(samples.begin(), samples.end(),
+                    [probThreshold](const ColourSample& s) { return s.probability >= probThreshold; }));
 }
 
 }  // namespace
@@ -69,8 +71,8 @@ SelectedSum SumSelectedSamples(const std::vector<ColourSample>& samples, float p
   const auto cutPosition = probabilities.begin() + static_cast<std::ptrdiff_t>(wanted - 1);
   std::nth_element(probabilities.begin(), cutPosition, probabilities.end(), std::greater<float>());
   const float cut = *cutPosition;
-  const auto above = static_cast<std::size_t>(
-      std::count_if(samples.begin(), samples.end(), [cut](const ColourSample& s) { return s.probability > cut; }));
+  const auto above = static_cast<std::size_t>(std::count_if(
+      samples.begin(), samples.end(), [cut](const ColourSample& s) { return s.probability > cut; }));
 
   std::size_t equalPlaces = wanted - above;
   for (const ColourSample& s : samples) {
@@ -84,7 +86,8 @@ SelectedSum SumSelectedSamples(const std::vector<ColourSample>& samples, float p
   return result;
 }
 
-std::array<std::vector<ColourSample>, 2> CollectCandidates(const cv::Mat& image, const ClassProbabilityPlanes& probs) {
+std::array<std::vector<ColourSample>, 2> CollectCandidates(const cv::Mat& image,
+                                                           const ClassProbabilityPlanes& probs) {
   RequireMatchingPlanes(image, probs);
   std::array<std::vector<ColourSample>, 2> lists;
   const float* const p0 = probs[0];
@@ -95,14 +98,17 @@ std::array<std::vector<ColourSample>, 2> CollectCandidates(const cv::Mat& image,
     for (int x = 0; x < image.cols; ++x) {
       const std::uint8_t* px = row + 3 * x;
       const std::size_t index = base + static_cast<std::size_t>(x);
-      if (static_cast<double>(p0[index]) > kCandidateProbability) lists[0].push_back({px[2], px[1], px[0], p0[index]});
-      if (static_cast<double>(p1[index]) > kCandidateProbability) lists[1].push_back({px[2], px[1], px[0], p1[index]});
+      if (static_cast<double>(p0[index]) > kCandidateProbability)
+        lists[0].push_back({px[2], px[1], px[0], p0[index]});
+      if (static_cast<double>(p1[index]) > kCandidateProbability)
+        lists[1].push_back({px[2], px[1], px[0], p1[index]});
     }
   }
   return lists;
 }
 
-StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold) {
+StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                                    float probThreshold) {
   StainSampleSums sums;
   {
     const std::array<std::vector<ColourSample>, 2> lists = CollectCandidates(image, probs);

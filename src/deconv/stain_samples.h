@@ -9,9 +9,8 @@
 // result is deterministic.
 #include <array>
 #include <cstdint>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "common/pixel_planes.h"
 
@@ -29,8 +28,8 @@ struct ColourSample {
 // exactly, with the candidate counts. Sums of several images can be pooled with +=.
 struct StainSampleSums {
   std::array<std::array<double, 3>, 2> colourSum{};  // [class][red, green, blue]
-  std::array<std::uint64_t, 2> count{};               // selected samples per class
-  std::array<std::uint64_t, 2> candidates{};          // candidates per class (probability > 0.01)
+  std::array<std::uint64_t, 2> count{};              // selected samples per class
+  std::array<std::uint64_t, 2> candidates{};         // candidates per class (probability > 0.01)
   StainSampleSums& operator+=(const StainSampleSums& other);
 };
 
@@ -49,10 +48,12 @@ SelectedSum SumSelectedSamples(const std::vector<ColourSample>& samples, float p
 
 // The candidate lists of classes 0 and 1, in pixel order. Requires an 8-bit 3-channel BGR image and
 // probability planes of its width and height; throws std::invalid_argument otherwise.
-std::array<std::vector<ColourSample>, 2> CollectCandidates(const cv::Mat& image, const ClassProbabilityPlanes& probs);
+std::array<std::vector<ColourSample>, 2> CollectCandidates(const cv::Mat& image,
+                                                           const ClassProbabilityPlanes& probs);
 
 // Selects the samples of both stain classes from the probability planes and sums their colours.
 // Prints the "#samples used = " line. Same requirements as CollectCandidates.
-StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
+StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                                    float probThreshold);
 
 }  // namespace histonorm
