@@ -1,0 +1,45 @@
+#include "stain/channel_images.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <opencv2/imgcodecs.hpp>
+
+namespace histonorm {
+
+namespace {
+
+std::uint8_t PixelOf(float v, float scale) {
+  if (!(v <= 255.0f)) return 255;
+  const float scaled = v * scale;
+  if (!(scaled > 0.0f)) return 0;
+  if (scaled >= 255.0f) return 255;
+  return static_cast<std::uint8_t>(scaled);
+}
+
+void SaveQuietly(const std::string& path, const cv::Mat& image) {
+  try {
+    cv::imwrite(path, image);
+  } catch (const cv::Exception&) {
+    // A diagnostic picture that cannot be written is not worth stopping the run for.
+  }
+}
+
+}  // namespace
+
+cv::Mat ChannelImage(const StainChannelPlanes& channels, int channel, float scale) {
+  cv::Mat image(channels.height, channels.width, CV_8UC1);
+  const float* plane = channels[static_cast<std::size_t>(channel)];
+  for (int y = 0; y < channels.height; ++y) {
+    std::uint8_t* row = image.ptr<std::uint8_t>(y);
+    const float* values = plane + static_cast<std::size_t>(y) * static_cast<std::size_t>(channels.width);
+    for (int x = 0; x < channels.width; ++x) row[x] = PixelOf(values[x], scale);
+  }
+  return image;
+}
+
+void SaveChannelImages(const StainChannelPlanes& channels, float scale, const std::string& baseName) {
+  SaveQuietly(baseName + ".1.jpg", ChannelImage(channels, 0, scale));
+  SaveQuietly(baseName + ".2.jpg", ChannelImage(channels, 1, scale));
+}
+
+}  // namespace histonorm

@@ -1,0 +1,82 @@
+#include "stain/channel_mapping.h"
+
+#include <cmath>
+
+namespace histonorm {
+
+namespace {
+
+constexpr float kDomainStart = 0.0f;
+constexpr float kDomainEnd = 501.0f;
+constexpr std::uint32_t kCoefficients = 8;
+constexpr int kRepeatEnds = 1;
+
+// Points on the identity that pin the dark and the white end of the scale.
+constexpr std::array<float, 9> kFixedPoints = {0.0f,  10.0f,  20.0f,  30.0f, 40.0f,
+                                               50.0f, 255.0f, 240.0f, 500.0f};
+
+constexpr float kHighestRangeEnd = 255.0f;
+constexpr float kLowestRangeEnd = 0.0f;
+constexpr float kLargestInput = 500.0f;
+constexpr float kSmallestOutput = 1.0f;
+
+float AtMost255(float v) { return v > kHighestRangeEnd ? kHighestRangeEnd : v; }
+float AtLeast0(float v) { return v < kLowestRangeEnd ? kLowestRangeEnd : v; }
+
+void AddIfFinite(MappingPoints& points, float x, float y) {
+  if (!std::isfinite(x) || !std::isfinite(y)) return;
+  points.x[points.count] = x;
+  points.y[points.count] = y;
+  ++points.count;
+}
+
+}  // namespace
+
+TargetChannelStats TargetStatsOf(const ChannelClassStats& s) {
+  TargetChannelStats t;
+  t.mean = {static_cast<float>(s.meanB), static_cast<float>(s.meanA), static_cast<float>(s.meanO)};
+  t.low = {s.lowB, s.lowA, s.lowO};
+  t.high = {s.highB, s.highA, s.highO};
+  return t;
+}
+
+CubicBSpline MakeChannelMappingCurve() {
+  return CubicBSpline(kDomainStart, kDomainEnd, kCoefficients, kRepeatEnds);
+}
+
+MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetChannelStats& target) {
+  MappingPoints points;
+  for (const float v : kFixedPoints) AddIfFinite(points, v, v);
+  AddIfFinite(points, static_cast<float>(image.meanB), target.mean[kClassB]);
+  AddIfFinite(points, static_cast<float>(image.meanA), target.mean[kClassA]);
+  AddIfFinite(points, static_cast<float>(image.meanO), target.mean[kClassO]);
+  AddIfFinite(points, AtMost255(image.highB), AtMost255(target.high[kClassB]));
+  AddIfFinite(points, AtLeast0(image.lowB), AtLeast0(target.low[kClassB]));
+  AddIfFinite(points, AtMost255(image.highA), AtMost255(target.high[kClassA]));
+  AddIfFinite(points, AtLeast0(image.lowA), AtLeast0(target.low[kClassA]));
+  AddIfFinite(points, AtMost255(image.highO), AtMost255(target.high[kClassO]));
+  AddIfFinite(points, AtLeast0(image.lowO), AtLeast0(target.low[kClassO]));
+  return points;
+}
+
+CubicBSpline FitChannelMapping(const ChannelClassStats& image, const TargetChannelStats& target) {
+  const MappingPoints points = ChannelMappingPoints(image, target);
+  CubicBSpline curve = MakeChannelMappingCurve();
+  curve.Fit(std::span<const float>(points.x.data(), points.count),
+            std::span<const float>(points.y.data(), points.count));
+  return curve;
+}
+
+float MapChannelValue(const CubicBSpline& curve, float value) {
+  float v = value;
+  if (v > kLargestInput) v = kLargestInput;
+  if (v < 0.0f) v = 0.0f;
+  const float mapped = curve.Eval(v);
+  return mapped < kSmallestOutput ? kSmallestOutput : mapped;
+}
+
+void MapChannel(const CubicBSpline& curve, std::span<float> values) {
+  for (float& v : values) v = MapChannelValue(curve, v);
+}
+
+}  // namespace histonorm

@@ -1,0 +1,48 @@
+#pragma once
+// The curve that remaps one stain channel of an image so that its class statistics land on the
+// target's: a cubic B-spline over channel values [0, 501) with 8 coefficients (end coefficients
+// repeated at the boundaries), fitted by damped least squares through nine fixed identity points
+// and up to nine pairs of image and target statistics (class means and range ends).
+//
+// A pair whose image or target value is not finite (an empty class) is left out, so the fit always
+// has between 9 and 18 rows. A fit that fails leaves the curve at zero everywhere.
+#include <array>
+#include <span>
+
+#include "stain/channel_stats.h"
+#include "stain/cubic_bspline.h"
+
+namespace histonorm {
+
+// Target statistics of one stain channel, indexed by class (kClassB, kClassA, kClassO).
+struct TargetChannelStats {
+  std::array<float, 3> mean{};
+  std::array<float, 3> low{};
+  std::array<float, 3> high{};
+};
+
+// The target side of a channel's statistics (means rounded to single precision).
+TargetChannelStats TargetStatsOf(const ChannelClassStats& stats);
+
+// A channel mapping curve with all coefficients 0: domain [0, 501), 8 coefficients, boundary mode 1.
+CubicBSpline MakeChannelMappingCurve();
+
+// The x (image) and y (target) values of the fit, in row order, without pairs that are not finite.
+struct MappingPoints {
+  std::array<float, 18> x{};
+  std::array<float, 18> y{};
+  std::size_t count = 0;
+};
+MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetChannelStats& target);
+
+// Fits a fresh channel mapping curve from the image's statistics of one channel to the target's.
+CubicBSpline FitChannelMapping(const ChannelClassStats& image, const TargetChannelStats& target);
+
+// The mapped value of one channel value: the input limited to [0, 500], evaluated, and raised to
+// at least 1.0.
+float MapChannelValue(const CubicBSpline& curve, float value);
+
+// Maps every value in place with MapChannelValue.
+void MapChannel(const CubicBSpline& curve, std::span<float> values);
+
+}  // namespace histonorm

@@ -1,0 +1,169 @@
+#include "stain/channel_stats.h"
+
+#include <cmath>
+#include <cstddef>
+#include <iostream>
+#include <stdexcept>
+
+namespace histonorm {
+
+namespace {
+
+// Blue and green bytes both below this mark a pixel too dark to measure (independent of the
+// black threshold, which applies to stain channel values).
+constexpr std::uint8_t kDarkByte = 30;
+
+constexpr std::array<StainClass, 3> kPrintOrder = {kClassA, kClassB, kClassO};
+constexpr std::array<const char*, 3> kLabel = {"B", "A", "O"};
+
+void RequireMatchingPlanes(const cv::Mat& image, const PixelPlanes& planes, const char* what) {
+  if (planes.width != image.cols || planes.height != image.rows ||
+      planes.plane[2].size() != planes.PixelCount()) {
+    throw std::invalid_argument(std::string("channel statistics: ") + what + " do not match the image size");
+  }
+}
+
+// Trimmed reduction of one class histogram.
+struct ClassSummary {
+  double count = 0.0;
+  double sum = 0.0;
+  double sumSquares = 0.0;
+  float low = -1.0f;
+  float high = -1.0f;
+  double mean = 0.0;
+  double sd = 0.0;
+};
+
+using Cumulative = std::array<float, ChannelHistograms::kBins>;
+
+Cumulative CumulativeCounts(const ChannelHistograms::Histogram& h) {
+  Cumulative s{};
+  s[0] = static_cast<float>(h[0]);
+  for (int i = 1; i < ChannelHistograms::kBins; ++i) s[i] = s[i - 1] + static_cast<float>(h[i]);
+  return s;
+}
+
+// Keeps the bins whose cumulative share lies within [0.05, 0.95] and sums them. A total of 0 gives
+// shares that are not a number, which trim nothing (every bin is empty anyway).
+void SumKeptBins(const ChannelHistograms::Histogram& h, const Cumulative& s, ClassSummary& out) {
+  const float total = s[ChannelHistograms::kBins - 1];
+  for (int i = 0; i < ChannelHistograms::kBins; ++i) {
+    const double share = static_cast<double>(s[i] / total);
+    const std::uint64_t kept = (share < 0.05 || share > 0.95) ? 0 : h[i];
+    if (kept == 0) continue;
+    if (out.low == -1.0f) out.low = static_cast<float>(i);
+    out.high = static_cast<float>(i);
+    const double n = static_cast<double>(kept);
+    const double bin = static_cast<double>(i);
+    out.count += n;
+    out.sum += n * bin;
+    out.sumSquares += n * (bin * bin);
+  }
+}
+
+void Reduce(const char* label, ClassSummary& c) {
+  c.mean = c.sum / c.count;
+  const double variance = c.sumSquares / c.count - c.mean * c.mean;
+  if (variance > 0.0) {
+    c.sd = std::sqrt(variance);
+  } else {
+    c.sd = 0.0;
+    std::cerr << label << ": -ve SD?? " << c.count << "," << c.mean << std::endl;
+  }
+}
+
+void FillMissingRange(ClassSummary& c) {
+  if (c.low == -1.0f) c.low = static_cast<float>(c.mean - c.sd);
+  if (c.high == -1.0f) c.high = static_cast<float>(c.mean + c.sd);
+}
+
+float AtMost255(float v) { return v > 255.0f ? 255.0f : v; }
+
+ChannelClassStats ChannelStatistics(int j, const ChannelHistograms& histograms) {
+  std::array<Cumulative, 3> s{};
+  for (int c = 0; c < 3; ++c) s[c] = CumulativeCounts(histograms.Counts(j, static_cast<StainClass>(c)));
+  std::cerr << "Channel " << j << " : " << s[kClassA].back() << "," << s[kClassB].back() << ","
+            << s[kClassO].back() << std::endl;
+
+  std::array<ClassSummary, 3> cls{};
+  for (int c = 0; c < 3; ++c) SumKeptBins(histograms.Counts(j, static_cast<StainClass>(c)), s[c], cls[c]);
+  for (const StainClass c : {kClassB, kClassA, kClassO}) {
+    std::cerr << "Range " << kLabel[c] << " (" << j << ")=[" << cls[c].low << "," << cls[c].high << "]"
+              << std::endl;
+  }
+  for (const StainClass c : kPrintOrder) Reduce(kLabel[c], cls[c]);
+  for (const StainClass c : {kClassB, kClassA, kClassO}) FillMissingRange(cls[c]);
+
+  ChannelClassStats r;
+  r.meanB = cls[kClassB].mean;
+  r.meanA = cls[kClassA].mean;
+  r.meanO = cls[kClassO].mean;
+  r.sdB = cls[kClassB].sd;
+  r.sdA = cls[kClassA].sd;
+  r.sdO = cls[kClassO].sd;
+  r.lowB = AtMost255(cls[kClassB].low);
+  r.highB = AtMost255(cls[kClassB].high);
+  r.lowA = AtMost255(cls[kClassA].low);
+  r.highA = AtMost255(cls[kClassA].high);
+  r.lowO = AtMost255(cls[kClassO].low);
+  r.highO = AtMost255(cls[kClassO].high);
+  return r;
+}
+
+}  // namespace
+
+int ChannelHistograms::BinOf(float value) {
+  const double shifted = static_cast<double>(value) + 0.5;
+  if (shifted >= kBins - 1) return kBins - 1;
+  if (shifted < 0.0) return 0;
+  return static_cast<int>(shifted);
+}
+
+void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
+                                   const ClassProbabilityPlanes& probs, const MembershipThresholds& t) {
+  if (image.type() != CV_8UC3) throw std::invalid_argument("channel statistics: image is not 8-bit BGR");
+  RequireMatchingPlanes(image, channels, "stain channel planes");
+  RequireMatchingPlanes(image, probs, "probability planes");
+  const int width = image.cols;
+  for (int y = 0; y < image.rows; ++y) {
+    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
+    const std::size_t rowStart = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+    for (int x = 0; x < width; ++x, px += 3) {
+      const std::size_t i = rowStart + static_cast<std::size_t>(x);
+      const std::array<float, 3> v = {channels[0][i], channels[1][i], channels[2][i]};
+      const int dark = (v[0] < t.black) + (v[1] < t.black) + (v[2] < t.black);
+      if (dark >= 2) continue;
+      if (px[0] < kDarkByte && px[1] < kDarkByte) continue;
+      const bool background = probs[2][i] > t.background;
+      for (int j = 0; j < 2; ++j) {
+        if (std::isnan(v[j]) || v[j] > t.white) continue;
+        const StainClass cls = background ? kClassA : (probs[j][i] > t.foreground ? kClassB : kClassO);
+        ++counts_[j][cls][BinOf(v[j])];
+      }
+    }
+  }
+}
+
+ChannelHistograms& ChannelHistograms::operator+=(const ChannelHistograms& other) {
+  for (int j = 0; j < 2; ++j) {
+    for (int c = 0; c < 3; ++c) {
+      for (int b = 0; b < kBins; ++b) counts_[j][c][b] += other.counts_[j][c][b];
+    }
+  }
+  return *this;
+}
+
+ChannelStats ComputeChannelStats(const ChannelHistograms& histograms) {
+  ChannelStats stats;
+  for (int j = 0; j < 2; ++j) stats.channel[j] = ChannelStatistics(j, histograms);
+  return stats;
+}
+
+ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
+                              const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds) {
+  ChannelHistograms histograms;
+  histograms.Accumulate(image, channels, probs, thresholds);
+  return ComputeChannelStats(histograms);
+}
+
+}  // namespace histonorm

@@ -1,0 +1,80 @@
+#pragma once
+// Per-class statistics of stain channels 0 and 1 of one image, or of several images pooled.
+//
+// Every counted pixel of a stain channel falls into one of three classes: A (background: background
+// probability above the background threshold), B (stain: otherwise, probability of that channel's
+// stain above the foreground threshold) or O (every other pixel). Each class is histogrammed in 501
+// bins of channel value (bin = value + 0.5, truncated, at most 500). ChannelHistograms gathers the
+// counts and can be pooled over images with +=; ComputeChannelStats trims each class histogram to
+// the bins whose cumulative share lies in [0.05, 0.95] and reduces them to mean, standard deviation
+// and range, printing its diagnostic lines on standard error.
+//
+// A class without kept bins has a mean and range ends that are not a number; callers must not feed
+// such values into arithmetic that indexes arrays.
+#include <array>
+#include <cstdint>
+#include <opencv2/core.hpp>
+
+#include "common/pixel_planes.h"
+
+namespace histonorm {
+
+// Pixel membership settings of the statistics.
+struct MembershipThresholds {
+  float black = 30.0f;       // a channel value below this is dark; two dark channels skip the pixel
+  float white = 300.0f;      // a channel value above this is left out of that channel's histograms
+  float background = 0.75f;  // background probability above this makes a pixel background (A)
+  float foreground = 0.75f;  // stain probability above this makes a pixel stain (B)
+};
+
+// Class order of the histograms: B stain, A background, O other.
+enum StainClass : int { kClassB = 0, kClassA = 1, kClassO = 2 };
+
+// Statistics of one stain channel.
+struct ChannelClassStats {
+  double meanB = 0.0, meanA = 0.0, meanO = 0.0;
+  double sdB = 0.0, sdA = 0.0, sdO = 0.0;
+  float lowB = -1.0f, highB = -1.0f;
+  float lowA = -1.0f, highA = -1.0f;
+  float lowO = -1.0f, highO = -1.0f;
+};
+
+// Statistics of stain channels 0 and 1 (entry 2 is never filled).
+struct ChannelStats {
+  std::array<ChannelClassStats, 3> channel{};
+};
+
+class ChannelHistograms {
+ public:
+  static constexpr int kBins = 501;
+  using Histogram = std::array<std::uint64_t, kBins>;
+
+  // Bin of a channel value: value + 0.5 in double, truncated, limited to [0, 500].
+  // Requires a value that is a number.
+  static int BinOf(float value);
+
+  // Adds the pixels of one image. Requires an 8-bit 3-channel BGR image (any row stride), stain
+  // channel planes and probability planes of its width and height; throws std::invalid_argument
+  // otherwise. A channel value that is not a number is left out of that channel's histograms.
+  void Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
+                  const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds);
+
+  ChannelHistograms& operator+=(const ChannelHistograms& other);
+
+  // Counts of stain channel `channel` (0 or 1), class `cls`.
+  const Histogram& Counts(int channel, StainClass cls) const { return counts_[channel][cls]; }
+  Histogram& Counts(int channel, StainClass cls) { return counts_[channel][cls]; }
+
+ private:
+  std::array<std::array<Histogram, 3>, 2> counts_{};
+};
+
+// Trims, reduces and prints the statistics of channels 0 and 1 ("Channel ", "Range ", "-ve SD?? "
+// lines). The histograms themselves are left untouched.
+ChannelStats ComputeChannelStats(const ChannelHistograms& histograms);
+
+// The statistics of one image: Accumulate into fresh histograms, then ComputeChannelStats.
+ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
+                              const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds);
+
+}  // namespace histonorm
