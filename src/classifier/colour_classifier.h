@@ -8,20 +8,13 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
+#include <opencv2/core.hpp>
 #include <string>
 
-#include <opencv2/core.hpp>
-
+#include "classifier/model_load_error.h"
 #include "common/pixel_planes.h"
 
 namespace histonorm {
-
-// A colour model file that cannot be used; what() gives the reason (the caller names the file).
-class ModelLoadError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 class ColourClassifierBase {
  public:

@@ -3,50 +3,58 @@
 // followed by a text section holding the octree node records, the mean colour-code histogram, the
 // 256 principal directions and the first D eigenvalues (D = feature length - 3).
 //
-// ReadColourModel parses and validates a whole file; WriteColourModel writes one in exactly the
-// layout the reader expects (used by the trainer and by tests).
+// ReadColourModel parses and validates a whole file: it ensures the returned data is usable by the
+// classifier (feature length 3..259 shared by all classes and all their vectors, a well-formed
+// octree, every value present) or throws ModelLoadError with the reason. WriteColourModel writes a
+// file in exactly the layout the reader expects (used by the trainer and by tests); every number
+// in the text section is written with enough digits to read back exactly.
+#include <dlib/matrix.h>
+#include <dlib/statistics.h>
+#include <dlib/svm/function.h>
+#include <dlib/svm/kernel.h>
+
 #include <array>
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
-#include <dlib/matrix.h>
-#include <dlib/svm.h>
+#include "classifier/model_load_error.h"
+#include "classifier/octree.h"
 
 namespace histonorm {
 
 using FeatureVector = dlib::matrix<double>;  // column vector of length D + 3
-using ClassModel = dlib::normalized_function<dlib::probabilistic_decision_function<dlib::radial_basis_kernel<dlib::matrix<double>>>>;
+using ClassModel = dlib::normalized_function<
+    dlib::probabilistic_decision_function<dlib::radial_basis_kernel<dlib::matrix<double>>>>;
 
-// One octree node as stored in the file.
-struct OctTreeNodeRecord {
-  std::int32_t parent = -1;  // record position of the parent, -1 for a top-level node
-  std::uint32_t level = 0;
-  std::uint32_t id = 0;
-  bool isLeaf = false;
-  std::array<std::uint32_t, 3> size{};
-  std::uint32_t mask = 0;
-  std::array<std::uint32_t, 3> origin{};
-  std::uint32_t value = 0;
-  bool hasChildren = false;
-  std::uint32_t extraCount = 0;
-  std::array<float, 3> extraValues{};     // held in this order; the file stores [0], [2], [1]
-  std::array<std::int32_t, 8> children{};  // record positions, meaningful when hasChildren
-};
+inline constexpr std::size_t kCodeCount = 256;                              // colour codes 0..255
+inline constexpr std::size_t kEigenvectorValues = kCodeCount * kCodeCount;  // 256 directions of 256 weights
+inline constexpr long kMinFeatureLength = 3;
+inline constexpr long kMaxFeatureLength = 3 + static_cast<long>(kCodeCount);
 
 struct ColourModelData {
-  std::array<ClassModel, 3> classes;       // class 0, 1, 2
-  std::vector<OctTreeNodeRecord> nodes;    // file order
+  std::array<ClassModel, 3> classes;     // class 0, 1, 2
+  std::vector<OctTreeNodeRecord> nodes;  // file order
   std::array<float, 256> meanHistogram{};
-  std::vector<double> eigenvectors;        // 65536 values, column by column (direction i = values 256i..256i+255)
-  std::vector<float> eigenvalues;          // D values
+  std::vector<double> eigenvectors;  // 65536 values, column by column (direction i = values 256i..256i+255)
+  std::vector<float> eigenvalues;    // D values
+
+  // Feature length L = D + 3, taken from class 0's normaliser mean.
+  long FeatureLength() const { return classes[0].normalizer.means().nr(); }
 };
 
-// Reads and validates a whole model file, printing the reader's console lines.
-// Throws ModelLoadError with the reason when the file cannot be opened or used.
+// Reads and validates a whole model file, printing the reader's console lines ("OctTree: ...",
+// "Reduced PCA Dim=", "EVec: "). Throws ModelLoadError with the reason when the file cannot be
+// opened or used.
 ColourModelData ReadColourModel(const std::string& path);
+// The same for a model held in a stream (read to its end).
+ColourModelData ReadColourModel(std::istream& in);
 
-// Writes a model file (binary section, then text section). Throws std::runtime_error on failure.
+// Writes a model file (binary section, then text section). Throws std::runtime_error when the
+// file cannot be written or the data cannot be read back (wrong number of principal-direction
+// values or eigenvalues, a value that is not finite).
 void WriteColourModel(const std::string& path, const ColourModelData& model);
+void WriteColourModel(std::ostream& out, const ColourModelData& model);
 
 }  // namespace histonorm
