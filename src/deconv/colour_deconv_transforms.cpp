@@ -13,6 +13,8 @@ namespace {
 // Below this many pixels the channels are evaluated pixel by pixel; above it once per distinct
 // colour, which pays off as soon as colours repeat.
 constexpr std::size_t kDistinctColourMinPixels = std::size_t{1} << 14;
+// Per-colour evaluation is used only when colours repeat at least this often on average.
+constexpr std::size_t kMinRepeats = 4;
 
 // Evaluates the three channel values of one colour. The per-byte products OD(byte) * Q[k][i] are
 // precomputed: they are the same double products the per-pixel formula forms, so the results are
@@ -51,9 +53,8 @@ void ChannelsPerPixel(const ChannelEvaluator& eval, const cv::Mat& image, StainC
   }
 }
 
-void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const cv::Mat& image,
-                               StainChannelPlanes& channels) {
-  const DistinctColours colours(image);
+void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const DistinctColours& colours,
+                               const cv::Mat& image, StainChannelPlanes& channels) {
   const std::vector<std::uint32_t>& keys = colours.Keys();
   std::vector<std::array<float, 3>> values(keys.size());
   for (std::size_t c = 0; c < keys.size(); ++c) {
@@ -95,8 +96,14 @@ void CColourDeconv::ImageToChannels(const cv::Mat& image, StainChannelPlanes& ch
   const ChannelEvaluator eval(odTable_, inverseStains_, logScale_);
   if (channels.PixelCount() < kDistinctColourMinPixels) {
     ChannelsPerPixel(eval, image, channels);
+    return;
+  }
+  const DistinctColours colours(image);
+  // With few repeats the scattered look-ups cost more than evaluating every pixel.
+  if (colours.Keys().size() > channels.PixelCount() / kMinRepeats) {
+    ChannelsPerPixel(eval, image, channels);
   } else {
-    ChannelsPerDistinctColour(eval, image, channels);
+    ChannelsPerDistinctColour(eval, colours, image, channels);
   }
 }
 

@@ -69,7 +69,11 @@ TEST(ImageToChannels, SmallAndLargeImagesFollowTheDefinition) {
   cv::Mat tiled;
   cv::repeat(test::RandomImage(64, 64, 2), 3, 2, tiled);
   ExpectMatchesReference(deconv, tiled);
-  ExpectMatchesReference(deconv, test::LoadSample("he_sample_1.png"));
+  cv::Mat sampleTwice;
+  cv::repeat(test::LoadSample("he_sample_1.png"), 1, 2, sampleTwice);
+  ExpectMatchesReference(deconv, sampleTwice);
+  // Large, with hardly a repeat.
+  ExpectMatchesReference(deconv, test::RandomImage(150, 150, 3));
 }
 
 TEST(ImageToChannels, PaddedRowsGiveDensePlanes) {
