@@ -79,4 +79,15 @@ void MapChannel(const CubicBSpline& curve, std::span<float> values) {
   for (float& v : values) v = MapChannelValue(curve, v);
 }
 
+void RemapStainChannels(const ChannelStats& image, const std::array<TargetChannelStats, 2>& target,
+                        StainChannelPlanes& channels, const char* label, StatsLines when) {
+  for (int i = 0; i < 2; ++i) {
+    const ChannelClassStats& stats = image.channel[static_cast<std::size_t>(i)];
+    if (when == StatsLines::kBeforeFit) PrintChannelStatsLines(label, i, stats);
+    const CubicBSpline curve = FitChannelMapping(stats, target[static_cast<std::size_t>(i)]);
+    if (when == StatsLines::kAfterFit) PrintChannelStatsLines(label, i, stats);
+    MapChannel(curve, channels.plane[static_cast<std::size_t>(i)]);
+  }
+}
+
 }  // namespace histonorm

@@ -45,4 +45,13 @@ float MapChannelValue(const CubicBSpline& curve, float value);
 // Maps every value in place with MapChannelValue.
 void MapChannel(const CubicBSpline& curve, std::span<float> values);
 
+// Where the statistics lines of a channel go relative to its fit.
+enum class StatsLines { kAfterFit, kBeforeFit };
+
+// One remapping stage: for channel 0, then 1, fits the mapping from the image's statistics to the
+// target's and maps the channel's plane in place, printing the channel's statistics lines with
+// `label` before or after the fit. Plane 2 is left as it is.
+void RemapStainChannels(const ChannelStats& image, const std::array<TargetChannelStats, 2>& target,
+                        StainChannelPlanes& channels, const char* label, StatsLines when);
+
 }  // namespace histonorm

@@ -159,6 +159,12 @@ ChannelStats ComputeChannelStats(const ChannelHistograms& histograms) {
   return stats;
 }
 
+void PrintChannelStatsLines(const char* label, int channel, const ChannelClassStats& s) {
+  std::cerr << label << channel << ") meanb=" << s.meanB << ", meana=" << s.meanA << ", meano=" << s.meanO
+            << std::endl;
+  std::cerr << label << channel << ") sdb=" << s.sdB << ", sda=" << s.sdA << ", sdo=" << s.sdO << std::endl;
+}
+
 ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
                               const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds) {
   ChannelHistograms histograms;

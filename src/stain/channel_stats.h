@@ -73,6 +73,10 @@ class ChannelHistograms {
 // lines). The histograms themselves are left untouched.
 ChannelStats ComputeChannelStats(const ChannelHistograms& histograms);
 
+// Prints the two lines of one channel's statistics, each starting with `label` (for example
+// "Image Channel("): label + channel + ") meanb=..., meana=..., meano=..." and the same with sdb, sda, sdo.
+void PrintChannelStatsLines(const char* label, int channel, const ChannelClassStats& stats);
+
 // The statistics of one image: Accumulate into fresh histograms, then ComputeChannelStats.
 ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
                               const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds);

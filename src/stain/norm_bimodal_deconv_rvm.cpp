@@ -1,0 +1,108 @@
+#include "stain/norm_bimodal_deconv_rvm.h"
+
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+#include "stain/channel_images.h"
+
+namespace histonorm {
+
+namespace {
+
+// The second stage always selects stain samples at this probability, whatever the parameters say.
+constexpr float kSecondStageProbThreshold = 0.99f;
+// Diagnostic channel pictures are written unscaled.
+constexpr float kChannelImageScale = 1.0f;
+
+}  // namespace
+
+CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(const std::string& colourModelPath)
+    : CNormBimodalDeconvRVM(std::make_unique<ColourClassifier_RVM_PCAVQ>(colourModelPath)) {}
+
+CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier)
+    : classifier_(std::move(classifier)) {
+  if (!classifier_) throw std::invalid_argument("stain normaliser: no colour classifier");
+  targetDeconv_.Init();
+}
+
+void CNormBimodalDeconvRVM::ReadParams(std::istream& in) {
+  params_.Read(in);
+  paramsLoaded_ = true;
+}
+
+void CNormBimodalDeconvRVM::SetVerbose(const std::string& prefix) {
+  verbose_ = true;
+  prefix_ = prefix;
+}
+
+CColourDeconv CNormBimodalDeconvRVM::FreshDeconv(bool withParams) const {
+  CColourDeconv deconv;
+  deconv.Init();
+  if (withParams && paramsLoaded_) deconv.dotProductThreshold = params_.dotProductThreshold;
+  return deconv;
+}
+
+void CNormBimodalDeconvRVM::WriteDiagnostics(const CColourDeconv& deconv, const StainChannelPlanes* channels,
+                                             const std::string& ending) const {
+  if (!verbose_) return;
+  deconv.WriteVectors(prefix_ + ending + ".vectors.txt");
+  if (channels) SaveChannelImages(*channels, kChannelImageScale, prefix_ + ending + ".channels");
+}
+
+void CNormBimodalDeconvRVM::CalcStats(const cv::Mat& image) {
+  Planes p;
+  classifier_->ClassifyImage(image, p.probs);
+  targetDeconv_ = FreshDeconv(true);
+  targetSamples_ += CollectStainSamples(image, p.probs, params_.probThreshold);
+  targetDeconv_.BuildFromSampleSums(targetSamples_);
+  targetUsable_ = targetDeconv_.IsUsable();
+  if (targetUsable_) {
+    targetDeconv_.ImageToChannels(image, p.channels);
+    WriteDiagnostics(targetDeconv_, &p.channels, ".target");
+    targetHistograms_.Accumulate(image, p.channels, p.probs, params_.Membership());
+  } else {
+    // Channels from an unusable matrix mean nothing: the image adds no histogram counts.
+    WriteDiagnostics(targetDeconv_, nullptr, ".target");
+  }
+  const ChannelStats stats = ComputeChannelStats(targetHistograms_);
+  for (int i = 0; i < 2; ++i) {
+    PrintChannelStatsLines("TImage Channel(", i, stats.channel[i]);
+    target_[i] = TargetStatsOf(stats.channel[i]);
+  }
+}
+
+void CNormBimodalDeconvRVM::Norm(const cv::Mat& input, cv::Mat& output) {
+  if (!targetUsable_) throw std::logic_error("stain normaliser: Norm without a usable target stain estimate");
+  if (output.size() != input.size() || output.type() != input.type()) {
+    throw std::invalid_argument("stain normaliser: output must have the input's size and type");
+  }
+  Planes p;
+  classifier_->ClassifyImage(input, p.probs);
+  CColourDeconv deconv = FreshDeconv(true);
+  if (!deconv.EstimateStainVectors(input, p.probs, params_.probThreshold)) {
+    WriteDiagnostics(deconv, nullptr, ".mapped");
+    std::cerr << "Stain estimation failed, image copied unchanged" << std::endl;
+    input.copyTo(output);
+    return;
+  }
+  deconv.ImageToChannels(input, p.channels);
+  WriteDiagnostics(deconv, &p.channels, ".mapped");
+  const ChannelStats first = CalcChannelStats(input, p.channels, p.probs, params_.Membership());
+  RemapStainChannels(first, target_, p.channels, "Image Channel(", StatsLines::kAfterFit);
+  targetDeconv_.ChannelsToImage(p.channels, output);
+
+  // Second stage: measure the first stage's result with default settings and correct it once more.
+  deconv = FreshDeconv(false);
+  classifier_->ClassifyImage(output, p.probs);
+  if (!deconv.EstimateStainVectors(output, p.probs, kSecondStageProbThreshold)) {
+    std::cerr << "Stain estimation failed in the second stage, first stage result kept" << std::endl;
+    return;
+  }
+  deconv.ImageToChannels(output, p.channels);
+  const ChannelStats second = CalcChannelStats(output, p.channels, p.probs, params_.Membership());
+  RemapStainChannels(second, target_, p.channels, "[2nd stage] Image Channel(", StatsLines::kBeforeFit);
+  targetDeconv_.ChannelsToImage(p.channels, output);
+}
+
+}  // namespace histonorm
