@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "deconv/most_probable_samples.h"
+
 namespace histonorm {
 namespace {
 
@@ -13,9 +15,12 @@ constexpr std::size_t kMinimumSelection = 201;
 // Probabilities must exceed this (in double) for a pixel to become a candidate.
 constexpr double kCandidateProbability = 0.01;
 
+bool IsCandidate(float p) { return static_cast<double>(p) > kCandidateProbability; }
+
 void RequireMatchingPlanes(const cv::Mat& image, const ClassProbabilityPlanes& probs) {
-  if (image.type() != CV_8UC3)
+  if (image.type() != CV_8UC3) {
     throw std::invalid_argument("stain sample collection needs an 8-bit 3-channel image");
+  }
   if (probs.width != image.cols || probs.height != image.rows ||
       probs.plane[0].size() != probs.PixelCount() || probs.plane[1].size() != probs.PixelCount()) {
     throw std::invalid_argument("probability planes of " + std::to_string(probs.width) + " x " +
@@ -24,16 +29,66 @@ void RequireMatchingPlanes(const cv::Mat& image, const ClassProbabilityPlanes& p
   }
 }
 
-void AddColour(std::array<double, 3>& sum, const ColourSample& s) {
-  sum[0] += s.red;
-  sum[1] += s.green;
-  sum[2] += s.blue;
+std::size_t SelectionCount(std::size_t candidates, std::size_t atOrAbove) {
+  return std::max(atOrAbove, std::min(kMinimumSelection, candidates));
 }
 
-std::size_t CountAtOrAbove(const std::vector<ColourSample>& samples, float probThreshold) {
-  return static_cast<std::size_t>(
-      std::count_if(samples.begin(), samples.end(),
-                    [probThreshold](const ColourSample& s) { return s.probability >= probThreshold; }));
+void AddColour(std::array<double, 3>& sum, std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
+  sum[0] += red;
+  sum[1] += green;
+  sum[2] += blue;
+}
+
+// Candidates and candidates at or above the threshold of one class.
+struct ClassCounts {
+  std::size_t candidates = 0;
+  std::size_t atOrAbove = 0;
+};
+
+// The loops below are branch-free: probabilities of real images change from pixel to pixel often
+// enough for mispredicted branches to dominate.
+ClassCounts CountClass(const float* p, std::size_t n, float probThreshold) {
+  ClassCounts counts;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool candidate = IsCandidate(p[i]);
+    counts.candidates += candidate;
+    counts.atOrAbove += candidate & (p[i] >= probThreshold);
+  }
+  return counts;
+}
+
+// Sums the colours of the candidates of one class at or above the threshold, straight from the
+// image: the whole selection when the 201-sample minimum does not come into play. Integer sums
+// are exact.
+std::array<double, 3> SumAtOrAbove(const cv::Mat& image, const float* p, float probThreshold) {
+  std::array<std::uint64_t, 3> sum{};
+  for (int y = 0; y < image.rows; ++y) {
+    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
+    const float* row = p + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
+    for (int x = 0; x < image.cols; ++x, px += 3) {
+      const std::uint64_t mask = std::uint64_t{0} - (IsCandidate(row[x]) & (row[x] >= probThreshold));
+      sum[0] += px[2] & mask;
+      sum[1] += px[1] & mask;
+      sum[2] += px[0] & mask;
+    }
+  }
+  return {static_cast<double>(sum[0]), static_cast<double>(sum[1]), static_cast<double>(sum[2])};
+}
+
+// Sums the colours of the n most probable candidates of one class: the selection when the
+// 201-sample minimum reaches below the threshold.
+std::array<double, 3> SumMostProbable(const cv::Mat& image, const float* p, std::size_t n) {
+  MostProbableSamples top(n);
+  for (int y = 0; y < image.rows; ++y) {
+    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
+    const float* row = p + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
+    for (int x = 0; x < image.cols; ++x, px += 3) {
+      if (IsCandidate(row[x])) top.Offer({px[2], px[1], px[0], row[x]});
+    }
+  }
+  std::array<double, 3> sum{};
+  for (const ColourSample& s : top.Samples()) AddColour(sum, s.red, s.green, s.blue);
+  return sum;
 }
 
 }  // namespace
@@ -47,76 +102,18 @@ StainSampleSums& StainSampleSums::operator+=(const StainSampleSums& other) {
   return *this;
 }
 
-std::size_t SelectionSize(const std::vector<ColourSample>& samples, float probThreshold) {
-  return std::max(CountAtOrAbove(samples, probThreshold), std::min(kMinimumSelection, samples.size()));
-}
-
-SelectedSum SumSelectedSamples(const std::vector<ColourSample>& samples, float probThreshold) {
-  const std::size_t atOrAbove = CountAtOrAbove(samples, probThreshold);
-  const std::size_t wanted = std::max(atOrAbove, std::min(kMinimumSelection, samples.size()));
-  SelectedSum result;
-  result.count = wanted;
-  if (wanted == atOrAbove) {
-    for (const ColourSample& s : samples) {
-      if (s.probability >= probThreshold) AddColour(result.colourSum, s);
-    }
-    return result;
-  }
-
-  // The selected samples are the `wanted` most probable. Find the probability at the cut; every
-  // sample above it is selected, and of those equal to it the earliest fill the remaining places.
-  std::vector<float> probabilities(samples.size());
-  std::transform(samples.begin(), samples.end(), probabilities.begin(),
-                 [](const ColourSample& s) { return s.probability; });
-  const auto cutPosition = probabilities.begin() + static_cast<std::ptrdiff_t>(wanted - 1);
-  std::nth_element(probabilities.begin(), cutPosition, probabilities.end(), std::greater<float>());
-  const float cut = *cutPosition;
-  const auto above = static_cast<std::size_t>(std::count_if(
-      samples.begin(), samples.end(), [cut](const ColourSample& s) { return s.probability > cut; }));
-
-  std::size_t equalPlaces = wanted - above;
-  for (const ColourSample& s : samples) {
-    if (s.probability > cut) {
-      AddColour(result.colourSum, s);
-    } else if (s.probability == cut && equalPlaces > 0) {
-      AddColour(result.colourSum, s);
-      --equalPlaces;
-    }
-  }
-  return result;
-}
-
-std::array<std::vector<ColourSample>, 2> CollectCandidates(const cv::Mat& image,
-                                                           const ClassProbabilityPlanes& probs) {
-  RequireMatchingPlanes(image, probs);
-  std::array<std::vector<ColourSample>, 2> lists;
-  const float* const p0 = probs[0];
-  const float* const p1 = probs[1];
-  for (int y = 0; y < image.rows; ++y) {
-    const std::uint8_t* row = image.ptr<std::uint8_t>(y);
-    const std::size_t base = static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
-    for (int x = 0; x < image.cols; ++x) {
-      const std::uint8_t* px = row + 3 * x;
-      const std::size_t index = base + static_cast<std::size_t>(x);
-      if (static_cast<double>(p0[index]) > kCandidateProbability)
-        lists[0].push_back({px[2], px[1], px[0], p0[index]});
-      if (static_cast<double>(p1[index]) > kCandidateProbability)
-        lists[1].push_back({px[2], px[1], px[0], p1[index]});
-    }
-  }
-  return lists;
-}
-
 StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
                                     float probThreshold) {
+  RequireMatchingPlanes(image, probs);
   StainSampleSums sums;
-  {
-    const std::array<std::vector<ColourSample>, 2> lists = CollectCandidates(image, probs);
-    for (std::size_t k = 0; k < 2; ++k) {
-      const SelectedSum selected = SumSelectedSamples(lists[k], probThreshold);
-      sums.colourSum[k] = selected.colourSum;
-      sums.count[k] = selected.count;
-      sums.candidates[k] = lists[k].size();
+  for (std::size_t k = 0; k < 2; ++k) {
+    const ClassCounts counts = CountClass(probs[k], probs.PixelCount(), probThreshold);
+    sums.candidates[k] = counts.candidates;
+    sums.count[k] = SelectionCount(counts.candidates, counts.atOrAbove);
+    if (sums.count[k] == counts.atOrAbove) {
+      sums.colourSum[k] = SumAtOrAbove(image, probs[k], probThreshold);
+    } else {
+      sums.colourSum[k] = SumMostProbable(image, probs[k], sums.count[k]);
     }
   }
   std::cerr << "#samples used = " << sums.candidates[0] << "," << sums.candidates[1] << "," << 0 << std::endl;

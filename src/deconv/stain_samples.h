@@ -6,23 +6,16 @@
 // double). Of a class's candidates the selection keeps every one at or above the probability
 // threshold, but never fewer than the 201 most probable (or all of them when there are fewer).
 // Where equal probabilities straddle the cut, those earliest in pixel order are kept, so the
-// result is deterministic.
+// result is deterministic. Colour sums are exact whatever the number of samples.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
-#include <vector>
 
 #include "common/pixel_planes.h"
+#include "deconv/colour_sample.h"
 
 namespace histonorm {
-
-// One candidate pixel of a class list.
-struct ColourSample {
-  std::uint8_t red = 0;
-  std::uint8_t green = 0;
-  std::uint8_t blue = 0;
-  float probability = 0.0f;  // the pixel's probability of the class whose list holds it
-};
 
 // Colour sums of the selected samples of the two stain classes (red, green, blue), accumulated
 // exactly, with the candidate counts. Sums of several images can be pooled with +=.
@@ -33,26 +26,9 @@ struct StainSampleSums {
   StainSampleSums& operator+=(const StainSampleSums& other);
 };
 
-// Colour sums and count of the selected samples of one class list, in list (pixel) order.
-struct SelectedSum {
-  std::array<double, 3> colourSum{};  // red, green, blue
-  std::uint64_t count = 0;
-};
-
-// Number of samples the selection keeps from `samples`: every one at or above `probThreshold`,
-// never fewer than 201 (or all when the list is shorter).
-std::size_t SelectionSize(const std::vector<ColourSample>& samples, float probThreshold);
-
-// Sums the colours of the selected samples of one class list.
-SelectedSum SumSelectedSamples(const std::vector<ColourSample>& samples, float probThreshold);
-
-// The candidate lists of classes 0 and 1, in pixel order. Requires an 8-bit 3-channel BGR image and
-// probability planes of its width and height; throws std::invalid_argument otherwise.
-std::array<std::vector<ColourSample>, 2> CollectCandidates(const cv::Mat& image,
-                                                           const ClassProbabilityPlanes& probs);
-
 // Selects the samples of both stain classes from the probability planes and sums their colours.
-// Prints the "#samples used = " line. Same requirements as CollectCandidates.
+// Prints the "#samples used = " line. Requires an 8-bit 3-channel BGR image and probability
+// planes of its width and height; throws std::invalid_argument otherwise.
 StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
                                     float probThreshold);
 

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "deconv/colour_deconv.h"
+#include "deconv/most_probable_samples.h"
 #include "support/test_images.h"
 
 namespace histonorm {
@@ -30,30 +32,62 @@ ClassProbabilityPlanes UniformPlanes(int w, int h, float p0, float p1) {
   return probs;
 }
 
-// A list whose i-th sample has red = i % 256 and probability prob(i).
+// A row of n pixels, pixel i with red = i % 256 and green = i / 256, and class 0 probability
+// prob(i) (class 1 none).
+struct Row {
+  cv::Mat image;
+  ClassProbabilityPlanes probs;
+};
 template <typename Prob>
-std::vector<ColourSample> MakeList(int n, Prob prob) {
-  std::vector<ColourSample> list;
-  for (int i = 0; i < n; ++i) list.push_back({static_cast<std::uint8_t>(i % 256), 1, 2, prob(i)});
-  return list;
+Row MakeRow(int n, Prob prob) {
+  Row row{cv::Mat(1, n, CV_8UC3), ClassProbabilityPlanes(n, 1)};
+  for (int i = 0; i < n; ++i) {
+    row.image.at<cv::Vec3b>(0, i) =
+        cv::Vec3b(7, static_cast<std::uint8_t>(i / 256), static_cast<std::uint8_t>(i % 256));
+    row.probs[0][i] = prob(i);
+    row.probs[2][i] = 1.0f - prob(i);
+  }
+  return row;
+}
+
+StainSampleSums Collect(const cv::Mat& image, const ClassProbabilityPlanes& probs, float threshold) {
+  testing::internal::CaptureStderr();
+  const StainSampleSums sums = CollectStainSamples(image, probs, threshold);
+  testing::internal::GetCapturedStderr();
+  return sums;
+}
+
+// Red and green sums of the pixels of a row whose index passes `selected`.
+template <typename Pred>
+std::array<double, 2> RowSums(int n, Pred selected) {
+  std::array<double, 2> sums{};
+  for (int i = 0; i < n; ++i) {
+    if (selected(i)) {
+      sums[0] += i % 256;
+      sums[1] += i / 256;
+    }
+  }
+  return sums;
+}
+
+void ExpectSelected(const StainSampleSums& sums, std::size_t count, const std::array<double, 2>& expected) {
+  EXPECT_EQ(sums.count[0], count);
+  EXPECT_EQ(sums.colourSum[0][0], expected[0]);
+  EXPECT_EQ(sums.colourSum[0][1], expected[1]);
+  EXPECT_EQ(sums.colourSum[0][2], 7.0 * static_cast<double>(count));
 }
 
 TEST(Candidates, StrictDoubleComparisonAgainstOneHundredth) {
-  const cv::Mat image(1, 3, CV_8UC3, cv::Scalar(10, 20, 30));
-  ClassProbabilityPlanes probs(3, 1);
-  probs[0][0] = 0.0099999998f;  // nearest single-precision value to 0.01: below it
-  probs[0][1] = 0.010000001f;
-  probs[0][2] = 0.5f;
-  probs[1][2] = 0.3f;
-  const auto lists = CollectCandidates(image, probs);
-  ASSERT_EQ(lists[0].size(), 2u);
-  EXPECT_EQ(lists[0][0].probability, 0.010000001f);
-  EXPECT_EQ(lists[0][1].probability, 0.5f);
-  ASSERT_EQ(lists[1].size(), 1u);
-  EXPECT_EQ(lists[1][0].probability, 0.3f);
-  EXPECT_EQ(lists[1][0].red, 30);
-  EXPECT_EQ(lists[1][0].green, 20);
-  EXPECT_EQ(lists[1][0].blue, 10);
+  // 0.0099999998 is the single-precision value nearest 0.01 but below it: not a candidate.
+  const std::array<float, 3> p = {0.0099999998f, 0.010000001f, 0.5f};
+  Row row = MakeRow(3, [&](int i) { return p[i]; });
+  row.probs[1][2] = 0.3f;  // the last pixel is in both lists
+  const StainSampleSums sums = Collect(row.image, row.probs, 0.99f);
+  EXPECT_EQ(sums.candidates[0], 2u);
+  ExpectSelected(sums, 2, RowSums(3, [](int i) { return i > 0; }));
+  EXPECT_EQ(sums.candidates[1], 1u);
+  EXPECT_EQ(sums.count[1], 1u);
+  EXPECT_EQ(sums.colourSum[1][0], 2.0);
 }
 
 TEST(Candidates, PaddedRowsAndMismatchedPlanes) {
@@ -61,50 +95,80 @@ TEST(Candidates, PaddedRowsAndMismatchedPlanes) {
   const test::PaddedView padded = test::MakePadded(image, 3, 0xAB);
   ClassProbabilityPlanes probs = UniformPlanes(5, 4, 0.0f, 0.0f);
   probs[0][2 * 5 + 4] = 0.9f;  // pixel (4, 2)
-  const auto lists = CollectCandidates(padded.view, probs);
-  ASSERT_EQ(lists[0].size(), 1u);
+  const StainSampleSums sums = Collect(padded.view, probs, 0.99f);
+  ASSERT_EQ(sums.count[0], 1u);
   const cv::Vec3b px = image.at<cv::Vec3b>(2, 4);
-  EXPECT_EQ(lists[0][0].red, px[2]);
-  EXPECT_EQ(lists[0][0].blue, px[0]);
-  EXPECT_THROW(CollectCandidates(image, UniformPlanes(4, 5, 0.5f, 0.5f)), std::invalid_argument);
+  EXPECT_EQ(sums.colourSum[0][0], px[2]);
+  EXPECT_EQ(sums.colourSum[0][2], px[0]);
+  EXPECT_THROW(CollectStainSamples(image, UniformPlanes(4, 5, 0.5f, 0.5f), 0.99f), std::invalid_argument);
 }
 
-TEST(Selection, ThresholdAndMinimumCount) {
-  // 150 candidates, all below the threshold: all are taken.
-  EXPECT_EQ(SelectionSize(MakeList(150, [](int) { return 0.5f; }), 0.99f), 150u);
-  // 1000 candidates, 50 at or above: the 201 most probable.
-  const auto fifty = MakeList(1000, [](int i) { return i % 20 == 0 ? 0.995f : 0.3f + 0.0001f * i; });
-  EXPECT_EQ(SelectionSize(fifty, 0.99f), 201u);
-  // 1000 candidates, 300 at or above: exactly those.
-  const auto threeHundred = MakeList(1000, [](int i) { return i < 300 ? 0.99f : 0.5f; });
-  EXPECT_EQ(SelectionSize(threeHundred, 0.99f), 300u);
-  EXPECT_EQ(SelectionSize({}, 0.99f), 0u);
+TEST(Selection, AllCandidatesOfAShortList) {
+  const int n = 150;
+  const Row row = MakeRow(n, [](int i) { return 0.2f + 0.001f * static_cast<float>(i); });
+  ExpectSelected(Collect(row.image, row.probs, 0.99f), n, RowSums(n, [](int) { return true; }));
 }
 
-TEST(Selection, SumsTheMostProbable) {
-  // Probabilities rise with the index, so the 201 most probable are the last 201 samples.
-  const auto list = MakeList(1000, [](int i) { return i >= 950 ? 0.995f : 0.2f + 0.0005f * i; });
-  const SelectedSum sum = SumSelectedSamples(list, 0.99f);
-  EXPECT_EQ(sum.count, 201u);
-  double red = 0;
-  for (int i = 799; i < 1000; ++i) red += i % 256;
-  EXPECT_EQ(sum.colourSum[0], red);
-  EXPECT_EQ(sum.colourSum[1], 201.0);
-  EXPECT_EQ(sum.colourSum[2], 402.0);
+TEST(Selection, MinimumOfTheMostProbable) {
+  // 50 samples at or above the threshold scattered through 1000, the rest rising with the index:
+  // the 50 and the last 151 of the rest.
+  const int n = 1000;
+  const auto high = [](int i) { return i % 20 == 0; };
+  const Row row =
+      MakeRow(n, [&](int i) { return high(i) ? 0.995f : 0.2f + 0.0005f * static_cast<float>(i); });
+  std::vector<bool> selected(n, false);
+  int fromRest = 0;
+  for (int i = n - 1; i >= 0; --i) {
+    if (high(i)) {
+      selected[i] = true;
+    } else if (fromRest < 151) {
+      selected[i] = true;
+      ++fromRest;
+    }
+  }
+  ExpectSelected(Collect(row.image, row.probs, 0.99f), 201, RowSums(n, [&](int i) { return selected[i]; }));
 }
 
-TEST(Selection, ThresholdItselfIsSelectedAndTiesGoToEarliest) {
-  // 300 samples at exactly the threshold: all selected.
-  const SelectedSum atThreshold = SumSelectedSamples(MakeList(300, [](int) { return 0.9f; }), 0.9f);
-  EXPECT_EQ(atThreshold.count, 300u);
+TEST(Selection, EverySampleAtOrAboveTheThreshold) {
+  // 1000 samples, 300 at or above the threshold (half of them exactly at it).
+  const int n = 1000;
+  const auto high = [](int i) { return i < 900 && i % 3 == 0; };
+  const Row row = MakeRow(n, [&](int i) { return high(i) ? (i % 2 == 0 ? 0.99f : 0.999f) : 0.5f; });
+  ExpectSelected(Collect(row.image, row.probs, 0.99f), 300, RowSums(n, high));
+}
+
+TEST(Selection, EqualProbabilitiesAtTheCutGoToTheEarliest) {
   // 10 above, then 500 equal below: the 191 earliest of the equal ones fill the minimum.
-  const auto list = MakeList(510, [](int i) { return i >= 500 ? 0.999f : 0.4f; });
-  const SelectedSum tie = SumSelectedSamples(list, 0.99f);
-  double red = 0;
-  for (int i = 0; i < 191; ++i) red += i % 256;
-  for (int i = 500; i < 510; ++i) red += i % 256;
-  EXPECT_EQ(tie.count, 201u);
-  EXPECT_EQ(tie.colourSum[0], red);
+  const int n = 510;
+  const Row row = MakeRow(n, [](int i) { return i >= 500 ? 0.999f : 0.4f; });
+  ExpectSelected(Collect(row.image, row.probs, 0.99f), 201,
+                 RowSums(n, [](int i) { return i < 191 || i >= 500; }));
+}
+
+TEST(MostProbableSamples, KeepsTheBestAndTheEarliestOfEqual) {
+  const auto keptReds = [](const MostProbableSamples& top) {
+    std::vector<int> reds;
+    for (const ColourSample& s : top.Samples()) reds.push_back(s.red);
+    std::sort(reds.begin(), reds.end());
+    return reds;
+  };
+  MostProbableSamples top(3);
+  const std::array<float, 7> probs = {0.5f, 0.7f, 0.5f, 0.9f, 0.7f, 0.5f, 0.2f};
+  for (int i = 0; i < 7; ++i) top.Offer({static_cast<std::uint8_t>(i), 0, 0, probs[i]});
+  EXPECT_EQ(keptReds(top), (std::vector<int>{1, 3, 4}));
+
+  MostProbableSamples two(2);
+  for (int i = 0; i < 5; ++i) two.Offer({static_cast<std::uint8_t>(i), 0, 0, 0.5f});
+  EXPECT_EQ(keptReds(two), (std::vector<int>{0, 1}));
+
+  MostProbableSamples three(3);  // a later better sample displaces the latest of the equal ones
+  for (int i = 0; i < 3; ++i) three.Offer({static_cast<std::uint8_t>(i), 0, 0, 0.5f});
+  three.Offer({9, 0, 0, 0.6f});
+  EXPECT_EQ(keptReds(three), (std::vector<int>{0, 1, 9}));
+
+  MostProbableSamples none(0);
+  none.Offer({1, 2, 3, 0.9f});
+  EXPECT_TRUE(none.Samples().empty());
 }
 
 TEST(StainSampleSums, PoolingAddsEverything) {
