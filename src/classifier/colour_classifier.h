@@ -4,7 +4,9 @@
 //
 // The classification of a pixel depends on its own colour and on a descriptor of the whole image
 // (octree colour-code histogram projected on the model's principal directions), so ClassifyImage
-// first describes the image and then classifies its pixels.
+// first describes the image and then classifies its pixels. The model never changes after
+// construction; the descriptor is replaced by each ClassifyImage or ComputeProjection, so one
+// classifier serves one caller at a time.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -16,11 +18,13 @@
 
 namespace histonorm {
 
+struct ColourModelData;
+
 class ColourClassifierBase {
  public:
   virtual ~ColourClassifierBase() = default;
-  // Requires an 8-bit, 3-channel BGR image (any row stride). Ensures planes are resized to the
-  // image's width x height and hold, per pixel, the three class probabilities.
+  // Requires an 8-bit, 3-channel BGR image (any row stride) or an empty one. Ensures planes are
+  // resized to the image's width x height and hold, per pixel, the three class probabilities.
   virtual void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) = 0;
   // Classifies one colour (bytes blue, green, red) against the descriptor of the most recent
   // ClassifyImage (the all-zero mean descriptor before any).
@@ -31,15 +35,25 @@ class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
  public:
   // Reads the whole model file. Throws ModelLoadError when the file cannot be opened or used.
   explicit ColourClassifier_RVM_PCAVQ(const std::string& modelPath);
+  // Uses a model already in memory. Throws ModelLoadError when it is inconsistent.
+  explicit ColourClassifier_RVM_PCAVQ(const ColourModelData& model);
   ~ColourClassifier_RVM_PCAVQ() override;
   ColourClassifier_RVM_PCAVQ(const ColourClassifier_RVM_PCAVQ&) = delete;
   ColourClassifier_RVM_PCAVQ& operator=(const ColourClassifier_RVM_PCAVQ&) = delete;
 
+  // Evaluates each distinct colour of the image once; the planes equal those of classifying every
+  // pixel in turn. Throws std::invalid_argument for a non-empty image that is not 8-bit 3-channel.
   void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override;
   std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override;
 
-  // Computes and prints the image descriptor ("Projection ..." line).
+  // Computes the image descriptor and prints it ("Projection ..." line). Same requirements on the
+  // image as ClassifyImage.
   void ComputeProjection(const cv::Mat& image);
+
+  // Number of principal components D in the descriptor.
+  unsigned PcaDim() const;
+  // The current descriptor (D values).
+  std::array<float, 256> Projection() const;
 
  private:
   struct Model;  // keeps the trained-function types out of this header

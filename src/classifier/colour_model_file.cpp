@@ -120,6 +120,24 @@ void WriteValues(std::ostream& out, const T* values, std::size_t count, const ch
 
 }  // namespace
 
+void ValidateColourModel(const ColourModelData& model) {
+  CheckShapes(model.classes);
+  if (model.eigenvectors.size() != kEigenvectorValues) {
+    throw ModelLoadError("the principal directions hold " + std::to_string(model.eigenvectors.size()) +
+                         " values instead of 65536");
+  }
+  const auto dims = static_cast<std::size_t>(model.FeatureLength() - kMinFeatureLength);
+  if (model.eigenvalues.size() != dims) {
+    throw ModelLoadError(std::to_string(model.eigenvalues.size()) + " eigenvalues for " +
+                         std::to_string(dims) + " principal components");
+  }
+  try {
+    const OctTree linked(model.nodes);
+  } catch (const OctTreeError& e) {
+    throw ModelLoadError(e.what());
+  }
+}
+
 ColourModelData ReadColourModel(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw ModelLoadError("the file cannot be opened");

@@ -51,6 +51,10 @@ ColourModelData ReadColourModel(const std::string& path);
 // The same for a model held in a stream (read to its end).
 ColourModelData ReadColourModel(std::istream& in);
 
+// Checks a model held in memory as ReadColourModel checks a file: feature lengths, vector counts
+// and the octree links. Throws ModelLoadError with the reason.
+void ValidateColourModel(const ColourModelData& model);
+
 // Writes a model file (binary section, then text section). Throws std::runtime_error when the
 // file cannot be written or the data cannot be read back (wrong number of principal-direction
 // values or eigenvalues, a value that is not finite).

@@ -154,13 +154,29 @@ ColourModelData MakeTinyModel() {
 }
 
 ColourModelData MakeStainLikeModel(int dims) {
-  // Typical colours, bytes blue, green, red.
+  // Typical colours (bytes blue, green, red) of the three classes over a range of stain strengths
+  // and scanner tints, from deep violet-blue to pale lilac nuclei and from magenta to pale pink
+  // stroma.
   static const std::array<std::vector<std::array<double, 3>>, 3> kPrototypes{{
-      {{150, 80, 110}, {175, 110, 130}, {125, 55, 85}, {190, 135, 155}},     // haematoxylin: nuclei
-      {{200, 140, 220}, {180, 110, 205}, {220, 175, 235}, {205, 150, 245}},  // eosin: pink stroma
-      {{245, 245, 245}, {235, 235, 238}, {252, 252, 252}, {225, 228, 232}},  // background
+      {{186, 65, 103},
+       {205, 92, 135},
+       {142, 52, 61},
+       {165, 86, 96},
+       {67, 23, 48},
+       {109, 59, 122},
+       {120, 50, 80}},
+      {{225, 122, 172},
+       {238, 146, 198},
+       {247, 164, 221},
+       {199, 152, 162},
+       {211, 173, 184},
+       {221, 189, 196},
+       {139, 95, 189},
+       {167, 127, 209},
+       {189, 157, 223}},
+      {{255, 235, 252}, {245, 240, 245}, {238, 233, 238}, {233, 226, 241}, {250, 250, 250}},
   }};
-  constexpr double kColourScale = 1.0 / 40.0;
+  constexpr double kColourScale = 1.0 / 25.0;
   const auto length = static_cast<std::size_t>(dims + 3);
   std::array<ClassSpec, 3> classes;
   for (std::size_t k = 0; k < 3; ++k) {
@@ -175,8 +191,8 @@ ColourModelData MakeStainLikeModel(int dims) {
     }
     c.gamma = 1.0;
     c.bias = 0.0;
-    c.sigmoidA = -8.0;
-    c.sigmoidB = 2.0;
+    c.sigmoidA = -12.0;
+    c.sigmoidB = 4.0;
   }
   return MakeModelData(dims, classes);
 }

@@ -48,7 +48,8 @@ std::array<double, 3> TinyModelPrototype(int k);
 
 // A hand-built model that behaves like a haematoxylin and eosin classifier on the shipped samples:
 // class 0 high on dark purple / blue nuclei, class 1 high on pink eosin, class 2 high on near-white
-// background. The descriptor features (D = `dims`) get scale 0 so only the colour matters.
+// background. The descriptor features (D = `dims`) get scale 0 so only the colour matters. On the
+// three H&E samples each class wins 5..80 % of the pixels and has more than 3 % above 0.9.
 ColourModelData MakeStainLikeModel(int dims = 2);
 
 // Writes `model` to `path` (WriteColourModel) and returns the path.

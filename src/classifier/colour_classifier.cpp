@@ -1,0 +1,166 @@
+#include "classifier/colour_classifier.h"
+
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+
+#include "classifier/colour_model_file.h"
+#include "classifier/image_colours.h"
+#include "classifier/octree.h"
+
+namespace histonorm {
+
+namespace {
+
+void CheckImage(const cv::Mat& image) {
+  if (!image.empty() && image.type() != CV_8UC3) {
+    throw std::invalid_argument("colour classifier: the image is not 8-bit with three channels");
+  }
+}
+
+}  // namespace
+
+struct ColourClassifier_RVM_PCAVQ::Model {
+  explicit Model(const ColourModelData& data);
+
+  // Builds the descriptor from the colours of an image and prints it.
+  void Project(const ImageColours& colours);
+  std::array<float, 3> Classify(const std::uint8_t* pixel);
+
+  std::array<float, kCodeCount> meanHistogram{};
+  std::array<std::uint32_t, kCodeCount> codeCounts{};
+  std::array<float, kCodeCount> centredHistogram{};
+  std::array<float, kCodeCount> projection{};
+  std::array<ClassModel, 3> classifiers;
+  std::uint32_t pcaDim = 0;
+  OctTree octTree;
+  cv::Mat eigenvectors;  // 256 x 256 floats; column i is principal direction i, row j colour code j
+  std::array<float, kCodeCount> eigenScale{};
+  FeatureVector feature;  // scratch: descriptor then the three colour bytes
+};
+
+ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
+    : meanHistogram(data.meanHistogram),
+      classifiers(data.classes),
+      pcaDim(static_cast<std::uint32_t>(data.FeatureLength() - kMinFeatureLength)),
+      octTree(data.nodes),
+      eigenvectors(static_cast<int>(kCodeCount), static_cast<int>(kCodeCount), CV_32FC1),
+      feature(data.FeatureLength(), 1) {
+  for (std::size_t i = 0; i < kCodeCount; ++i) {
+    for (std::size_t j = 0; j < kCodeCount; ++j) {
+      eigenvectors.at<float>(static_cast<int>(j), static_cast<int>(i)) =
+          static_cast<float>(data.eigenvectors[i * kCodeCount + j]);
+    }
+  }
+  for (std::size_t i = 0; i < pcaDim; ++i) eigenScale[i] = std::sqrt(data.eigenvalues[i]);
+  feature = 0.0;
+}
+
+void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
+  codeCounts.fill(0);
+  const auto& keys = colours.Keys();
+  const auto& counts = colours.Counts();
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    const std::int32_t code = octTree.FindCode(keys[c]);
+    if (code <= 0) continue;
+    if (code > 255) {
+      for (std::uint32_t n = 0; n < counts[c]; ++n)
+        std::cerr << "Internal Error (VQ>255) ID=" << code << std::endl;
+      continue;
+    }
+    codeCounts[static_cast<std::size_t>(code)] += counts[c];
+  }
+  float total = 0.0f;
+  for (const auto count : codeCounts) total += static_cast<float>(count);
+
+  std::cerr << "Projection ";
+  if (total == 0.0f) {
+    // No histogram to describe: use the mean image, whose centred histogram is all zeros.
+    projection.fill(0.0f);
+  } else {
+    for (std::size_t k = 0; k < kCodeCount; ++k) {
+      centredHistogram[k] = static_cast<float>(codeCounts[k]) / total - meanHistogram[k];
+    }
+    float shrink = 1.0f;
+    for (std::size_t i = 0; i < pcaDim; ++i) {
+      float acc = 0.0f;
+      for (std::size_t j = 0; j < kCodeCount; ++j) {
+        const double weight = eigenvectors.at<float>(static_cast<int>(j), static_cast<int>(i));
+        acc =
+            static_cast<float>(static_cast<double>(acc) + static_cast<double>(centredHistogram[j]) * weight);
+      }
+      const float twoSd = 2.0f * eigenScale[i];
+      if (acc > twoSd && twoSd / acc < shrink) shrink = twoSd / acc;
+      if (acc < -twoSd && -twoSd / acc < shrink) shrink = -twoSd / acc;
+      projection[i] = acc;
+    }
+    for (std::size_t i = 0; i < pcaDim; ++i) projection[i] = shrink * projection[i];
+  }
+  for (std::size_t i = 0; i < pcaDim; ++i) std::cerr << projection[i] << " ";
+  std::cerr << std::endl;
+  if (total == 0.0f) {
+    std::cerr << "Projection: no pixel has a colour code, using the mean descriptor" << std::endl;
+  }
+  for (std::size_t i = 0; i < pcaDim; ++i) feature(static_cast<long>(i)) = projection[i];
+}
+
+std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const std::uint8_t* pixel) {
+  for (std::size_t b = 0; b < 3; ++b) feature(static_cast<long>(pcaDim + b)) = pixel[b];
+  std::array<double, 3> q{};
+  for (std::size_t k = 0; k < 3; ++k) q[k] = classifiers[k](feature);
+  const auto sum = static_cast<double>(static_cast<float>((q[0] + q[1]) + q[2]));
+  return {static_cast<float>(q[0] / sum), static_cast<float>(q[1] / sum), static_cast<float>(q[2] / sum)};
+}
+
+ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const std::string& modelPath)
+    : model_(std::make_unique<Model>(ReadColourModel(modelPath))) {}
+
+ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const ColourModelData& model) {
+  ValidateColourModel(model);
+  model_ = std::make_unique<Model>(model);
+}
+
+ColourClassifier_RVM_PCAVQ::~ColourClassifier_RVM_PCAVQ() = default;
+
+void ColourClassifier_RVM_PCAVQ::ComputeProjection(const cv::Mat& image) {
+  CheckImage(image);
+  model_->Project(ImageColours(image));
+}
+
+void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) {
+  CheckImage(image);
+  const ImageColours colours(image);
+  model_->Project(colours);
+
+  const auto& keys = colours.Keys();
+  std::vector<std::array<float, 3>> probabilities(keys.size());
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    const std::array<std::uint8_t, 3> pixel{static_cast<std::uint8_t>(keys[c]),
+                                            static_cast<std::uint8_t>(keys[c] >> 8),
+                                            static_cast<std::uint8_t>(keys[c] >> 16)};
+    probabilities[c] = model_->Classify(pixel.data());
+  }
+
+  planes.Resize(image.cols, image.rows);
+  for (int y = 0; y < image.rows; ++y) {
+    const auto* p = image.ptr<std::uint8_t>(y);
+    const std::size_t rowStart = static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
+    for (int x = 0; x < image.cols; ++x, p += 3) {
+      const auto& probs = probabilities[colours.IndexOf(ImageColours::Key(p))];
+      const std::size_t i = rowStart + static_cast<std::size_t>(x);
+      planes[0][i] = probs[0];
+      planes[1][i] = probs[1];
+      planes[2][i] = probs[2];
+    }
+  }
+}
+
+std::array<float, 3> ColourClassifier_RVM_PCAVQ::ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) {
+  return model_->Classify(pixel.data());
+}
+
+unsigned ColourClassifier_RVM_PCAVQ::PcaDim() const { return model_->pcaDim; }
+
+std::array<float, 256> ColourClassifier_RVM_PCAVQ::Projection() const { return model_->projection; }
+
+}  // namespace histonorm

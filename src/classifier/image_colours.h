@@ -1,0 +1,40 @@
+#pragma once
+// The distinct colours of an 8-bit BGR image with the number of pixels of each, and a dense index
+// per colour, so that per-colour work is done once per colour instead of once per pixel.
+//
+// A colour's key is byte 0 + 256 x byte 1 + 65536 x byte 2 of the pixel as stored. Construction
+// requires an 8-bit 3-channel image (any row stride) or an empty one, and ensures Keys() lists every
+// colour of the image once in ascending key order, with Counts() giving its number of pixels.
+// IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 3 MiB
+// of bit set and ranks plus 8 bytes per distinct colour.
+#include <bit>
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <vector>
+
+namespace histonorm {
+
+class ImageColours {
+ public:
+  explicit ImageColours(const cv::Mat& image);
+
+  static std::uint32_t Key(const std::uint8_t* pixel) {
+    return static_cast<std::uint32_t>(pixel[0]) + 256u * pixel[1] + 65536u * pixel[2];
+  }
+
+  const std::vector<std::uint32_t>& Keys() const { return keys_; }
+  const std::vector<std::uint32_t>& Counts() const { return counts_; }
+
+  std::uint32_t IndexOf(std::uint32_t key) const {
+    const std::uint64_t below = seen_[key >> 6] & ((std::uint64_t{1} << (key & 63u)) - 1u);
+    return rankBefore_[key >> 6] + static_cast<std::uint32_t>(std::popcount(below));
+  }
+
+ private:
+  std::vector<std::uint64_t> seen_;        // one bit per 24-bit colour
+  std::vector<std::uint32_t> rankBefore_;  // colours in all earlier words
+  std::vector<std::uint32_t> keys_;
+  std::vector<std::uint32_t> counts_;
+};
+
+}  // namespace histonorm
