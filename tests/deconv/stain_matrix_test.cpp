@@ -114,6 +114,14 @@ TEST(BuildStainMatrix, CorrectionSeparatesCloseVectors) {
   const Matrix3& m = deconv.Stains();
   EXPECT_LE(static_cast<float>(Dot01(m)), 0.8f);
   EXPECT_GT(Dot01(m), 0.79);  // stops at the first pass below the threshold
+  // Exact results of the 374 passes, evaluated independently in the same order and precision.
+  const Matrix3 expected = {{{0.5202041492683374, 0.9287175830368195, 0},
+                             {0.6832335547588176, 0.29663028822706505, 0},
+                             {0.51242516287166, 0.2224727340572715, 0}}};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(m[i][0], expected[i][0]) << i;
+    EXPECT_EQ(m[i][1], expected[i][1]) << i;
+  }
   EXPECT_NEAR(ColumnLength(m, 0), 1.0, 1e-7);
   EXPECT_NEAR(ColumnLength(m, 1), 1.0, 1e-7);
   // The raw vectors are what was given.
@@ -126,6 +134,14 @@ TEST(BuildStainMatrix, CorrectionHonoursOwnersThreshold) {
   const auto lines = Build(deconv, VectorOf(110, 80, 160), VectorOf(230, 150, 200));
   EXPECT_EQ(lines.back(), "Doing Max Dt Product Correction: 0.5");
   EXPECT_LE(static_cast<float>(Dot01(deconv.Stains())), 0.5f);
+}
+
+TEST(BuildStainMatrix, NearlyParallelVectorsSeparateWithoutHittingTheBound) {
+  CColourDeconv deconv = Initialised();
+  // About 10800 passes.
+  const auto lines = Build(deconv, {0.6f, 0.64f, 0.48f}, {0.60001f, 0.64f, 0.47999f});
+  EXPECT_EQ(lines.size(), 4u);
+  EXPECT_LE(static_cast<float>(Dot01(deconv.Stains())), 0.8f);
 }
 
 TEST(BuildStainMatrix, CorrectionIsBoundedForParallelVectors) {

@@ -137,6 +137,12 @@ TEST(Selection, EverySampleAtOrAboveTheThreshold) {
   ExpectSelected(Collect(row.image, row.probs, 0.99f), 300, RowSums(n, high));
 }
 
+TEST(Selection, ThresholdBelowTheCandidateLimitSelectsCandidatesOnly) {
+  const int n = 400;
+  const Row row = MakeRow(n, [](int i) { return i % 2 == 0 ? 0.005f : 0.5f; });
+  ExpectSelected(Collect(row.image, row.probs, 0.0f), 200, RowSums(n, [](int i) { return i % 2 == 1; }));
+}
+
 TEST(Selection, EqualProbabilitiesAtTheCutGoToTheEarliest) {
   // 10 above, then 500 equal below: the 191 earliest of the equal ones fill the minimum.
   const int n = 510;
