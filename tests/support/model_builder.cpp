@@ -1,5 +1,6 @@
 #include "support/model_builder.h"
 
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -195,6 +196,32 @@ ColourModelData MakeStainLikeModel(int dims) {
     c.sigmoidB = 4.0;
   }
   return MakeModelData(dims, classes);
+}
+
+ColourModelData MakeRealisticModel(int dims, int basisPerClass, std::uint32_t seed) {
+  auto model = MakeStainLikeModel(dims);
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> jitter(0.0, 0.5);
+  const auto length = static_cast<std::size_t>(dims + 3);
+  for (auto& c : model.classes) {
+    const auto& f = c.function.decision_funct;
+    ClassSpec spec;
+    spec.scale.assign(length, 1.0 / 25.0);
+    for (std::size_t i = 0; i < length - 3; ++i) spec.scale[i] = 4.0;
+    for (int r = 0; r < basisPerClass; ++r) {
+      const auto& proto = f.basis_vectors(r % f.basis_vectors.nr());
+      std::vector<double> v(length);
+      for (std::size_t i = 0; i < length; ++i) v[i] = proto(static_cast<long>(i)) + jitter(rng);
+      spec.basis.push_back(v);
+      spec.weights.push_back(1.0 + jitter(rng));
+    }
+    spec.gamma = 0.5;
+    spec.bias = 0.1;
+    spec.sigmoidA = -12.0;
+    spec.sigmoidB = 4.0;
+    c = MakeClassModel(spec, static_cast<long>(length));
+  }
+  return model;
 }
 
 std::string WriteModelFile(const std::string& path, const ColourModelData& model) {

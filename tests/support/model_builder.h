@@ -52,6 +52,10 @@ std::array<double, 3> TinyModelPrototype(int k);
 // three H&E samples each class wins 5..80 % of the pixels and has more than 3 % above 0.9.
 ColourModelData MakeStainLikeModel(int dims = 2);
 
+// A model of the size a trained one has, for benchmarks: `dims` components, `basisPerClass` basis
+// vectors per class scattered around the stain-like prototypes, every feature with a nonzero scale.
+ColourModelData MakeRealisticModel(int dims = 8, int basisPerClass = 30, std::uint32_t seed = 1);
+
 // Writes `model` to `path` (WriteColourModel) and returns the path.
 std::string WriteModelFile(const std::string& path, const ColourModelData& model);
 
