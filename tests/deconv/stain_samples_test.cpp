@@ -177,18 +177,6 @@ TEST(MostProbableSamples, KeepsTheBestAndTheEarliestOfEqual) {
   EXPECT_TRUE(none.Samples().empty());
 }
 
-TEST(StainSampleSums, PoolingAddsEverything) {
-  StainSampleSums a;
-  a.colourSum = {{{1, 2, 3}, {4, 5, 6}}};
-  a.count = {1, 2};
-  a.candidates = {3, 4};
-  StainSampleSums b = a;
-  b += a;
-  EXPECT_EQ(b.colourSum[1][2], 12.0);
-  EXPECT_EQ(b.count[1], 4u);
-  EXPECT_EQ(b.candidates[0], 6u);
-}
-
 TEST(Estimate, ConsoleLinesOfOneEstimate) {
   // Left half stain 0 colour, right half stain 1 colour, each certain of its class.
   cv::Mat image(10, 10, CV_8UC3);
