@@ -77,7 +77,7 @@ void ExpectSelected(const StainSampleSums& sums, std::size_t count, const std::a
   EXPECT_EQ(sums.colourSum[0][2], 7.0 * static_cast<double>(count));
 }
 
-TEST(Candidates, StrictDoubleComparisonAgainstOneHundredth) {
+TEST(StainCandidates, StrictDoubleComparisonAgainstOneHundredth) {
   // 0.0099999998 is the single-precision value nearest 0.01 but below it: not a candidate.
   const std::array<float, 3> p = {0.0099999998f, 0.010000001f, 0.5f};
   Row row = MakeRow(3, [&](int i) { return p[i]; });
@@ -90,7 +90,7 @@ TEST(Candidates, StrictDoubleComparisonAgainstOneHundredth) {
   EXPECT_EQ(sums.colourSum[1][0], 2.0);
 }
 
-TEST(Candidates, PaddedRowsAndMismatchedPlanes) {
+TEST(StainCandidates, PaddedRowsAndMismatchedPlanes) {
   const cv::Mat image = test::RandomImage(4, 5, 7);
   const test::PaddedView padded = test::MakePadded(image, 3, 0xAB);
   ClassProbabilityPlanes probs = UniformPlanes(5, 4, 0.0f, 0.0f);
@@ -103,13 +103,13 @@ TEST(Candidates, PaddedRowsAndMismatchedPlanes) {
   EXPECT_THROW(CollectStainSamples(image, UniformPlanes(4, 5, 0.5f, 0.5f), 0.99f), std::invalid_argument);
 }
 
-TEST(Selection, AllCandidatesOfAShortList) {
+TEST(StainSampleSelection, AllCandidatesOfAShortList) {
   const int n = 150;
   const Row row = MakeRow(n, [](int i) { return 0.2f + 0.001f * static_cast<float>(i); });
   ExpectSelected(Collect(row.image, row.probs, 0.99f), n, RowSums(n, [](int) { return true; }));
 }
 
-TEST(Selection, MinimumOfTheMostProbable) {
+TEST(StainSampleSelection, MinimumOfTheMostProbable) {
   // 50 samples at or above the threshold scattered through 1000, the rest rising with the index:
   // the 50 and the last 151 of the rest.
   const int n = 1000;
@@ -129,7 +129,7 @@ TEST(Selection, MinimumOfTheMostProbable) {
   ExpectSelected(Collect(row.image, row.probs, 0.99f), 201, RowSums(n, [&](int i) { return selected[i]; }));
 }
 
-TEST(Selection, EverySampleAtOrAboveTheThreshold) {
+TEST(StainSampleSelection, EverySampleAtOrAboveTheThreshold) {
   // 1000 samples, 300 at or above the threshold (half of them exactly at it).
   const int n = 1000;
   const auto high = [](int i) { return i < 900 && i % 3 == 0; };
@@ -137,13 +137,13 @@ TEST(Selection, EverySampleAtOrAboveTheThreshold) {
   ExpectSelected(Collect(row.image, row.probs, 0.99f), 300, RowSums(n, high));
 }
 
-TEST(Selection, ThresholdBelowTheCandidateLimitSelectsCandidatesOnly) {
+TEST(StainSampleSelection, ThresholdBelowTheCandidateLimitSelectsCandidatesOnly) {
   const int n = 400;
   const Row row = MakeRow(n, [](int i) { return i % 2 == 0 ? 0.005f : 0.5f; });
   ExpectSelected(Collect(row.image, row.probs, 0.0f), 200, RowSums(n, [](int i) { return i % 2 == 1; }));
 }
 
-TEST(Selection, EqualProbabilitiesAtTheCutGoToTheEarliest) {
+TEST(StainSampleSelection, EqualProbabilitiesAtTheCutGoToTheEarliest) {
   // 10 above, then 500 equal below: the 191 earliest of the equal ones fill the minimum.
   const int n = 510;
   const Row row = MakeRow(n, [](int i) { return i >= 500 ? 0.999f : 0.4f; });
@@ -177,7 +177,7 @@ TEST(MostProbableSamples, KeepsTheBestAndTheEarliestOfEqual) {
   EXPECT_TRUE(none.Samples().empty());
 }
 
-TEST(Estimate, ConsoleLinesOfOneEstimate) {
+TEST(StainVectorEstimate, ConsoleLinesOfOneEstimate) {
   // Left half stain 0 colour, right half stain 1 colour, each certain of its class.
   cv::Mat image(10, 10, CV_8UC3);
   ClassProbabilityPlanes probs(10, 10);
@@ -209,7 +209,7 @@ TEST(Estimate, ConsoleLinesOfOneEstimate) {
   EXPECT_TRUE(usable);
 }
 
-TEST(Estimate, EveryPixelInBothLists) {
+TEST(StainVectorEstimate, EveryPixelInBothLists) {
   const cv::Mat image = test::RandomImage(10, 10, 3);
   CColourDeconv deconv;
   deconv.Init();
@@ -218,7 +218,7 @@ TEST(Estimate, EveryPixelInBothLists) {
   EXPECT_EQ(SplitLines(testing::internal::GetCapturedStderr())[0], "#samples used = 100,100,0");
 }
 
-TEST(Estimate, NoClassOneCandidatesIsUnusable) {
+TEST(StainVectorEstimate, NoClassOneCandidatesIsUnusable) {
   const cv::Mat image = test::RandomImage(8, 8, 5);
   CColourDeconv deconv;
   deconv.Init();
@@ -231,7 +231,7 @@ TEST(Estimate, NoClassOneCandidatesIsUnusable) {
   EXPECT_EQ(lines[3], "nan, nan, nan");
 }
 
-TEST(Estimate, LargeSumsStayExact) {
+TEST(StainVectorEstimate, LargeSumsStayExact) {
   // 200000 samples of one colour: single-precision sums would drift past 2^24.
   const cv::Mat image(200, 1000, CV_8UC3, cv::Scalar(133, 77, 201));
   CColourDeconv deconv;
