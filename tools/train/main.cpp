@@ -1,0 +1,30 @@
+// histonorm-train: trains a colour model file for the stain method from a set of images.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "train/model_trainer.h"
+#include "train/train_options.h"
+
+int main(int argc, char** argv) {
+  using namespace histonorm::train;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  TrainOptions options;
+  try {
+    options = ParseTrainOptions(args);
+  } catch (const UsageError& e) {
+    std::cerr << "histonorm-train: " << e.what() << std::endl;
+    std::cerr << TrainUsage() << std::endl;
+    return 2;
+  }
+  try {
+    const TrainingSummary s = TrainColourModel(options, std::cerr);
+    std::cerr << "Wrote model '" << s.modelPath << "': D=" << s.dims << ", held-back accuracy stain 0 "
+              << s.heldBackAccuracy[0] << ", stain 1 " << s.heldBackAccuracy[1] << ", background "
+              << s.heldBackAccuracy[2] << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "histonorm-train: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}

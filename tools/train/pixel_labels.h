@@ -1,0 +1,34 @@
+#pragma once
+// Training labels of pixels: 0 unlabelled, 1 stain 0, 2 stain 1, 3 background.
+//
+// Labels come either from a mask file drawn by a person or automatically from optical density
+// with reference stain vectors. Automatic labels look at the mean colour of a 7 x 7 window rather
+// than at the pixel alone: labels that are an exact function of a pixel's own colour make the
+// kernel classifiers diverge. A window of low total density is background, one dominated by one
+// stain is that stain, and an ambiguous window leaves its pixel unlabelled.
+#include <array>
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <string>
+
+namespace histonorm::train {
+
+enum class StainPair {
+  kHaematoxylinEosin,  // stain 0 haematoxylin, stain 1 eosin
+  kHaematoxylinDab,    // stain 0 haematoxylin, stain 1 DAB
+};
+
+inline constexpr std::uint8_t kUnlabelled = 0;
+inline constexpr int kClassCount = 3;
+
+// Automatic labels of an 8-bit, 3-channel BGR image; ensures an 8-bit one-channel mask of the same size.
+cv::Mat AutomaticLabels(const cv::Mat& image, StainPair stains);
+
+// Reads a label mask. Throws std::runtime_error when it cannot be read, is not expectedSize, or
+// holds a value above 3.
+cv::Mat ReadLabelMask(const std::string& path, cv::Size expectedSize);
+
+// Number of pixels per label value 0..3.
+std::array<std::size_t, 4> CountLabels(const cv::Mat& labels);
+
+}  // namespace histonorm::train
