@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "classifier/colour_model_file.h"
@@ -96,8 +97,10 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
     }
     for (std::size_t i = 0; i < pcaDim; ++i) projection[i] = shrink * projection[i];
   }
-  for (std::size_t i = 0; i < pcaDim; ++i) std::cerr << projection[i] << " ";
-  std::cerr << std::endl;
+  // Formatted apart from the console stream so its settings cannot change the numbers.
+  std::ostringstream values;
+  for (std::size_t i = 0; i < pcaDim; ++i) values << projection[i] << " ";
+  std::cerr << values.str() << std::endl;
   if (total == 0.0f) {
     std::cerr << "Projection: no pixel has a colour code, using the mean descriptor" << std::endl;
   }

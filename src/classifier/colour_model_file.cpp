@@ -92,7 +92,9 @@ void ReadTextSection(std::istream& in, ColourModelData& model) {
   model.eigenvalues.resize(dims);
   for (std::size_t i = 0; i < dims; ++i) {
     ReadValues(in, &model.eigenvalues[i], 1, "eigenvalue " + std::to_string(i));
-    std::cerr << "EVec: " << std::sqrt(model.eigenvalues[i]) << std::endl;
+    std::ostringstream scale;  // formatted apart from the console stream and its settings
+    scale << std::sqrt(model.eigenvalues[i]);
+    std::cerr << "EVec: " << scale.str() << std::endl;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iostream>
 
 #include "classifier/colour_model_file.h"
 #include "support/cli_run.h"
@@ -48,6 +49,12 @@ TEST(ColourClassifierTest, ShrinkKeepsEveryComponentWithinTwoDeviations) {
               classifier.ComputeProjection(Uniform(2, 3, {1, 2, 3}));
             }),
             "Projection 2 -0.666667 \n");
+  const auto oldPrecision = std::cerr.precision(2);  // the console's settings do not change the line
+  EXPECT_EQ(Printed([&] {
+              classifier.ComputeProjection(Uniform(1, 1, {1, 2, 3}));
+            }),
+            "Projection 2 -0.666667 \n");
+  std::cerr.precision(oldPrecision);
 
   model.eigenvalues = {16.0f, 1.0f};  // 3 and -1 both within two deviations
   ColourClassifier_RVM_PCAVQ unshrunk(model);
