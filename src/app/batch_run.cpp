@@ -1,5 +1,6 @@
 #include "app/batch_run.h"
 
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include "app/list_file.h"
 #include "norm/reinhard.h"
 #include "norm/rgb_hist_spec.h"
+#include "stain/norm_bimodal_deconv_rvm.h"
 
 namespace histonorm::app {
 
@@ -36,23 +38,65 @@ ListFile OpenListOrFail(const std::string& path) {
   return list;
 }
 
-std::unique_ptr<CNormBase> MakeNormaliser(const RunSettings& s) {
-  switch (s.method) {
-    case Method::kReinhard:
-      return std::make_unique<CNormReinhard>();
-    case Method::kRGBHistSpec:
-      return std::make_unique<CNormRGBHistSpec>(false);
-    case Method::kRGBHistSpecThresh:
-      return std::make_unique<CNormRGBHistSpec>(true);
-    case Method::kBimodalDeconvRVM:
-      break;
+// The run's one normaliser; `stain` also points at it when the method is the stain method, whose
+// extra operations the driver calls directly.
+struct Normaliser {
+  std::unique_ptr<CNormBase> base;
+  CNormBimodalDeconvRVM* stain = nullptr;
+};
+
+// Thresholds of the stain method, read from the working directory when present.
+const char kParamsFile[] = "params.txt";
+
+std::unique_ptr<CNormBimodalDeconvRVM> MakeStainNormaliser(const RunSettings& s) {
+  std::unique_ptr<CNormBimodalDeconvRVM> stain;
+  try {
+    stain = std::make_unique<CNormBimodalDeconvRVM>(s.colourModelPath);
+  } catch (const ModelLoadError& e) {
+    throw RunFailure("Failed to read colour model " + Quoted(s.colourModelPath) + ": " + e.what());
   }
-  throw std::logic_error("no normaliser for this method");
+  if (s.verbose) {
+    std::cerr << "Verbose mode, outputing deconvolution files" << std::endl;
+    std::cerr << "IS TARGET: " << (s.referenceImage ? 1 : 0) << std::endl;
+    std::cerr << "Prefix: " << s.VerbosePrefix() << std::endl;
+    stain->SetVerbose(s.VerbosePrefix());
+  }
+  std::ifstream params(kParamsFile);
+  if (params.is_open()) {
+    std::cerr << "PARAMETERS FILE PROVIDED" << std::endl;
+    stain->ReadParams(params);
+  }
+  return stain;
 }
 
-void MeanTargetPass(const RunSettings& s, CNormBase& normaliser) {
+Normaliser MakeNormaliser(const RunSettings& s) {
+  Normaliser n;
+  switch (s.method) {
+    case Method::kReinhard:
+      n.base = std::make_unique<CNormReinhard>();
+      break;
+    case Method::kRGBHistSpec:
+      n.base = std::make_unique<CNormRGBHistSpec>(false);
+      break;
+    case Method::kRGBHistSpecThresh:
+      n.base = std::make_unique<CNormRGBHistSpec>(true);
+      break;
+    case Method::kBimodalDeconvRVM: {
+      auto stain = MakeStainNormaliser(s);
+      n.stain = stain.get();
+      n.base = std::move(stain);
+      break;
+    }
+  }
+  if (!n.base) throw std::logic_error("no normaliser for this method");
+  return n;
+}
+
+// Returns the number of target images measured.
+int MeanTargetPass(const RunSettings& s, CNormBase& normaliser) {
   std::cerr << "No image target (using mean)" << std::endl;
   ListFile list = OpenListOrFail(s.listPath);
+  int measured = 0;
   while (const auto entry = list.Next()) {
     const std::string path = s.InputPath(*entry);
     std::cerr << std::endl;
@@ -60,8 +104,10 @@ void MeanTargetPass(const RunSettings& s, CNormBase& normaliser) {
     const cv::Mat image = LoadOrFail(path);
     std::cerr << "Image loaded ok: " << image.cols << "," << image.rows << std::endl;
     normaliser.CalcStats(image);
+    ++measured;
     std::cerr << "calculated stats ok" << std::endl;
   }
+  return measured;
 }
 
 void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
@@ -71,7 +117,7 @@ void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
   normaliser.CalcStats(image);
 }
 
-void NormalisePass(const RunSettings& s, CNormBase& normaliser) {
+void NormalisePass(const RunSettings& s, const Normaliser& normaliser) {
   ListFile list = OpenListOrFail(s.listPath);
   while (const auto entry = list.Next()) {
     const std::string inputPath = s.InputPath(*entry);
@@ -79,7 +125,8 @@ void NormalisePass(const RunSettings& s, CNormBase& normaliser) {
     const cv::Mat input = LoadOrFail(inputPath);
     cv::Mat output(input.rows, input.cols, CV_8UC3);
     const std::string outputPath = s.OutputPath(*entry);
-    normaliser.Norm(input, output);
+    if (normaliser.stain && s.verbose) normaliser.stain->SetVerbose(outputPath);
+    normaliser.base->Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
   }
@@ -89,14 +136,19 @@ int Run(const RunSettings& s) {
   // The list is checked before any work, so a mistyped list path is never an empty success.
   if (!ListFile(s.listPath).IsOpen()) throw RunFailure("Failed to open list file: " + Quoted(s.listPath));
   std::cerr << " DIR: " << s.dirPrefix << std::endl;
-  const std::unique_ptr<CNormBase> normaliser = MakeNormaliser(s);
+  const Normaliser normaliser = MakeNormaliser(s);
+  int measured = 1;
   if (s.referenceImage) {
-    SingleTargetPass(*s.referenceImage, *normaliser);
+    SingleTargetPass(*s.referenceImage, *normaliser.base);
   } else {
-    MeanTargetPass(s, *normaliser);
+    measured = MeanTargetPass(s, *normaliser.base);
+  }
+  // An empty list has nothing to normalise; otherwise the stain method needs usable stain vectors.
+  if (normaliser.stain && measured > 0 && !normaliser.stain->HasUsableTarget()) {
+    throw RunFailure("Target has no usable stain estimate");
   }
   std::cerr << "Calculated target stats" << std::endl;
-  NormalisePass(s, *normaliser);
+  NormalisePass(s, normaliser);
   return 0;
 }
 
@@ -116,8 +168,8 @@ std::string Banner() {
 int RunBatch(const std::vector<std::string>& args) {
   std::cerr << Banner() << std::endl;
   const ParseResult parsed = ParseCommandLine(args);
-  if (!parsed.settings || parsed.settings->method == Method::kBimodalDeconvRVM) {
-    if (parsed.settings || parsed.usage == Usage::kUnknownMethod) {
+  if (!parsed.settings) {
+    if (parsed.usage == Usage::kUnknownMethod) {
       std::cerr << UsageTextB() << std::endl;
     } else {
       std::cerr << UsageTextA() << std::endl;
