@@ -3,8 +3,10 @@
 #include <dlib/svm.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
+#include <utility>
 
 namespace histonorm::train {
 
@@ -12,6 +14,8 @@ namespace {
 
 using Kernel = dlib::radial_basis_kernel<FeatureVector>;
 using Trainer = dlib::rvm_trainer<Kernel>;
+using DecisionFunction = dlib::decision_function<Kernel>;
+using Probabilistic = dlib::probabilistic_decision_function<Kernel>;
 
 // Decision values beyond this size mean the weights ran away during training.
 constexpr double kMaxDecisionValue = 1e4;
@@ -24,22 +28,66 @@ Trainer MakeTrainer(double gamma) {
   return trainer;
 }
 
-double BalancedAccuracy(const dlib::matrix<double, 1, 2>& result) { return (result(0) + result(1)) / 2.0; }
-
 std::string ClassName(int cls) { return "class " + std::to_string(cls); }
 
+// Decision values of a trained function, or nothing when any is not finite or absurdly large
+// (the relevance vector training occasionally runs away on one subset of the samples).
+std::optional<std::vector<double>> SaneDecisionValues(const DecisionFunction& df,
+                                                      const std::vector<FeatureVector>& samples) {
+  std::vector<double> values;
+  values.reserve(samples.size());
+  for (const FeatureVector& s : samples) {
+    const double f = df(s);
+    if (!std::isfinite(f) || std::fabs(f) > kMaxDecisionValue) return std::nullopt;
+    values.push_back(f);
+  }
+  return values;
+}
+
+// Held-out decision values of one kernel width over k folds (sample i is held out in fold
+// i mod k). A fold whose training ran away contributes no values and counts as wrong throughout.
+struct CrossValidation {
+  double gamma = 0.0;
+  double accuracy = 0.0;  // mean of the accuracies on the class and on the rest
+  std::vector<double> scores;
+  std::vector<double> labels;
+};
+
+CrossValidation CrossValidate(double gamma, const std::vector<FeatureVector>& samples,
+                              const std::vector<double>& y, long folds) {
+  CrossValidation cv;
+  cv.gamma = gamma;
+  const Trainer trainer = MakeTrainer(gamma);
+  std::array<std::size_t, 2> right{}, total{};  // [0] the rest, [1] the class
+  for (long fold = 0; fold < folds; ++fold) {
+    std::vector<FeatureVector> trainX, testX;
+    std::vector<double> trainY, testY;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const bool held = static_cast<long>(i % static_cast<std::size_t>(folds)) == fold;
+      (held ? testX : trainX).push_back(samples[i]);
+      (held ? testY : trainY).push_back(y[i]);
+    }
+    for (const double label : testY) ++total[label > 0];
+    if (!dlib::is_binary_classification_problem(trainX, trainY)) continue;
+    const auto values = SaneDecisionValues(trainer.train(trainX, trainY), testX);
+    if (!values) continue;
+    for (std::size_t i = 0; i < testX.size(); ++i) {
+      right[testY[i] > 0] += ((*values)[i] > 0) == (testY[i] > 0);
+      cv.scores.push_back((*values)[i]);
+      cv.labels.push_back(testY[i]);
+    }
+  }
+  cv.accuracy = (double(right[0]) / double(total[0]) + double(right[1]) / double(total[1])) / 2.0;
+  return cv;
+}
+
 // Why the calibrated function fails to give its own class the higher probability on the training
-// samples with decision values of a sane size; empty when it does.
-std::string SeparationProblem(const ClassModel& function, const std::vector<FeatureVector>& normalised,
+// samples; empty when it does.
+std::string SeparationProblem(const Probabilistic& pdf, const std::vector<double>& values,
                               const std::vector<double>& y) {
-  const auto& pdf = function.function;
   std::size_t pos = 0, neg = 0, posRight = 0, negRight = 0;
-  double largest = 0.0;
-  for (std::size_t i = 0; i < normalised.size(); ++i) {
-    const double f = pdf.decision_funct(normalised[i]);
-    if (!std::isfinite(f)) return "decision values are not finite";
-    largest = std::max(largest, std::fabs(f));
-    const bool saysYes = pdf(normalised[i]) > 0.5;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const bool saysYes = 1.0 / (1.0 + std::exp(pdf.alpha * values[i] + pdf.beta)) > 0.5;
     if (y[i] > 0) {
       ++pos;
       posRight += saysYes;
@@ -50,40 +98,29 @@ std::string SeparationProblem(const ClassModel& function, const std::vector<Feat
   }
   const double posShare = double(posRight) / double(pos);
   const double negShare = double(negRight) / double(neg);
-  if (largest > kMaxDecisionValue || !(pdf.alpha < 0.0) || posShare < kMinSeparation ||
-      negShare < kMinSeparation) {
-    return "sigmoid slope " + std::to_string(pdf.alpha) + ", decision values up to " +
-           std::to_string(largest) + ", right on " + std::to_string(posShare) + " of the class and " +
-           std::to_string(negShare) + " of the rest";
+  if (!(pdf.alpha < 0.0) || posShare < kMinSeparation || negShare < kMinSeparation) {
+    return "sigmoid slope " + std::to_string(pdf.alpha) + ", right on " + std::to_string(posShare) +
+           " of the class and " + std::to_string(negShare) + " of the rest";
   }
   return {};
 }
 
-struct Candidate {
-  double gamma = 0.0;
-  double accuracy = 0.0;
-};
-
-// The kernel widths to try, best cross-validated accuracy first (the smaller width on ties); only
-// the given width when there is one.
-std::vector<Candidate> RankWidths(const std::vector<FeatureVector>& normalised, const std::vector<double>& y,
-                                  const ClassTrainerSettings& settings) {
-  const double unit = 1.0 / static_cast<double>(normalised.front().size());
-  std::vector<double> widths;
-  if (settings.gamma) {
-    widths.push_back(*settings.gamma);
-  } else {
-    for (const double g : settings.gammaGrid) widths.push_back(g * unit);
+// Trains on all samples at the width of `cv` and calibrates with its held-out values; the reason
+// for refusing the result when it does not separate.
+std::pair<std::optional<Probabilistic>, std::string> TrainCalibrated(
+    const CrossValidation& cv, const std::vector<FeatureVector>& samples, const std::vector<double>& y) {
+  const std::string at = "at gamma " + std::to_string(cv.gamma) + ": ";
+  if (!dlib::is_binary_classification_problem(cv.scores, cv.labels)) {
+    return {std::nullopt, at + "the cross-validation training ran away on every fold"};
   }
-  std::vector<Candidate> ranked;
-  for (const double g : widths) {
-    ranked.push_back(
-        {g, BalancedAccuracy(dlib::cross_validate_trainer(MakeTrainer(g), normalised, y, settings.folds))});
-  }
-  std::stable_sort(ranked.begin(), ranked.end(), [](const Candidate& a, const Candidate& b) {
-    return a.accuracy > b.accuracy || (a.accuracy == b.accuracy && a.gamma < b.gamma);
-  });
-  return ranked;
+  const DecisionFunction df = MakeTrainer(cv.gamma).train(samples, y);
+  const auto values = SaneDecisionValues(df, samples);
+  if (!values) return {std::nullopt, at + "decision values are not finite or run into the millions"};
+  const std::pair<double, double> sigmoid = dlib::learn_platt_scaling(cv.scores, cv.labels);
+  Probabilistic pdf(sigmoid.first, sigmoid.second, df);
+  std::string problem = SeparationProblem(pdf, *values, y);
+  if (!problem.empty()) return {std::nullopt, at + problem};
+  return {std::move(pdf), {}};
 }
 
 }  // namespace
@@ -100,7 +137,7 @@ ClassFit TrainClass(const std::vector<FeatureVector>& samples, const std::vector
     positives += labels[i] == cls;
   }
   const auto folds = static_cast<std::size_t>(settings.folds);
-  if (positives < folds || samples.size() - positives < folds) {
+  if (settings.folds < 2 || positives < 2 * folds || samples.size() - positives < 2 * folds) {
     throw TrainingError(ClassName(cls) + ": too few samples in or outside the class to train");
   }
 
@@ -110,23 +147,33 @@ ClassFit TrainClass(const std::vector<FeatureVector>& samples, const std::vector
   normalised.reserve(samples.size());
   for (const FeatureVector& s : samples) normalised.push_back(normalizer(s));
 
-  // Training can still run away at a kernel width that cross-validated well, so the widths are
-  // tried from the best cross-validated one down until a calibrated function separates.
-  std::string lastFailure;
-  for (const Candidate& c : RankWidths(normalised, y, settings)) {
+  std::vector<CrossValidation> ranked;
+  for (const double g : settings.gamma ? std::vector<double>{*settings.gamma} : settings.gammaGrid) {
+    ranked.push_back(CrossValidate(g, normalised, y, settings.folds));
+  }
+  std::stable_sort(ranked.begin(), ranked.end(), [](const CrossValidation& a, const CrossValidation& b) {
+    return a.accuracy > b.accuracy;
+  });
+
+  // Training can still run away at a width that cross-validated well, so the widths are tried
+  // from the best cross-validated one down until a calibrated function separates.
+  std::string lastProblem;
+  for (const CrossValidation& cv : ranked) {
+    auto [pdf, problem] = TrainCalibrated(cv, normalised, y);
+    if (!pdf) {
+      lastProblem = problem;
+      continue;
+    }
     ClassFit fit;
-    fit.gamma = c.gamma;
-    fit.crossValidatedAccuracy = c.accuracy;
+    fit.gamma = cv.gamma;
+    fit.crossValidatedAccuracy = cv.accuracy;
+    fit.basisVectors = static_cast<std::size_t>(pdf->decision_funct.basis_vectors.size());
     fit.function.normalizer = normalizer;
-    fit.function.function =
-        dlib::train_probabilistic_decision_function(MakeTrainer(c.gamma), normalised, y, settings.folds);
-    fit.basisVectors = static_cast<std::size_t>(fit.function.function.decision_funct.basis_vectors.size());
-    lastFailure = SeparationProblem(fit.function, normalised, y);
-    if (lastFailure.empty()) return fit;
-    lastFailure = "at gamma " + std::to_string(c.gamma) + ", " + lastFailure;
+    fit.function.function = std::move(*pdf);
+    return fit;
   }
   throw TrainingError(
-      ClassName(cls) + ": the calibrated classifier does not separate its class (" + lastFailure +
+      ClassName(cls) + ": no kernel width gives a classifier that separates its class (" + lastProblem +
       "); labels that follow each pixel's colour exactly, or a badly chosen --gamma, make the "
       "training diverge");
 }
