@@ -119,18 +119,16 @@ int ChannelHistograms::BinOf(float value) {
   return static_cast<int>(shifted);
 }
 
-void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
-                                   const ClassProbabilityPlanes& probs, const MembershipThresholds& t) {
-  if (image.type() != CV_8UC3) throw std::invalid_argument("channel statistics: image is not 8-bit BGR");
-  RequireMatchingPlanes(image, channels, "stain channel planes");
-  RequireMatchingPlanes(image, probs, "probability planes");
+template <typename ValuesAt>
+void ChannelHistograms::AccumulatePixels(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                                         const MembershipThresholds& t, ValuesAt valuesAt) {
   const int width = image.cols;
   for (int y = 0; y < image.rows; ++y) {
     const std::uint8_t* px = image.ptr<std::uint8_t>(y);
     const std::size_t rowStart = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
     for (int x = 0; x < width; ++x, px += 3) {
       const std::size_t i = rowStart + static_cast<std::size_t>(x);
-      const std::array<float, 3> v = {channels[0][i], channels[1][i], channels[2][i]};
+      const std::array<float, 3> v = valuesAt(px, i);
       const int dark = (v[0] < t.black) + (v[1] < t.black) + (v[2] < t.black);
       if (dark >= 2) continue;
       if (px[0] < kDarkByte && px[1] < kDarkByte) continue;
@@ -142,6 +140,32 @@ void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlane
       }
     }
   }
+}
+
+void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
+                                   const ClassProbabilityPlanes& probs, const MembershipThresholds& t) {
+  if (image.type() != CV_8UC3) throw std::invalid_argument("channel statistics: image is not 8-bit BGR");
+  RequireMatchingPlanes(image, channels, "stain channel planes");
+  RequireMatchingPlanes(image, probs, "probability planes");
+  AccumulatePixels(image, probs, t, [&channels](const std::uint8_t*, std::size_t i) {
+    return std::array<float, 3>{channels[0][i], channels[1][i], channels[2][i]};
+  });
+}
+
+void ChannelHistograms::AccumulateByColour(const cv::Mat& image, const ColourTable& table,
+                                           const StainChannelPlanes& colourValues,
+                                           const ClassProbabilityPlanes& probs,
+                                           const MembershipThresholds& t) {
+  if (image.type() != CV_8UC3) throw std::invalid_argument("channel statistics: image is not 8-bit BGR");
+  if (colourValues.PixelCount() != table.Size() || colourValues.plane[2].size() != table.Size() ||
+      table.PixelCount() != image.total()) {
+    throw std::invalid_argument("channel statistics: per-colour values do not match the colour table");
+  }
+  RequireMatchingPlanes(image, probs, "probability planes");
+  AccumulatePixels(image, probs, t, [&](const std::uint8_t*, std::size_t i) {
+    const std::uint32_t c = table.ColourOf(i);
+    return std::array<float, 3>{colourValues[0][c], colourValues[1][c], colourValues[2][c]};
+  });
 }
 
 ChannelHistograms& ChannelHistograms::operator+=(const ChannelHistograms& other) {

@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/pixel_planes.h"
+#include "stain/colour_table.h"
 
 namespace histonorm {
 
@@ -59,6 +60,13 @@ class ChannelHistograms {
   void Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
                   const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds);
 
+  // The same, with the stain channel values given once per distinct colour of the image: the
+  // values of a pixel are those of its colour in `table` (colourValues holds table.Size() values
+  // per plane).
+  void AccumulateByColour(const cv::Mat& image, const ColourTable& table,
+                          const StainChannelPlanes& colourValues, const ClassProbabilityPlanes& probs,
+                          const MembershipThresholds& thresholds);
+
   ChannelHistograms& operator+=(const ChannelHistograms& other);
 
   // Counts of stain channel `channel` (0 or 1), class `cls`.
@@ -66,6 +74,12 @@ class ChannelHistograms {
   Histogram& Counts(int channel, StainClass cls) { return counts_[channel][cls]; }
 
  private:
+  // Adds every pixel; valuesAt(px, i) gives the three channel values of the pixel whose bytes start
+  // at px and whose dense index is i.
+  template <typename ValuesAt>
+  void AccumulatePixels(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                        const MembershipThresholds& t, ValuesAt valuesAt);
+
   std::array<std::array<Histogram, 3>, 2> counts_{};
 };
 

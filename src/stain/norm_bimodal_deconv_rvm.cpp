@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "stain/channel_images.h"
+#include "stain/colour_table.h"
 
 namespace histonorm {
 
@@ -72,37 +73,52 @@ void CNormBimodalDeconvRVM::CalcStats(const cv::Mat& image) {
   }
 }
 
+void CNormBimodalDeconvRVM::RemapStage(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                                       const CColourDeconv& deconv, const Stage& stage,
+                                       cv::Mat& output) const {
+  // Channel values, their mapping and their recombination depend only on a pixel's colour.
+  const ColourTable table(image);
+  StainChannelPlanes values;
+  deconv.ImageToChannels(table.Colours(), values);
+  if (stage.diagnostics && verbose_) {
+    StainChannelPlanes channels;
+    table.Gather(values, channels);
+    WriteDiagnostics(deconv, &channels, ".mapped");
+  }
+  ChannelHistograms histograms;
+  histograms.AccumulateByColour(image, table, values, probs, params_.Membership());
+  const ChannelStats stats = ComputeChannelStats(histograms);
+  RemapStainChannels(stats, target_, values, stage.label, stage.lines);
+  cv::Mat mapped(table.Colours().size(), CV_8UC3);
+  targetDeconv_.ChannelsToImage(values, mapped);
+  table.Scatter(mapped, output);
+}
+
 void CNormBimodalDeconvRVM::Norm(const cv::Mat& input, cv::Mat& output) {
   if (!targetUsable_) throw std::logic_error("stain normaliser: Norm without a usable target stain estimate");
   if (output.size() != input.size() || output.type() != input.type()) {
     throw std::invalid_argument("stain normaliser: output must have the input's size and type");
   }
-  Planes p;
-  classifier_->ClassifyImage(input, p.probs);
+  if (input.empty()) return;
+  ClassProbabilityPlanes probs;
+  classifier_->ClassifyImage(input, probs);
   CColourDeconv deconv = FreshDeconv(true);
-  if (!deconv.EstimateStainVectors(input, p.probs, params_.probThreshold)) {
+  if (!deconv.EstimateStainVectors(input, probs, params_.probThreshold)) {
     WriteDiagnostics(deconv, nullptr, ".mapped");
     std::cerr << "Stain estimation failed, image copied unchanged" << std::endl;
     input.copyTo(output);
     return;
   }
-  deconv.ImageToChannels(input, p.channels);
-  WriteDiagnostics(deconv, &p.channels, ".mapped");
-  const ChannelStats first = CalcChannelStats(input, p.channels, p.probs, params_.Membership());
-  RemapStainChannels(first, target_, p.channels, "Image Channel(", StatsLines::kAfterFit);
-  targetDeconv_.ChannelsToImage(p.channels, output);
+  RemapStage(input, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
 
   // Second stage: measure the first stage's result with default settings and correct it once more.
   deconv = FreshDeconv(false);
-  classifier_->ClassifyImage(output, p.probs);
-  if (!deconv.EstimateStainVectors(output, p.probs, kSecondStageProbThreshold)) {
+  classifier_->ClassifyImage(output, probs);
+  if (!deconv.EstimateStainVectors(output, probs, kSecondStageProbThreshold)) {
     std::cerr << "Stain estimation failed in the second stage, first stage result kept" << std::endl;
     return;
   }
-  deconv.ImageToChannels(output, p.channels);
-  const ChannelStats second = CalcChannelStats(output, p.channels, p.probs, params_.Membership());
-  RemapStainChannels(second, target_, p.channels, "[2nd stage] Image Channel(", StatsLines::kBeforeFit);
-  targetDeconv_.ChannelsToImage(p.channels, output);
+  RemapStage(output, probs, deconv, {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false}, output);
 }
 
 }  // namespace histonorm

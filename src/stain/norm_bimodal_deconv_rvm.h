@@ -64,7 +64,18 @@ class CNormBimodalDeconvRVM final : public CNormBase {
     StainChannelPlanes channels;
   };
 
+  // How one remapping stage prints and whether it writes the diagnostic files.
+  struct Stage {
+    const char* label;
+    StatsLines lines;
+    bool diagnostics;
+  };
+
   CColourDeconv FreshDeconv(bool withParams) const;
+  // Splits `image` with `deconv`, measures stain channels 0 and 1, maps them onto the target and
+  // recombines the channels with the target's stain matrix into `output` (which may be `image`).
+  void RemapStage(const cv::Mat& image, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
+                  const Stage& stage, cv::Mat& output) const;
   void WriteDiagnostics(const CColourDeconv& deconv, const StainChannelPlanes* channels,
                         const std::string& ending) const;
 

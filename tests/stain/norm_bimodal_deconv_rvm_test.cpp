@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <opencv2/imgcodecs.hpp>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <opencv2/imgcodecs.hpp>
 
 #include "rule_classifier.h"
 #include "support/cli_run.h"
@@ -328,6 +327,42 @@ TEST_F(StainNorm, PaddedRowsGiveTheSameResultAndStayUntouched) {
   LinesOf([&] { norm.Norm(in.view, out.view); });
   EXPECT_EQ(cv::norm(out.view, plain, cv::NORM_INF), 0.0);
   EXPECT_TRUE(test::PaddingUntouched(out, 9));
+}
+
+// One stage pixel by pixel through the plain building blocks: the oracle for Norm, which works
+// once per distinct colour.
+void PlainStage(const CNormBimodalDeconvRVM& norm, const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                const CColourDeconv& deconv, const char* label, StatsLines lines, cv::Mat& output) {
+  StainChannelPlanes channels;
+  deconv.ImageToChannels(image, channels);
+  const ChannelStats stats = CalcChannelStats(image, channels, probs, norm.Params().Membership());
+  RemapStainChannels(stats, norm.Target(), channels, label, lines);
+  norm.TargetDeconv().ChannelsToImage(channels, output);
+}
+
+TEST_F(StainNorm, PerColourWorkGivesThePixelByPixelResult) {
+  CNormBimodalDeconvRVM norm(HeClassifier());
+  Measure(norm, target_);
+  std::vector<std::string> lines;
+  const cv::Mat out = Normalised(norm, source_, &lines);
+
+  RuleClassifier rule([](const auto& bgr, int, int, int) { return test::HeRule(bgr); });
+  cv::Mat expected(source_.size(), CV_8UC3);
+  const auto expectedLines = LinesOf([&] {
+    ClassProbabilityPlanes probs;
+    rule.ClassifyImage(source_, probs);
+    CColourDeconv deconv;
+    deconv.Init();
+    ASSERT_TRUE(deconv.EstimateStainVectors(source_, probs, 0.99f));
+    PlainStage(norm, source_, probs, deconv, "Image Channel(", StatsLines::kAfterFit, expected);
+    const cv::Mat first = expected.clone();
+    rule.ClassifyImage(first, probs);
+    deconv.Init();
+    ASSERT_TRUE(deconv.EstimateStainVectors(first, probs, 0.99f));
+    PlainStage(norm, first, probs, deconv, "[2nd stage] Image Channel(", StatsLines::kBeforeFit, expected);
+  });
+  EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
+  EXPECT_EQ(lines, expectedLines);
 }
 
 TEST(StainNormRemap, ChannelTwoIsNeverMapped) {

@@ -1,0 +1,60 @@
+#include "stain/colour_table.h"
+
+#include <stdexcept>
+
+#include "deconv/distinct_colours.h"
+
+namespace histonorm {
+
+ColourTable::ColourTable(const cv::Mat& image) : width_(image.cols), height_(image.rows) {
+  const DistinctColours distinct(image);
+  const auto& keys = distinct.Keys();
+  colourOfPixel_.resize(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_));
+  if (keys.empty()) return;
+  colours_.create(1, static_cast<int>(keys.size()), CV_8UC3);
+  std::uint8_t* c = colours_.ptr<std::uint8_t>(0);
+  for (const std::uint32_t key : keys) {
+    *c++ = static_cast<std::uint8_t>(key);
+    *c++ = static_cast<std::uint8_t>(key >> 8);
+    *c++ = static_cast<std::uint8_t>(key >> 16);
+  }
+  for (int y = 0; y < height_; ++y) {
+    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
+    std::uint32_t* out =
+        colourOfPixel_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
+    for (int x = 0; x < width_; ++x, px += 3) out[x] = distinct.IndexOf(DistinctColours::Key(px));
+  }
+}
+
+void ColourTable::Gather(const PixelPlanes& perColour, PixelPlanes& perPixel) const {
+  if (perColour.PixelCount() != Size())
+    throw std::invalid_argument("colour table: per-colour values of another size");
+  perPixel.Resize(width_, height_);
+  for (std::size_t i = 0; i < colourOfPixel_.size(); ++i) {
+    for (std::size_t k = 0; k < 3; ++k) perPixel[k][i] = perColour[k][colourOfPixel_[i]];
+  }
+}
+
+void ColourTable::Scatter(const cv::Mat& perColour, cv::Mat& output) const {
+  if (perColour.type() != CV_8UC3 || perColour.total() != Size()) {
+    throw std::invalid_argument("colour table: per-colour image of another size");
+  }
+  if (output.cols != width_ || output.rows != height_ || output.type() != CV_8UC3) {
+    throw std::invalid_argument("colour table: output of another size or type");
+  }
+  if (Size() == 0) return;
+  const std::uint8_t* results = perColour.ptr<std::uint8_t>(0);
+  for (int y = 0; y < height_; ++y) {
+    std::uint8_t* out = output.ptr<std::uint8_t>(y);
+    const std::uint32_t* colour =
+        colourOfPixel_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
+    for (int x = 0; x < width_; ++x, out += 3) {
+      const std::uint8_t* r = results + 3 * static_cast<std::size_t>(colour[x]);
+      out[0] = r[0];
+      out[1] = r[1];
+      out[2] = r[2];
+    }
+  }
+}
+
+}  // namespace histonorm

@@ -1,0 +1,45 @@
+#pragma once
+// The distinct colours of an image, laid out as a one-row image, so that work that depends only on
+// a pixel's colour (its stain channel values, their mapping and recombination) is done once per
+// colour and then looked up for every pixel.
+//
+// Construction requires an 8-bit 3-channel BGR image (any row stride). Colours() holds each colour
+// of the image once; the per-colour results of any pixel-wise operation on Colours() are spread back
+// to the pixels with Gather (planes) or Scatter (images), which require the image the table was made
+// from and results for Colours(). Memory: 4 bytes per pixel and 3 per distinct colour, after a
+// passing 3 MiB while the colours are found.
+#include <cstddef>
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "common/pixel_planes.h"
+
+namespace histonorm {
+
+class ColourTable {
+ public:
+  explicit ColourTable(const cv::Mat& image);
+
+  // 1 x Size() BGR image of the distinct colours.
+  const cv::Mat& Colours() const { return colours_; }
+  std::size_t Size() const { return colours_.total(); }
+
+  // Index in Colours() of the colour of the pixel with dense index i (y * width + x).
+  std::uint32_t ColourOf(std::size_t i) const { return colourOfPixel_[i]; }
+  std::size_t PixelCount() const { return colourOfPixel_.size(); }
+
+  // Dense planes of the image's size holding, per pixel, the per-colour values of its colour.
+  void Gather(const PixelPlanes& perColour, PixelPlanes& perPixel) const;
+  // Writes to every pixel of `output` (of the image's size) the per-colour result (a 1 x Size() BGR
+  // image) of that pixel's colour. `output` may be the image itself.
+  void Scatter(const cv::Mat& perColour, cv::Mat& output) const;
+
+ private:
+  int width_;
+  int height_;
+  cv::Mat colours_;
+  std::vector<std::uint32_t> colourOfPixel_;
+};
+
+}  // namespace histonorm
