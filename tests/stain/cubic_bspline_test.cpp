@@ -65,16 +65,6 @@ TEST(CubicBSplineEval, TopOfTheDomainStaysInTheLastInterval) {
   EXPECT_NEAR(v, s.Eval(500.9f), 0.1f);
 }
 
-TEST(CubicBSplineEval, BasisIsAPartitionOfUnity) {
-  for (float t = 0.0f; t < 1.0f; t += 0.05f) {
-    const auto b = CubicBSpline::Basis(t);
-    EXPECT_NEAR(b[0] + b[1] + b[2] + b[3], 1.0f, 1e-6f) << t;
-  }
-  const auto b0 = CubicBSpline::Basis(0.0f);
-  EXPECT_EQ(b0[3], 0.0f);
-  EXPECT_FLOAT_EQ(b0[1], 2.0f / 3.0f);
-}
-
 TEST(CubicBSplineFit, OutOfRangeDataLeavesTheCoefficients) {
   CubicBSpline s = Curve();
   SetIdentity(s);
