@@ -2,7 +2,7 @@
 # Installs the Debian packages histonorm needs to build, test and benchmark. Idempotent.
 set -euo pipefail
 packages=(
-  cmake make g++ clang
+  cmake make g++ clang libclang-rt-14-dev
   libopencv-core-dev libopencv-imgcodecs-dev libopencv-imgproc-dev
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev

@@ -26,7 +26,9 @@ struct PixelPlanes {
     height = h;
     for (auto& p : plane) p.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0.0f);
   }
-  std::size_t PixelCount() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(height); }
+  std::size_t PixelCount() const {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  }
   float* operator[](std::size_t k) { return plane[k].data(); }
   const float* operator[](std::size_t k) const { return plane[k].data(); }
 };
