@@ -99,16 +99,22 @@ StainDirections ImageDirections(const std::vector<Vec3>& foreground, const Stain
   return aLeansFirst >= bLeansFirst ? StainDirections{a, b} : StainDirections{b, a};
 }
 
+// Index of the stain that dominates a density (0 or 1), -1 when none does.
+int DominantStain(const Vec3& od, const cv::Matx33d& unmix) {
+  const cv::Matx13d a = cv::Matx13d(od[0], od[1], od[2]) * unmix;
+  const double a0 = std::max(a(0), 0.0);
+  const double a1 = std::max(a(1), 0.0);
+  if (a0 + a1 <= 0.0) return -1;
+  if (a0 >= kDominantShare * (a0 + a1)) return 0;
+  if (a1 >= kDominantShare * (a0 + a1)) return 1;
+  return -1;
+}
+
 std::uint8_t LabelOf(const Vec3& od, const cv::Matx33d& unmix) {
   if (IsBackground(od)) return 3;
   if (!IsForeground(od)) return kUnlabelled;
-  const cv::Matx13d amount = cv::Matx13d(od[0], od[1], od[2]) * unmix;
-  const double a0 = std::max(amount(0), 0.0);
-  const double a1 = std::max(amount(1), 0.0);
-  if (a0 + a1 <= 0.0) return kUnlabelled;
-  if (a0 >= kDominantShare * (a0 + a1)) return 1;
-  if (a1 >= kDominantShare * (a0 + a1)) return 2;
-  return kUnlabelled;
+  const int stain = DominantStain(od, unmix);
+  return stain < 0 ? kUnlabelled : static_cast<std::uint8_t>(stain + 1);
 }
 
 }  // namespace
