@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "classifier/class_scorer.h"
 #include "classifier/colour_model_file.h"
 #include "classifier/image_colours.h"
 #include "classifier/octree.h"
@@ -26,7 +27,7 @@ struct ColourClassifier_RVM_PCAVQ::Model {
 
   // Builds the descriptor from the colours of an image and prints it.
   void Project(const ImageColours& colours);
-  std::array<float, 3> Classify(const std::uint8_t* pixel);
+  std::array<float, 3> Classify(const std::uint8_t* pixel) const;
 
   std::array<float, kCodeCount> meanHistogram{};
   std::array<std::uint32_t, kCodeCount> codeCounts{};
@@ -37,7 +38,9 @@ struct ColourClassifier_RVM_PCAVQ::Model {
   OctTree octTree;
   cv::Mat eigenvectors;  // 256 x 256 floats; column i is principal direction i, row j colour code j
   std::array<float, kCodeCount> eigenScale{};
-  FeatureVector feature;  // scratch: descriptor then the three colour bytes
+  // The three class functions, evaluated to the same bits as `classifiers` but faster; they hold
+  // the current descriptor.
+  std::array<ClassScorer, 3> scorers;
 };
 
 ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
@@ -46,7 +49,7 @@ ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
       pcaDim(static_cast<std::uint32_t>(data.FeatureLength() - kMinFeatureLength)),
       octTree(data.nodes),
       eigenvectors(static_cast<int>(kCodeCount), static_cast<int>(kCodeCount), CV_32FC1),
-      feature(data.FeatureLength(), 1) {
+      scorers{ClassScorer(data.classes[0]), ClassScorer(data.classes[1]), ClassScorer(data.classes[2])} {
   for (std::size_t i = 0; i < kCodeCount; ++i) {
     for (std::size_t j = 0; j < kCodeCount; ++j) {
       eigenvectors.at<float>(static_cast<int>(j), static_cast<int>(i)) =
@@ -54,7 +57,6 @@ ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
     }
   }
   for (std::size_t i = 0; i < pcaDim; ++i) eigenScale[i] = std::sqrt(data.eigenvalues[i]);
-  feature = 0.0;
 }
 
 void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
@@ -104,13 +106,15 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
   if (total == 0.0f) {
     std::cerr << "Projection: no pixel has a colour code, using the mean descriptor" << std::endl;
   }
-  for (std::size_t i = 0; i < pcaDim; ++i) feature(static_cast<long>(i)) = projection[i];
+  const std::vector<double> descriptor(projection.begin(), projection.begin() + pcaDim);
+  for (auto& scorer : scorers) scorer.SetDescriptor(descriptor);
 }
 
-std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const std::uint8_t* pixel) {
-  for (std::size_t b = 0; b < 3; ++b) feature(static_cast<long>(pcaDim + b)) = pixel[b];
+std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const std::uint8_t* pixel) const {
+  const std::array<double, 3> colour{static_cast<double>(pixel[0]), static_cast<double>(pixel[1]),
+                                     static_cast<double>(pixel[2])};
   std::array<double, 3> q{};
-  for (std::size_t k = 0; k < 3; ++k) q[k] = classifiers[k](feature);
+  for (std::size_t k = 0; k < 3; ++k) q[k] = scorers[k].Score(colour);
   const auto sum = static_cast<double>(static_cast<float>((q[0] + q[1]) + q[2]));
   return {static_cast<float>(q[0] / sum), static_cast<float>(q[1] / sum), static_cast<float>(q[2] / sum)};
 }

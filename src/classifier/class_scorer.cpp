@@ -1,0 +1,87 @@
+#include "classifier/class_scorer.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace histonorm {
+
+namespace {
+
+std::vector<double> Values(const dlib::matrix<double>& column) {
+  return std::vector<double>(column.begin(), column.end());
+}
+
+}  // namespace
+
+ClassScorer::ClassScorer(const ClassModel& model)
+    : mean_(Values(model.normalizer.means())), scale_(Values(model.normalizer.std_devs())) {
+  const auto& decision = model.function.decision_funct;
+  const auto length = static_cast<long>(mean_.size());
+  if (length < 3 || model.normalizer.means().nc() != 1 || scale_.size() != mean_.size()) {
+    throw std::invalid_argument("class scorer: the normaliser needs two columns of one length, at least 3");
+  }
+  if (decision.alpha.nr() != decision.basis_vectors.nr()) {
+    throw std::invalid_argument("class scorer: " + std::to_string(decision.alpha.nr()) + " weights for " +
+                                std::to_string(decision.basis_vectors.nr()) + " basis vectors");
+  }
+  const std::size_t dims = DescriptorLength();
+  basis_.resize(static_cast<std::size_t>(decision.basis_vectors.nr()));
+  basisDescriptors_.reserve(basis_.size() * dims);
+  for (std::size_t r = 0; r < basis_.size(); ++r) {
+    const auto& v = decision.basis_vectors(static_cast<long>(r));
+    if (v.nr() != length || v.nc() != 1) {
+      throw std::invalid_argument("class scorer: basis vector " + std::to_string(r) +
+                                  " differs in length from the normaliser");
+    }
+    for (std::size_t i = 0; i < dims; ++i) basisDescriptors_.push_back(v(static_cast<long>(i)));
+    for (std::size_t c = 0; c < 3; ++c) basis_[r].colour[c] = v(static_cast<long>(dims + c));
+    basis_[r].weight = decision.alpha(static_cast<long>(r));
+  }
+  gamma_ = decision.kernel_function.gamma;
+  bias_ = decision.b;
+  sigmoidA_ = model.function.alpha;
+  sigmoidB_ = model.function.beta;
+  SetDescriptor(std::vector<double>(dims, 0.0));
+}
+
+void ClassScorer::SetDescriptor(std::span<const double> descriptor) {
+  const std::size_t dims = DescriptorLength();
+  if (descriptor.size() != dims) {
+    throw std::invalid_argument("class scorer: descriptor of " + std::to_string(descriptor.size()) +
+                                " values, the model has " + std::to_string(dims));
+  }
+  std::vector<double> z(dims);
+  for (std::size_t i = 0; i < dims; ++i) z[i] = (descriptor[i] - mean_[i]) * scale_[i];
+  const double* v = basisDescriptors_.data();
+  for (auto& b : basis_) {
+    // The library's squared distance starts from zero and adds each row's square in row order.
+    double d = 0.0;
+    for (std::size_t i = 0; i < dims; ++i, ++v) {
+      const double diff = z[i] - *v;
+      d += diff * diff;
+    }
+    b.descriptorDistance = d;
+  }
+}
+
+double ClassScorer::Score(const std::array<double, 3>& colour) const {
+  const std::size_t dims = DescriptorLength();
+  std::array<double, 3> z{};
+  for (std::size_t c = 0; c < 3; ++c) z[c] = (colour[c] - mean_[dims + c]) * scale_[dims + c];
+  double f = 0.0;
+  for (const auto& b : basis_) {
+    double d = b.descriptorDistance;
+    const double diff0 = z[0] - b.colour[0];
+    d += diff0 * diff0;
+    const double diff1 = z[1] - b.colour[1];
+    d += diff1 * diff1;
+    const double diff2 = z[2] - b.colour[2];
+    d += diff2 * diff2;
+    f += b.weight * std::exp(-gamma_ * d);
+  }
+  f -= bias_;
+  return 1 / (1 + std::exp(sigmoidA_ * f + sigmoidB_));
+}
+
+}  // namespace histonorm

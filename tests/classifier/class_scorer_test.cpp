@@ -1,0 +1,192 @@
+#include "classifier/class_scorer.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <iomanip>
+#include <limits>
+#include <random>
+
+#include "classifier/colour_classifier.h"
+#include "support/model_builder.h"
+#include "support/test_images.h"
+
+namespace histonorm {
+namespace {
+
+// Same bits, or both NaN.
+::testing::AssertionResult SameDouble(double expected, double got) {
+  if (std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(got) ||
+      (std::isnan(expected) && std::isnan(got))) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << std::setprecision(17) << "library " << expected << ", scorer " << got;
+}
+
+// The library's score of the feature vector (descriptor, colour).
+double LibraryScore(const ClassModel& model, const std::vector<double>& descriptor,
+                    const std::array<double, 3>& colour) {
+  FeatureVector x(static_cast<long>(descriptor.size() + 3), 1);
+  for (std::size_t i = 0; i < descriptor.size(); ++i) x(static_cast<long>(i)) = descriptor[i];
+  for (std::size_t c = 0; c < 3; ++c) x(static_cast<long>(descriptor.size() + c)) = colour[c];
+  return model(x);
+}
+
+class RandomModels {
+ public:
+  explicit RandomModels(std::uint32_t seed) : rng_(seed) {}
+
+  double Uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+  int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+  double LogUniform(double lo, double hi) { return std::exp(Uniform(std::log(lo), std::log(hi))); }
+
+  // Models of every size a file may hold, with parameters from saturated to flat sigmoids.
+  ClassModel Model(int dims) {
+    const auto length = static_cast<std::size_t>(dims + 3);
+    test::ClassSpec spec;
+    const int count = Int(0, 40);
+    for (int r = 0; r < count; ++r) {
+      std::vector<double> v(length);
+      for (auto& value : v) value = Uniform(-3.0, 3.0);
+      spec.basis.push_back(v);
+      spec.weights.push_back(Uniform(-2.0, 2.0));
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+      const bool colourRow = i >= length - 3;
+      spec.mean.push_back(colourRow ? Uniform(0.0, 255.0) : Uniform(-0.5, 0.5));
+      // Mostly the spread of the feature, sometimes zero or negative.
+      const int kind = Int(0, 9);
+      const double scale = colourRow ? LogUniform(1e-3, 0.1) : LogUniform(0.1, 30.0);
+      spec.scale.push_back(kind == 0 ? 0.0 : kind == 1 ? -scale : scale);
+    }
+    spec.gamma = LogUniform(1e-3, 20.0);
+    spec.bias = Uniform(-1.0, 1.0);
+    spec.sigmoidA = Uniform(-20.0, 5.0);
+    spec.sigmoidB = Uniform(-5.0, 5.0);
+    return test::MakeClassModel(spec, static_cast<long>(length));
+  }
+
+  // Descriptor values as the classifier makes them: single-precision numbers.
+  std::vector<double> Descriptor(std::size_t dims) {
+    std::vector<double> d(dims);
+    for (auto& value : d) value = static_cast<float>(Uniform(-0.6, 0.6));
+    return d;
+  }
+
+  std::array<double, 3> Colour() {
+    std::array<double, 3> colour{};
+    const int kind = Int(0, 3);
+    for (auto& value : colour) {
+      if (kind <= 1) value = Int(0, 255);  // bytes, as images give them
+      if (kind == 2) value = Uniform(-300.0, 600.0);
+      if (kind == 3) value = Uniform(-1e6, 1e6);  // far from every basis vector
+    }
+    return colour;
+  }
+
+ private:
+  std::mt19937 rng_;
+};
+
+TEST(ClassScorerTest, EqualsTheLibraryOnRandomModelsDescriptorsAndColours) {
+  RandomModels random(20240611);
+  int cases = 0;
+  for (int m = 0; m < 300; ++m) {
+    const int dims = m % 13;
+    const ClassModel model = random.Model(dims);
+    ClassScorer scorer(model);
+    ASSERT_EQ(scorer.DescriptorLength(), static_cast<std::size_t>(dims));
+    for (int d = 0; d < 4; ++d) {
+      // The first round keeps the all-zero descriptor the scorer starts with.
+      std::vector<double> descriptor(static_cast<std::size_t>(dims), 0.0);
+      if (d > 0) {
+        descriptor = random.Descriptor(static_cast<std::size_t>(dims));
+        scorer.SetDescriptor(descriptor);
+      }
+      for (int c = 0; c < 25; ++c, ++cases) {
+        const auto colour = random.Colour();
+        ASSERT_TRUE(SameDouble(LibraryScore(model, descriptor, colour), scorer.Score(colour)))
+            << "model " << m << " descriptor " << d << " colour " << colour[0] << " " << colour[1] << " "
+            << colour[2];
+      }
+    }
+  }
+  EXPECT_EQ(cases, 30000);
+}
+
+TEST(ClassScorerTest, EqualsTheLibraryOnEveryByteAndOnNonFiniteValues) {
+  const auto data = test::MakeRealisticModel(5, 12, 3);
+  RandomModels random(7);
+  for (const auto& model : data.classes) {
+    ClassScorer scorer(model);
+    const auto descriptor = random.Descriptor(5);
+    scorer.SetDescriptor(descriptor);
+    for (int v = 0; v < 256; ++v) {
+      for (const std::array<double, 3> colour : {std::array<double, 3>{double(v), 0.0, 255.0},
+                                                 {255.0, double(v), double(255 - v)},
+                                                 {double(v), double(v), double(v)}}) {
+        ASSERT_TRUE(SameDouble(LibraryScore(model, descriptor, colour), scorer.Score(colour))) << v;
+      }
+    }
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (const std::array<double, 3> colour : {std::array<double, 3>{inf, 0.0, 0.0},
+                                               {0.0, -inf, 0.0},
+                                               {std::nan(""), 1.0, 2.0},
+                                               {1e308, -1e308, 0.0}}) {
+      EXPECT_TRUE(SameDouble(LibraryScore(model, descriptor, colour), scorer.Score(colour)));
+    }
+  }
+}
+
+// The classifier's planes are the library's probabilities of each pixel's feature vector.
+TEST(ClassScorerTest, ClassifierPlanesEqualTheLibraryEvaluation) {
+  const cv::Mat image = test::RandomImage(24, 31, 11);
+  for (const auto& data :
+       {test::MakeTinyModel(), test::MakeStainLikeModel(3), test::MakeRealisticModel(8, 30, 2)}) {
+    ColourClassifier_RVM_PCAVQ classifier(data);
+    ClassProbabilityPlanes planes;
+    ::testing::internal::CaptureStderr();
+    classifier.ClassifyImage(image, planes);
+    ::testing::internal::GetCapturedStderr();
+    const auto projection = classifier.Projection();
+    const std::vector<double> descriptor(projection.begin(), projection.begin() + classifier.PcaDim());
+    for (int y = 0; y < image.rows; ++y) {
+      for (int x = 0; x < image.cols; ++x) {
+        const auto* p = image.ptr<std::uint8_t>(y) + 3 * x;
+        std::array<double, 3> q{};
+        for (std::size_t k = 0; k < 3; ++k) {
+          q[k] = LibraryScore(data.classes[k], descriptor, {double(p[0]), double(p[1]), double(p[2])});
+        }
+        const double sum = static_cast<float>((q[0] + q[1]) + q[2]);
+        const auto i = static_cast<std::size_t>(y * image.cols + x);
+        for (std::size_t k = 0; k < 3; ++k) {
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(planes[k][i]),
+                    std::bit_cast<std::uint32_t>(static_cast<float>(q[k] / sum)))
+              << "pixel " << x << "," << y << " class " << k;
+        }
+      }
+    }
+  }
+}
+
+TEST(ClassScorerTest, RejectsInconsistentModelsAndDescriptors) {
+  test::ClassSpec spec = test::SingleVectorClass({1.0, 2.0, 3.0, 4.0});
+  ClassModel model = test::MakeClassModel(spec, 4);
+  ClassScorer scorer(model);
+  EXPECT_THROW(scorer.SetDescriptor(std::vector<double>{1.0, 2.0}), std::invalid_argument);
+  EXPECT_THROW(scorer.SetDescriptor(std::vector<double>{}), std::invalid_argument);
+
+  model.function.decision_funct.alpha.set_size(2);
+  EXPECT_THROW(ClassScorer{model}, std::invalid_argument);
+  model = test::MakeClassModel(spec, 4);
+  model.function.decision_funct.basis_vectors(0).set_size(3, 1);
+  EXPECT_THROW(ClassScorer{model}, std::invalid_argument);
+  model = test::MakeClassModel(test::SingleVectorClass({1.0, 2.0}), 2);
+  EXPECT_THROW(ClassScorer{model}, std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace histonorm
