@@ -1,10 +1,12 @@
 // ClassifyImage on a 2048 x 2048 tile of an H&E sample with a model of trained size (D = 8, 30
-// basis vectors per class), against classifying every pixel in turn.
+// basis vectors per class), against classifying every pixel in turn, and against evaluating the
+// library's class functions once per colour (the same values, computed the library's way).
 #include <benchmark/benchmark.h>
 
 #include <iostream>
 
 #include "classifier/colour_classifier.h"
+#include "classifier/colour_model_file.h"
 #include "classifier/image_colours.h"
 #include "support/bench_images.h"
 #include "support/model_builder.h"
@@ -36,7 +38,7 @@ void BM_ClassifyImage(benchmark::State& state) {
 }
 BENCHMARK(BM_ClassifyImage)->Unit(benchmark::kMillisecond);
 
-// The same result, evaluating the classifiers for every pixel.
+// The same result, evaluating the class functions for every pixel instead of every colour.
 void BM_ClassifyEveryPixel(benchmark::State& state) {
   ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));
   ClassProbabilityPlanes planes(Tile().cols, Tile().rows);
@@ -56,6 +58,28 @@ void BM_ClassifyEveryPixel(benchmark::State& state) {
   SetRate(state, Tile());
 }
 BENCHMARK(BM_ClassifyEveryPixel)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// The class functions evaluated by the library for every distinct colour of the tile, with the
+// descriptor ClassifyImage finds; the rate is in pixels of the tile, as for ClassifyImage.
+void BM_LibraryPerColour(benchmark::State& state) {
+  const auto model = test::MakeRealisticModel(8, 30);
+  ColourClassifier_RVM_PCAVQ classifier(model);
+  classifier.ComputeProjection(Tile());
+  const auto projection = classifier.Projection();
+  const ImageColours colours(Tile());
+  FeatureVector feature(static_cast<long>(classifier.PcaDim()) + 3, 1);
+  for (unsigned i = 0; i < classifier.PcaDim(); ++i) feature(static_cast<long>(i)) = projection[i];
+  for (auto _ : state) {
+    double total = 0.0;
+    for (const std::uint32_t key : colours.Keys()) {
+      for (long b = 0; b < 3; ++b) feature(classifier.PcaDim() + b) = (key >> (8 * b)) & 0xFFu;
+      for (const auto& c : model.classes) total += c(feature);
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  SetRate(state, Tile());
+}
+BENCHMARK(BM_LibraryPerColour)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_ComputeProjection(benchmark::State& state) {
   ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));

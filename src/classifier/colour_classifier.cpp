@@ -149,16 +149,12 @@ void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, ClassProbab
   }
 
   planes.Resize(image.cols, image.rows);
-  for (int y = 0; y < image.rows; ++y) {
-    const auto* p = image.ptr<std::uint8_t>(y);
-    const std::size_t rowStart = static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
-    for (int x = 0; x < image.cols; ++x, p += 3) {
-      const auto& probs = probabilities[colours.IndexOf(ImageColours::Key(p))];
-      const std::size_t i = rowStart + static_cast<std::size_t>(x);
-      planes[0][i] = probs[0];
-      planes[1][i] = probs[1];
-      planes[2][i] = probs[2];
-    }
+  const auto& indices = colours.PixelIndices();
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    const auto& probs = probabilities[indices[i]];
+    planes[0][i] = probs[0];
+    planes[1][i] = probs[1];
+    planes[2][i] = probs[2];
   }
 }
 

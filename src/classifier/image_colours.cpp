@@ -23,9 +23,14 @@ ImageColours::ImageColours(const cv::Mat& image) : seen_(kWords, 0), rankBefore_
     rank = static_cast<std::uint32_t>(keys_.size());
   }
   counts_.assign(keys_.size(), 0);
+  pixelIndices_.resize(static_cast<std::size_t>(image.rows) * static_cast<std::size_t>(image.cols));
+  std::uint32_t* index = pixelIndices_.data();
   for (int y = 0; y < image.rows; ++y) {
     const auto* p = image.ptr<std::uint8_t>(y);
-    for (int x = 0; x < image.cols; ++x, p += 3) ++counts_[IndexOf(Key(p))];
+    for (int x = 0; x < image.cols; ++x, p += 3, ++index) {
+      *index = IndexOf(Key(p));
+      ++counts_[*index];
+    }
   }
 }
 

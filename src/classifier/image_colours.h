@@ -4,9 +4,10 @@
 //
 // A colour's key is byte 0 + 256 x byte 1 + 65536 x byte 2 of the pixel as stored. Construction
 // requires an 8-bit 3-channel image (any row stride) or an empty one, and ensures Keys() lists every
-// colour of the image once in ascending key order, with Counts() giving its number of pixels.
+// colour of the image once in ascending key order, with Counts() giving its number of pixels, and
+// PixelIndices() giving, row after row without gaps, the position in Keys() of each pixel's colour.
 // IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 3 MiB
-// of bit set and ranks plus 8 bytes per distinct colour.
+// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel.
 #include <bit>
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -24,6 +25,7 @@ class ImageColours {
 
   const std::vector<std::uint32_t>& Keys() const { return keys_; }
   const std::vector<std::uint32_t>& Counts() const { return counts_; }
+  const std::vector<std::uint32_t>& PixelIndices() const { return pixelIndices_; }
 
   std::uint32_t IndexOf(std::uint32_t key) const {
     const std::uint64_t below = seen_[key >> 6] & ((std::uint64_t{1} << (key & 63u)) - 1u);
@@ -35,6 +37,7 @@ class ImageColours {
   std::vector<std::uint32_t> rankBefore_;  // colours in all earlier words
   std::vector<std::uint32_t> keys_;
   std::vector<std::uint32_t> counts_;
+  std::vector<std::uint32_t> pixelIndices_;
 };
 
 }  // namespace histonorm
