@@ -33,23 +33,21 @@ struct ColourClassifier_RVM_PCAVQ::Model {
   std::array<std::uint32_t, kCodeCount> codeCounts{};
   std::array<float, kCodeCount> centredHistogram{};
   std::array<float, kCodeCount> projection{};
-  std::array<ClassModel, 3> classifiers;
+  // The class functions of classes 0, 1, 2, evaluated to the same bits as the library evaluates
+  // the loaded models; they hold the current descriptor.
+  std::array<ClassScorer, 3> classifiers;
   std::uint32_t pcaDim = 0;
   OctTree octTree;
   cv::Mat eigenvectors;  // 256 x 256 floats; column i is principal direction i, row j colour code j
   std::array<float, kCodeCount> eigenScale{};
-  // The three class functions, evaluated to the same bits as `classifiers` but faster; they hold
-  // the current descriptor.
-  std::array<ClassScorer, 3> scorers;
 };
 
 ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
     : meanHistogram(data.meanHistogram),
-      classifiers(data.classes),
+      classifiers{ClassScorer(data.classes[0]), ClassScorer(data.classes[1]), ClassScorer(data.classes[2])},
       pcaDim(static_cast<std::uint32_t>(data.FeatureLength() - kMinFeatureLength)),
       octTree(data.nodes),
-      eigenvectors(static_cast<int>(kCodeCount), static_cast<int>(kCodeCount), CV_32FC1),
-      scorers{ClassScorer(data.classes[0]), ClassScorer(data.classes[1]), ClassScorer(data.classes[2])} {
+      eigenvectors(static_cast<int>(kCodeCount), static_cast<int>(kCodeCount), CV_32FC1) {
   for (std::size_t i = 0; i < kCodeCount; ++i) {
     for (std::size_t j = 0; j < kCodeCount; ++j) {
       eigenvectors.at<float>(static_cast<int>(j), static_cast<int>(i)) =
@@ -107,14 +105,14 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
     std::cerr << "Projection: no pixel has a colour code, using the mean descriptor" << std::endl;
   }
   const std::vector<double> descriptor(projection.begin(), projection.begin() + pcaDim);
-  for (auto& scorer : scorers) scorer.SetDescriptor(descriptor);
+  for (auto& classifier : classifiers) classifier.SetDescriptor(descriptor);
 }
 
 std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const std::uint8_t* pixel) const {
   const std::array<double, 3> colour{static_cast<double>(pixel[0]), static_cast<double>(pixel[1]),
                                      static_cast<double>(pixel[2])};
   std::array<double, 3> q{};
-  for (std::size_t k = 0; k < 3; ++k) q[k] = scorers[k].Score(colour);
+  for (std::size_t k = 0; k < 3; ++k) q[k] = classifiers[k].Score(colour);
   const auto sum = static_cast<double>(static_cast<float>((q[0] + q[1]) + q[2]));
   return {static_cast<float>(q[0] / sum), static_cast<float>(q[1] / sum), static_cast<float>(q[2] / sum)};
 }
