@@ -23,8 +23,8 @@ class TrainingError : public std::runtime_error {
 
 struct ClassTrainerSettings {
   std::optional<double> gamma;  // kernel width; chosen by cross-validation when absent
-  std::vector<double> gammaGrid{0.01, 0.03, 0.1, 0.3, 1.0};  // candidates for features of unit variance
-  long folds = 3;                                            // cross-validation and calibration folds
+  std::vector<double> gammaGrid{0.01, 0.03, 0.1, 0.3};  // candidates for features of unit variance
+  long folds = 3;                                       // cross-validation and calibration folds
 };
 
 struct ClassFit {

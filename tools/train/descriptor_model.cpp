@@ -65,18 +65,36 @@ CodeHistogram NormalisedHistogram(const cv::Mat& codes) {
   return h;
 }
 
-std::vector<CodeHistogram> TileHistograms(const cv::Mat& codes, int tileSide) {
-  if (tileSide <= 0) return {NormalisedHistogram(codes)};
-  const int nx = TileCount(codes.cols, tileSide);
-  const int ny = TileCount(codes.rows, tileSide);
-  std::vector<CodeHistogram> histograms;
-  for (int ty = 0; ty < ny; ++ty) {
-    for (int tx = 0; tx < nx; ++tx) {
-      const cv::Range rows(ty * codes.rows / ny, (ty + 1) * codes.rows / ny);
-      const cv::Range cols(tx * codes.cols / nx, (tx + 1) * codes.cols / nx);
-      if (rows.size() > 0 && cols.size() > 0) histograms.push_back(NormalisedHistogram(codes(rows, cols)));
-    }
+TileGrid::TileGrid(cv::Size imageSize, int tileSide) : size_(imageSize) {
+  if (tileSide > 0) {
+    nx_ = std::min(TileCount(imageSize.width, tileSide), std::max(1, imageSize.width));
+    ny_ = std::min(TileCount(imageSize.height, tileSide), std::max(1, imageSize.height));
   }
+}
+
+cv::Rect TileGrid::Tile(int index) const {
+  const int tx = index % nx_;
+  const int ty = index / nx_;
+  const int x0 = tx * size_.width / nx_;
+  const int y0 = ty * size_.height / ny_;
+  return {x0, y0, (tx + 1) * size_.width / nx_ - x0, (ty + 1) * size_.height / ny_ - y0};
+}
+
+int TileGrid::TileAt(int x, int y) const {
+  // Tile t spans [t * W / n, (t + 1) * W / n): start from the proportional guess and step to it.
+  const auto locate = [](int v, int length, int n) {
+    int t = std::min(n - 1, static_cast<int>(static_cast<long long>(v) * n / std::max(1, length)));
+    while (t > 0 && t * length / n > v) --t;
+    while (t + 1 < n && (t + 1) * length / n <= v) ++t;
+    return t;
+  };
+  return locate(y, size_.height, ny_) * nx_ + locate(x, size_.width, nx_);
+}
+
+std::vector<CodeHistogram> TileHistograms(const cv::Mat& codes, int tileSide) {
+  const TileGrid grid(codes.size(), tileSide);
+  std::vector<CodeHistogram> histograms;
+  for (int i = 0; i < grid.Count(); ++i) histograms.push_back(NormalisedHistogram(codes(grid.Tile(i))));
   return histograms;
 }
 

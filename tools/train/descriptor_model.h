@@ -25,7 +25,21 @@ cv::Mat CodeImage(const cv::Mat& image, const CodeLookup& lookup);
 // single-precision total. All zeros when no pixel has a code.
 CodeHistogram NormalisedHistogram(const cv::Mat& codes);
 
-// Histograms of a grid of tiles about tileSide pixels on a side (the whole image for tileSide 0).
+// A grid of tiles about `tileSide` pixels on a side covering an image (one tile for tileSide 0).
+class TileGrid {
+ public:
+  TileGrid(cv::Size imageSize, int tileSide);
+  int Count() const { return nx_ * ny_; }
+  cv::Rect Tile(int index) const;  // tiles row by row
+  int TileAt(int x, int y) const;  // index of the tile holding pixel (x, y)
+
+ private:
+  cv::Size size_;
+  int nx_ = 1;
+  int ny_ = 1;
+};
+
+// Histograms of the tiles of TileGrid(codes.size(), tileSide), in tile order.
 std::vector<CodeHistogram> TileHistograms(const cv::Mat& codes, int tileSide);
 
 struct DescriptorModel {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <system_error>
@@ -29,7 +30,16 @@ struct TrainingImage {
   cv::Mat pixels;
   cv::Mat labels;
   cv::Mat codes;
-  std::vector<double> descriptor;
+  std::vector<double> descriptor;                    // of the whole image, as the classifier sees it
+  std::optional<TileGrid> tiles;                     // with --tile
+  std::vector<std::vector<double>> tileDescriptors;  // one per tile
+
+  // The descriptor that trains pixel (x, y): its tile's when the image is tiled. Tile descriptors
+  // spread over the range of descriptors that the principal components describe, so the
+  // classifiers learn to cope with descriptors other than those of the few training images.
+  const std::vector<double>& TrainingDescriptor(int x, int y) const {
+    return tiles ? tileDescriptors[static_cast<std::size_t>(tiles->TileAt(x, y))] : descriptor;
+  }
 };
 
 void CheckOutputDirectory(const std::string& path) {
@@ -103,14 +113,23 @@ DescriptorModel FitDescriptors(std::vector<TrainingImage>& images, const TrainOp
     progress << "PCA: dropped " << model.leadingVariances.size() - model.eigenvalues.size()
              << " components whose variance is near zero" << std::endl;
   }
-  for (TrainingImage& image : images) image.descriptor = Describe(image.codes, model);
+  for (TrainingImage& image : images) {
+    image.descriptor = Describe(image.codes, model);
+    if (options.tileSide > 0) {
+      image.tiles.emplace(image.codes.size(), options.tileSide);
+      for (int i = 0; i < image.tiles->Count(); ++i) {
+        image.tileDescriptors.push_back(Describe(image.codes(image.tiles->Tile(i)), model));
+      }
+    }
+  }
   return model;
 }
 
-FeatureVector FeatureOf(const TrainingImage& image, const LabelledPixel& p) {
-  const std::size_t dims = image.descriptor.size();
+FeatureVector FeatureOf(const TrainingImage& image, const LabelledPixel& p,
+                        const std::vector<double>& descriptor) {
+  const std::size_t dims = descriptor.size();
   FeatureVector f(static_cast<long>(dims + 3), 1);
-  for (std::size_t i = 0; i < dims; ++i) f(static_cast<long>(i)) = image.descriptor[i];
+  for (std::size_t i = 0; i < dims; ++i) f(static_cast<long>(i)) = descriptor[i];
   const std::uint8_t* bgr = image.pixels.ptr<std::uint8_t>(p.y) + 3 * p.x;
   for (int c = 0; c < 3; ++c) f(static_cast<long>(dims) + c) = bgr[c];
   return f;
@@ -150,7 +169,8 @@ std::array<ClassModel, 3> TrainClasses(const std::vector<TrainingImage>& images,
   std::vector<int> labels;
   std::set<std::pair<std::vector<double>, int>> seen;
   for (const LabelledPixel& p : sample.training) {
-    FeatureVector f = FeatureOf(images[static_cast<std::size_t>(p.image)], p);
+    const TrainingImage& image = images[static_cast<std::size_t>(p.image)];
+    FeatureVector f = FeatureOf(image, p, image.TrainingDescriptor(p.x, p.y));
     if (!seen.emplace(std::vector<double>(f.begin(), f.end()), p.label).second) continue;
     features.push_back(std::move(f));
     labels.push_back(p.label);
@@ -174,7 +194,8 @@ std::array<double, 3> HeldBackAccuracy(const std::vector<TrainingImage>& images,
                                        const std::array<ClassModel, 3>& classes) {
   std::array<std::size_t, 3> right{}, total{};
   for (const LabelledPixel& p : sample.heldBack) {
-    const FeatureVector f = FeatureOf(images[static_cast<std::size_t>(p.image)], p);
+    const TrainingImage& image = images[static_cast<std::size_t>(p.image)];
+    const FeatureVector f = FeatureOf(image, p, image.descriptor);
     int best = 0;
     double bestQ = classes[0](f);
     for (int k = 1; k < 3; ++k) {
