@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Normalises the shipped H&E samples to one of them with each of the four methods (the stain
+# method with the shipped data/models/he.model) and writes one side-by-side picture per method:
+# one row per sample, source | target | result.
+#
+#   scripts/demo.sh [OUTPUT_DIR]        default OUTPUT_DIR: demo-output in the repository
+#
+# The executables come from BUILD_DIR (default: build in the repository), built there when needed;
+# HISTONORM_EXE and SIDEBYSIDE_EXE name ready-built ones instead. DEMO_METHODS limits the methods
+# (space-separated). Every message goes to standard error; each run's log is kept beside its results.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+out=${1:-$root/demo-output}
+samples=$root/data/samples
+model=$root/data/models/he.model
+target=he_sample_2.png
+sources=(he_sample_1.png he_sample_2.png he_sample_3.png)
+read -r -a methods <<<"${DEMO_METHODS:-Reinhard RGBHistSpec RGBHistSpecThresh BimodalDeconvRVM}"
+
+say() { echo "$@" >&2; }
+
+histonorm=${HISTONORM_EXE:-}
+sidebyside=${SIDEBYSIDE_EXE:-}
+if [[ -z $histonorm || -z $sidebyside ]]; then
+  if [[ ! -f $build/CMakeCache.txt ]]; then
+    say "Configuring $build"
+    cmake -S "$root" -B "$build" >/dev/null
+  fi
+  say "Building histonorm and histonorm-sidebyside in $build"
+  cmake --build "$build" --target histonorm histonorm-sidebyside -j2 >/dev/null
+  histonorm=${histonorm:-$build/src/app/histonorm}
+  sidebyside=${sidebyside:-$build/tools/sidebyside/histonorm-sidebyside}
+fi
+
+mkdir -p "$out"
+pictures=()
+for method in "${methods[@]}"; do
+  dir=$out/$method
+  rm -rf "$dir"
+  mkdir -p "$dir/normalised"
+  for s in "${sources[@]}"; do cp "$samples/$s" "$dir/$s"; done
+  printf '%s\n' "${sources[@]}" >"$dir/list.txt"
+
+  args=("$method" "$dir/list.txt" "$samples/$target")
+  [[ $method == BimodalDeconvRVM ]] && args+=("$model")
+  start=$(date +%s%N)
+  if ! "$histonorm" "${args[@]}" 2>"$dir/log.txt"; then
+    say "$method failed; the end of its log ($dir/log.txt):"
+    tail -n 5 "$dir/log.txt" >&2
+    exit 1
+  fi
+  ms=$((($(date +%s%N) - start) / 1000000))
+  seconds=$(printf "%d.%03d" $((ms / 1000)) $((ms % 1000)))
+  if grep -q "copied unchanged" "$dir/log.txt"; then
+    say "$method: the stain estimate failed on some image (see $dir/log.txt)"
+  fi
+
+  rows=()
+  for s in "${sources[@]}"; do
+    rows+=("source $s=$dir/$s" "target $target=$samples/$target" "$method=$dir/normalised/$s" --)
+  done
+  "$sidebyside" "$out/$method.png" --height 300 "${rows[@]}" 2>/dev/null
+  pictures+=("$out/$method.png")
+  say "$method: ${#sources[@]} images normalised in ${seconds}s"
+done
+
+say "Side-by-side pictures (source | target | result, one row per sample):"
+for p in "${pictures[@]}"; do say "  $p"; done
