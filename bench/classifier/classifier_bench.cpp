@@ -7,7 +7,7 @@
 
 #include "classifier/colour_classifier.h"
 #include "classifier/colour_model_file.h"
-#include "classifier/image_colours.h"
+#include "common/image_colours.h"
 #include "support/bench_images.h"
 #include "support/model_builder.h"
 

@@ -7,7 +7,7 @@
 
 #include "classifier/class_scorer.h"
 #include "classifier/colour_model_file.h"
-#include "classifier/image_colours.h"
+#include "common/image_colours.h"
 #include "classifier/octree.h"
 
 namespace histonorm {

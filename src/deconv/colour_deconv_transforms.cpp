@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/image_colours.h"
 #include "deconv/colour_deconv.h"
-#include "deconv/distinct_colours.h"
 
 namespace histonorm {
 namespace {
@@ -53,8 +53,8 @@ void ChannelsPerPixel(const ChannelEvaluator& eval, const cv::Mat& image, StainC
   }
 }
 
-void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const DistinctColours& colours,
-                               const cv::Mat& image, StainChannelPlanes& channels) {
+void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const ImageColours& colours,
+                               StainChannelPlanes& channels) {
   const std::vector<std::uint32_t>& keys = colours.Keys();
   std::vector<std::array<float, 3>> values(keys.size());
   for (std::size_t c = 0; c < keys.size(); ++c) {
@@ -63,18 +63,15 @@ void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const DistinctColou
     const auto r = static_cast<std::uint8_t>(keys[c] >> 16);
     for (std::size_t k = 0; k < 3; ++k) values[c][k] = eval.Value(k, r, g, b);
   }
+  const std::vector<std::uint32_t>& colourOf = colours.PixelIndices();
   float* const plane0 = channels[0];
   float* const plane1 = channels[1];
   float* const plane2 = channels[2];
-  for (int y = 0; y < image.rows; ++y) {
-    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
-    std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
-    for (int x = 0; x < image.cols; ++x, px += 3, ++index) {
-      const std::array<float, 3>& v = values[colours.IndexOf(DistinctColours::Key(px))];
-      plane0[index] = v[0];
-      plane1[index] = v[1];
-      plane2[index] = v[2];
-    }
+  for (std::size_t i = 0; i < colourOf.size(); ++i) {
+    const std::array<float, 3>& v = values[colourOf[i]];
+    plane0[i] = v[0];
+    plane1[i] = v[1];
+    plane2[i] = v[2];
   }
 }
 
@@ -98,12 +95,12 @@ void CColourDeconv::ImageToChannels(const cv::Mat& image, StainChannelPlanes& ch
     ChannelsPerPixel(eval, image, channels);
     return;
   }
-  const DistinctColours colours(image);
+  const ImageColours colours(image);
   // With few repeats the scattered look-ups cost more than evaluating every pixel.
   if (colours.Keys().size() > channels.PixelCount() / kMinRepeats) {
     ChannelsPerPixel(eval, image, channels);
   } else {
-    ChannelsPerDistinctColour(eval, colours, image, channels);
+    ChannelsPerDistinctColour(eval, colours, channels);
   }
 }
 

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <vector>
 
-#include "common/colour_index.h"
+#include "common/image_colours.h"
 #include "norm/lab_colour.h"
 
 namespace histonorm {
@@ -22,21 +22,19 @@ void PrintStats(const LabStats& s) {
 void LabSums::Add(const cv::Mat& image) {
   // The transform is costly and depends only on the colour: evaluate each distinct colour once,
   // while the sums still run over the pixels in order.
-  ColourIndex colours;
+  const ImageColours colours(image);
   std::vector<Lab> labs;
-  for (int y = 0; y < image.rows; ++y) {
-    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
-    for (int x = 0; x < image.cols; ++x, px += 3) {
-      bool isNew = false;
-      const std::uint32_t n = colours.Find(ColourIndex::Key(px), isNew);
-      if (isNew) labs.push_back(BgrToLab(px[0], px[1], px[2]));
-      const Lab& lab = labs[n];
-      for (int c = 0; c < 3; ++c) {
-        sum[c] += static_cast<double>(lab[c]);
-        sumSquares[c] += static_cast<double>(lab[c] * lab[c]);
-      }
-      ++count;
+  labs.reserve(colours.Keys().size());
+  for (const std::uint32_t key : colours.Keys())
+    labs.push_back(BgrToLab(ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
+                            ImageColours::KeyByte(key, 2)));
+  for (const std::uint32_t n : colours.PixelIndices()) {
+    const Lab& lab = labs[n];
+    for (int c = 0; c < 3; ++c) {
+      sum[c] += static_cast<double>(lab[c]);
+      sumSquares[c] += static_cast<double>(lab[c] * lab[c]);
     }
+    ++count;
   }
 }
 
@@ -78,18 +76,22 @@ void CNormReinhard::Norm(const cv::Mat& input, cv::Mat& output) {
   PrintStats(source);
 
   // The output colour depends only on the input colour: map each distinct colour once.
-  ColourIndex colours;
+  const ImageColours colours(input);
   std::vector<std::array<std::uint8_t, 3>> mapped;
+  mapped.reserve(colours.Keys().size());
+  for (const std::uint32_t key : colours.Keys()) {
+    const std::array<std::uint8_t, 3> bgr{ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
+                                          ImageColours::KeyByte(key, 2)};
+    mapped.push_back(MapColour(bgr.data(), source));
+  }
+  const std::uint32_t* colourOf = colours.PixelIndices().data();
   for (int y = 0; y < input.rows; ++y) {
-    const std::uint8_t* in = input.ptr<std::uint8_t>(y);
     std::uint8_t* out = output.ptr<std::uint8_t>(y);
-    for (int x = 0; x < input.cols; ++x, in += 3, out += 3) {
-      bool isNew = false;
-      const std::uint32_t n = colours.Find(ColourIndex::Key(in), isNew);
-      if (isNew) mapped.push_back(MapColour(in, source));
-      out[0] = mapped[n][0];
-      out[1] = mapped[n][1];
-      out[2] = mapped[n][2];
+    for (int x = 0; x < input.cols; ++x, out += 3, ++colourOf) {
+      const auto& m = mapped[*colourOf];
+      out[0] = m[0];
+      out[1] = m[1];
+      out[2] = m[2];
     }
   }
 }

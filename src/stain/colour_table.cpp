@@ -2,14 +2,14 @@
 
 #include <stdexcept>
 
-#include "deconv/distinct_colours.h"
+#include "common/image_colours.h"
 
 namespace histonorm {
 
 ColourTable::ColourTable(const cv::Mat& image) : width_(image.cols), height_(image.rows) {
-  const DistinctColours distinct(image);
+  ImageColours distinct(image);
   const auto& keys = distinct.Keys();
-  colourOfPixel_.resize(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_));
+  colourOfPixel_ = distinct.TakePixelIndices();
   if (keys.empty()) return;
   colours_.create(1, static_cast<int>(keys.size()), CV_8UC3);
   std::uint8_t* c = colours_.ptr<std::uint8_t>(0);
@@ -17,12 +17,6 @@ ColourTable::ColourTable(const cv::Mat& image) : width_(image.cols), height_(ima
     *c++ = static_cast<std::uint8_t>(key);
     *c++ = static_cast<std::uint8_t>(key >> 8);
     *c++ = static_cast<std::uint8_t>(key >> 16);
-  }
-  for (int y = 0; y < height_; ++y) {
-    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
-    std::uint32_t* out =
-        colourOfPixel_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
-    for (int x = 0; x < width_; ++x, px += 3) out[x] = distinct.IndexOf(DistinctColours::Key(px));
   }
 }
 

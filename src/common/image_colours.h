@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <utility>
 #include <vector>
 
 namespace histonorm {
@@ -23,9 +24,14 @@ class ImageColours {
     return static_cast<std::uint32_t>(pixel[0]) + 256u * pixel[1] + 65536u * pixel[2];
   }
 
+  // Byte b (0, 1 or 2, as stored in the pixel) of a colour key.
+  static std::uint8_t KeyByte(std::uint32_t key, int b) { return static_cast<std::uint8_t>(key >> (8 * b)); }
+
   const std::vector<std::uint32_t>& Keys() const { return keys_; }
   const std::vector<std::uint32_t>& Counts() const { return counts_; }
   const std::vector<std::uint32_t>& PixelIndices() const { return pixelIndices_; }
+  // Hands the per-pixel indices over to the caller; PixelIndices() is empty afterwards.
+  std::vector<std::uint32_t> TakePixelIndices() { return std::move(pixelIndices_); }
 
   std::uint32_t IndexOf(std::uint32_t key) const {
     const std::uint64_t below = seen_[key >> 6] & ((std::uint64_t{1} << (key & 63u)) - 1u);

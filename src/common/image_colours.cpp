@@ -1,4 +1,4 @@
-#include "classifier/image_colours.h"
+#include "common/image_colours.h"
 
 namespace histonorm {
 
