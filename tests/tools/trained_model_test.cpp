@@ -110,6 +110,22 @@ TEST(ShippedModels, HeModelKnowsNucleiStromaAndGlass) {
   }
 }
 
+TEST(ShippedModels, HdabModelKnowsHaematoxylinDabAndGlass) {
+  const std::vector<Pick> picks{{"ihc_dab.png", 245, 272, 0},
+                                {"ihc_dab.png", 442, 307, 0},
+                                {"ihc_dab.png", 100, 100, 1},
+                                {"ihc_dab.png", 200, 60, 1},
+                                {"ihc_dab.png", 20, 330, 2}};
+  ColourClassifier_RVM_PCAVQ classifier(ShippedModel("hdab.model"));
+  const cv::Mat image = test::LoadSample("ihc_dab.png");
+  ClassProbabilityPlanes planes;
+  classifier.ClassifyImage(image, planes);
+  for (const Pick& p : picks) {
+    const std::size_t k = std::size_t(p.y) * std::size_t(image.cols) + std::size_t(p.x);
+    EXPECT_GT(planes[std::size_t(p.cls)][k], 0.5f) << "(" << p.x << "," << p.y << ") class " << p.cls;
+  }
+}
+
 TEST(ShippedModels, StainMethodWithHeModelNormalisesEverySample) {
   const test::ScratchDir dir;
   dir.MakeDir("normalised");
