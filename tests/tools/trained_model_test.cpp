@@ -18,38 +18,27 @@ const std::vector<std::string> kHeSamples{"he_sample_1.png", "he_sample_2.png", 
 
 std::string ShippedModel(const std::string& name) { return std::string(HISTONORM_MODEL_DIR) + "/" + name; }
 
-// Trains one small model on two shipped H&E samples for the whole suite.
-class FreshModel : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = std::make_unique<test::ScratchDir>();
-    TrainOptions options;
-    options.images = {test::SampleDir() + "/he_sample_1.png", test::SampleDir() + "/he_sample_2.png"};
-    options.outputPath = *dir_ / "small.model";
-    options.stains = StainPair::kHaematoxylinEosin;
-    options.tileSide = 128;
-    options.samplesPerClass = 60;
-    std::ostringstream progress;
-    summary_ = TrainColourModel(options, progress);
-  }
-  static void TearDownTestSuite() { dir_.reset(); }
+// A small model trained on two shipped H&E samples, read back by the classifier, agrees with the
+// labels of pixels the trainer held back.
+TEST(FreshModel, ClassifierAgreesWithHeldBackLabels) {
+  const test::ScratchDir dir;
+  TrainOptions options;
+  options.images = {test::SampleDir() + "/he_sample_1.png", test::SampleDir() + "/he_sample_2.png"};
+  options.outputPath = dir / "small.model";
+  options.stains = StainPair::kHaematoxylinEosin;
+  options.tileSide = 128;
+  options.samplesPerClass = 60;
+  std::ostringstream progress;
+  const TrainingSummary summary = TrainColourModel(options, progress);
 
-  static std::unique_ptr<test::ScratchDir> dir_;
-  static TrainingSummary summary_;
-};
-
-std::unique_ptr<test::ScratchDir> FreshModel::dir_;
-TrainingSummary FreshModel::summary_;
-
-TEST_F(FreshModel, ClassifierAgreesWithHeldBackLabels) {
-  ColourClassifier_RVM_PCAVQ classifier(summary_.modelPath);
+  ColourClassifier_RVM_PCAVQ classifier(summary.modelPath);
   const std::array<cv::Mat, 2> images{test::LoadSample("he_sample_1.png"),
                                       test::LoadSample("he_sample_2.png")};
   std::array<ClassProbabilityPlanes, 2> planes;
   for (std::size_t i = 0; i < images.size(); ++i) classifier.ClassifyImage(images[i], planes[i]);
 
   std::size_t agree = 0;
-  for (const LabelledPixel& p : summary_.heldBack) {
+  for (const LabelledPixel& p : summary.heldBack) {
     const ClassProbabilityPlanes& pl = planes[std::size_t(p.image)];
     const std::size_t k = std::size_t(p.y) * std::size_t(pl.width) + std::size_t(p.x);
     const float* best = &pl[0][k];
@@ -62,19 +51,20 @@ TEST_F(FreshModel, ClassifierAgreesWithHeldBackLabels) {
     }
     agree += label == p.label;
   }
-  ASSERT_GT(summary_.heldBack.size(), 100u);
-  EXPECT_GE(double(agree) / double(summary_.heldBack.size()), 0.95);
+  ASSERT_GT(summary.heldBack.size(), 100u);
+  EXPECT_GE(double(agree) / double(summary.heldBack.size()), 0.95);
 }
 
-TEST_F(FreshModel, TrainerDescriptorsEqualTheClassifiers) {
-  const ColourModelData data = ReadColourModel(summary_.modelPath);
+// The trainer computes the descriptors it trains on exactly as the classifier does.
+TEST(ShippedModels, TrainerDescriptorsEqualTheClassifiers) {
+  const ColourModelData data = ReadColourModel(ShippedModel("he.model"));
   DescriptorModel model;
   model.mean = data.meanHistogram;
   model.directions = data.eigenvectors;
   model.eigenvalues = data.eigenvalues;
   const CodeLookup lookup(data.nodes);
-  ColourClassifier_RVM_PCAVQ classifier(summary_.modelPath);
-  ASSERT_EQ(classifier.PcaDim(), summary_.dims);
+  ColourClassifier_RVM_PCAVQ classifier(ShippedModel("he.model"));
+  ASSERT_EQ(classifier.PcaDim(), data.eigenvalues.size());
   for (const cv::Mat& image : {test::LoadSample("he_sample_3.png"), test::RandomImage(50, 60, 9)}) {
     classifier.ComputeProjection(image);
     const std::vector<double> mine = Describe(CodeImage(image, lookup), model);
