@@ -3,7 +3,7 @@
 # method with the shipped data/models/he.model) and writes one side-by-side picture per method:
 # one row per sample, source | target | result.
 #
-#   scripts/demo.sh [OUTPUT_DIR]        default OUTPUT_DIR: demo-output in the repository
+#   scripts/demo.sh [OUTPUT_DIR]        default OUTPUT_DIR: out/demo in the repository
 #
 # The executables come from BUILD_DIR (default: build in the repository), built there when needed;
 # HISTONORM_EXE and SIDEBYSIDE_EXE name ready-built ones instead. DEMO_METHODS limits the methods
@@ -12,7 +12,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-out=${1:-$root/demo-output}
+out=${1:-$root/out/demo}
 samples=$root/data/samples
 model=$root/data/models/he.model
 target=he_sample_2.png
