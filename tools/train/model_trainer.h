@@ -26,7 +26,7 @@ struct TrainOptions {
   std::optional<StainPair> stains;      // automatic labels when no mask directory is given
   int tileSide = 0;                     // 0: one histogram per image
   int pcaDims = 8;
-  int samplesPerClass = 300;  // per class and image
+  int samplesPerClass = 100;  // per class and image
   std::uint64_t seed = 1;
   std::optional<double> gamma;
 };

@@ -85,7 +85,7 @@ std::string TrainUsage() {
          "  --labels     label masks DIR/<image name>.png: 0 unlabelled, 1 stain 0, 2 stain 1, 3 background\n"
          "  --tile       one code histogram per tile of about N x N pixels (default: one per image)\n"
          "  --pca-dims   principal components in the image descriptor (default 8)\n"
-         "  --samples    training pixels per class and image (default 300, at least 10)\n"
+         "  --samples    training pixels per class and image (default 100, at least 10)\n"
          "  --seed       seed of the pixel sampling (default 1)\n"
          "  --gamma      kernel width (default: chosen by cross-validation)";
 }
