@@ -5,13 +5,13 @@
 #
 #   scripts/demo.sh [OUTPUT_DIR]        default OUTPUT_DIR: out/demo in the repository
 #
-# The executables come from BUILD_DIR (default: build in the repository), built there when needed;
+# The executables come from BUILD_DIR (default: build/release in the repository), built there when needed;
 # HISTONORM_EXE and SIDEBYSIDE_EXE name ready-built ones instead. DEMO_METHODS limits the methods
 # (space-separated). Every message goes to standard error; each run's log is kept beside its results.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+build=${BUILD_DIR:-$root/build/release}
 out=${1:-$root/out/demo}
 samples=$root/data/samples
 model=$root/data/models/he.model
@@ -26,7 +26,7 @@ sidebyside=${SIDEBYSIDE_EXE:-}
 if [[ -z $histonorm || -z $sidebyside ]]; then
   if [[ ! -f $build/CMakeCache.txt ]]; then
     say "Configuring $build"
-    cmake -S "$root" -B "$build" >/dev/null
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   fi
   say "Building histonorm and histonorm-sidebyside in $build"
   cmake --build "$build" --target histonorm histonorm-sidebyside -j2 >/dev/null

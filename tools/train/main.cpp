@@ -9,6 +9,10 @@
 int main(int argc, char** argv) {
   using namespace histonorm::train;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::cerr << TrainUsage() << std::endl;
+    return 0;
+  }
   TrainOptions options;
   try {
     options = ParseTrainOptions(args);
