@@ -80,6 +80,9 @@ TEST_F(Cli, MissingListFileIsAFailure) {
   const CliResult r = Run({"Reinhard", "data/nolist.txt"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(AfterBanner(r), (std::vector<std::string>{"Failed to open list file: 'data/nolist.txt'"}));
+  const CliResult dir = Run({"Reinhard", "data"});
+  EXPECT_EQ(dir.status, 255);
+  EXPECT_EQ(AfterBanner(dir), (std::vector<std::string>{"Failed to open list file: 'data'"}));
 }
 
 TEST_F(Cli, MeanTargetRunPrintsEveryStepAndSavesEveryImage) {
