@@ -1,5 +1,5 @@
 #pragma once
-// RGB histogram specification: one 256-entry lookup table per colour channel sends each source
+// RGB histogram matching: one 256-entry lookup table per colour channel sends each source
 // level to the target level with the nearest cumulative histogram value.
 //
 // The three cumulative tables of an image are cut from one running single-precision sum that

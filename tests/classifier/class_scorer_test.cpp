@@ -46,27 +46,27 @@ class RandomModels {
   // Models of every size a file may hold, with parameters from saturated to flat sigmoids.
   ClassModel Model(int dims) {
     const auto length = static_cast<std::size_t>(dims + 3);
-    test::ClassSpec spec;
+    test::ClassDefinition definition;
     const int count = Int(0, 40);
     for (int r = 0; r < count; ++r) {
       std::vector<double> v(length);
       for (auto& value : v) value = Uniform(-3.0, 3.0);
-      spec.basis.push_back(v);
-      spec.weights.push_back(Uniform(-2.0, 2.0));
+      definition.basis.push_back(v);
+      definition.weights.push_back(Uniform(-2.0, 2.0));
     }
     for (std::size_t i = 0; i < length; ++i) {
       const bool colourRow = i >= length - 3;
-      spec.mean.push_back(colourRow ? Uniform(0.0, 255.0) : Uniform(-0.5, 0.5));
+      definition.mean.push_back(colourRow ? Uniform(0.0, 255.0) : Uniform(-0.5, 0.5));
       // Mostly the spread of the feature, sometimes zero or negative.
       const int kind = Int(0, 9);
       const double scale = colourRow ? LogUniform(1e-3, 0.1) : LogUniform(0.1, 30.0);
-      spec.scale.push_back(kind == 0 ? 0.0 : kind == 1 ? -scale : scale);
+      definition.scale.push_back(kind == 0 ? 0.0 : kind == 1 ? -scale : scale);
     }
-    spec.gamma = LogUniform(1e-3, 20.0);
-    spec.bias = Uniform(-1.0, 1.0);
-    spec.sigmoidA = Uniform(-20.0, 5.0);
-    spec.sigmoidB = Uniform(-5.0, 5.0);
-    return test::MakeClassModel(spec, static_cast<long>(length));
+    definition.gamma = LogUniform(1e-3, 20.0);
+    definition.bias = Uniform(-1.0, 1.0);
+    definition.sigmoidA = Uniform(-20.0, 5.0);
+    definition.sigmoidB = Uniform(-5.0, 5.0);
+    return test::MakeClassModel(definition, static_cast<long>(length));
   }
 
   // Descriptor values as the classifier makes them: single-precision numbers.
@@ -173,15 +173,15 @@ TEST(ClassScorerTest, ClassifierPlanesEqualTheLibraryEvaluation) {
 }
 
 TEST(ClassScorerTest, RejectsInconsistentModelsAndDescriptors) {
-  test::ClassSpec spec = test::SingleVectorClass({1.0, 2.0, 3.0, 4.0});
-  ClassModel model = test::MakeClassModel(spec, 4);
+  test::ClassDefinition definition = test::SingleVectorClass({1.0, 2.0, 3.0, 4.0});
+  ClassModel model = test::MakeClassModel(definition, 4);
   ClassScorer scorer(model);
   EXPECT_THROW(scorer.SetDescriptor(std::vector<double>{1.0, 2.0}), std::invalid_argument);
   EXPECT_THROW(scorer.SetDescriptor(std::vector<double>{}), std::invalid_argument);
 
   model.function.decision_funct.alpha.set_size(2);
   EXPECT_THROW(ClassScorer{model}, std::invalid_argument);
-  model = test::MakeClassModel(spec, 4);
+  model = test::MakeClassModel(definition, 4);
   model.function.decision_funct.basis_vectors(0).set_size(3, 1);
   EXPECT_THROW(ClassScorer{model}, std::invalid_argument);
   model = test::MakeClassModel(test::SingleVectorClass({1.0, 2.0}), 2);

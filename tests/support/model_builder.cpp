@@ -31,11 +31,12 @@ int Octant(int bit, std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) {
 
 }  // namespace
 
-ClassModel MakeClassModel(const ClassSpec& spec, long featureLength) {
-  if (spec.weights.size() != spec.basis.size()) throw std::invalid_argument("one weight per basis vector");
+ClassModel MakeClassModel(const ClassDefinition& definition, long featureLength) {
+  if (definition.weights.size() != definition.basis.size())
+    throw std::invalid_argument("one weight per basis vector");
   ClassModel model;
-  const auto mean = Column(spec.mean, featureLength, 0.0);
-  const auto scale = Column(spec.scale, featureLength, 1.0);
+  const auto mean = Column(definition.mean, featureLength, 0.0);
+  const auto scale = Column(definition.scale, featureLength, 1.0);
   // The normaliser has no setter for its statistics; its serialised form is mean, scale and an
   // empty legacy matrix, so it is built through that.
   std::stringstream normaliser;
@@ -45,27 +46,27 @@ ClassModel MakeClassModel(const ClassSpec& spec, long featureLength) {
   dlib::deserialize(model.normalizer, normaliser);
 
   auto& f = model.function.decision_funct;
-  model.function.alpha = spec.sigmoidA;
-  model.function.beta = spec.sigmoidB;
-  f.b = spec.bias;
-  f.kernel_function = dlib::radial_basis_kernel<dlib::matrix<double>>(spec.gamma);
-  f.alpha.set_size(static_cast<long>(spec.weights.size()));
-  f.basis_vectors.set_size(static_cast<long>(spec.basis.size()));
-  for (std::size_t r = 0; r < spec.basis.size(); ++r) {
-    if (spec.basis[r].size() != static_cast<std::size_t>(featureLength)) {
+  model.function.alpha = definition.sigmoidA;
+  model.function.beta = definition.sigmoidB;
+  f.b = definition.bias;
+  f.kernel_function = dlib::radial_basis_kernel<dlib::matrix<double>>(definition.gamma);
+  f.alpha.set_size(static_cast<long>(definition.weights.size()));
+  f.basis_vectors.set_size(static_cast<long>(definition.basis.size()));
+  for (std::size_t r = 0; r < definition.basis.size(); ++r) {
+    if (definition.basis[r].size() != static_cast<std::size_t>(featureLength)) {
       throw std::invalid_argument("basis vector of the wrong length");
     }
-    f.alpha(static_cast<long>(r)) = spec.weights[r];
-    f.basis_vectors(static_cast<long>(r)) = Column(spec.basis[r], featureLength, 0.0);
+    f.alpha(static_cast<long>(r)) = definition.weights[r];
+    f.basis_vectors(static_cast<long>(r)) = Column(definition.basis[r], featureLength, 0.0);
   }
   return model;
 }
 
-ClassSpec SingleVectorClass(std::vector<double> v, double weight) {
-  ClassSpec spec;
-  spec.basis = {std::move(v)};
-  spec.weights = {weight};
-  return spec;
+ClassDefinition SingleVectorClass(std::vector<double> v, double weight) {
+  ClassDefinition definition;
+  definition.basis = {std::move(v)};
+  definition.weights = {weight};
+  return definition;
 }
 
 OctTreeNodeRecord MakeLeaf(std::int32_t parent, std::uint32_t mask, std::uint32_t value, std::uint32_t id) {
@@ -112,16 +113,16 @@ int RegularTreeCode(int levels, std::uint8_t b0, std::uint8_t b1, std::uint8_t b
   return levels == 1 ? top + 1 : 1 + 8 * top + Octant(6, b0, b1, b2);
 }
 
-ColourModelData MakeModelData(int dims, const std::array<ClassSpec, 3>& classes) {
+ColourModelData MakeModelData(int dims, const std::array<ClassDefinition, 3>& classes) {
   const long length = dims + 3;
   ColourModelData model;
   for (std::size_t k = 0; k < 3; ++k) {
-    ClassSpec spec = classes[k];
-    if (spec.basis.empty()) {
-      spec.basis = {std::vector<double>(static_cast<std::size_t>(length), 0.0)};
-      spec.weights = {0.0};
+    ClassDefinition definition = classes[k];
+    if (definition.basis.empty()) {
+      definition.basis = {std::vector<double>(static_cast<std::size_t>(length), 0.0)};
+      definition.weights = {0.0};
     }
-    model.classes[k] = MakeClassModel(spec, length);
+    model.classes[k] = MakeClassModel(definition, length);
   }
   model.nodes = MakeRegularOctTree(2);
   for (int code = 1; code <= 64; ++code) model.meanHistogram[static_cast<std::size_t>(code)] = 1.0f / 64.0f;
@@ -139,7 +140,7 @@ std::array<double, 3> TinyModelPrototype(int k) {
 }
 
 ColourModelData MakeTinyModel() {
-  std::array<ClassSpec, 3> classes;
+  std::array<ClassDefinition, 3> classes;
   for (int k = 0; k < 3; ++k) {
     auto& c = classes[static_cast<std::size_t>(k)];
     const auto p = TinyModelPrototype(k);
@@ -179,7 +180,7 @@ ColourModelData MakeStainLikeModel(int dims) {
   }};
   constexpr double kColourScale = 1.0 / 25.0;
   const auto length = static_cast<std::size_t>(dims + 3);
-  std::array<ClassSpec, 3> classes;
+  std::array<ClassDefinition, 3> classes;
   for (std::size_t k = 0; k < 3; ++k) {
     auto& c = classes[k];
     c.scale.assign(length, 0.0);
@@ -205,21 +206,21 @@ ColourModelData MakeRealisticModel(int dims, int basisPerClass, std::uint32_t se
   const auto length = static_cast<std::size_t>(dims + 3);
   for (auto& c : model.classes) {
     const auto& f = c.function.decision_funct;
-    ClassSpec spec;
-    spec.scale.assign(length, 1.0 / 25.0);
-    for (std::size_t i = 0; i < length - 3; ++i) spec.scale[i] = 4.0;
+    ClassDefinition definition;
+    definition.scale.assign(length, 1.0 / 25.0);
+    for (std::size_t i = 0; i < length - 3; ++i) definition.scale[i] = 4.0;
     for (int r = 0; r < basisPerClass; ++r) {
       const auto& proto = f.basis_vectors(r % f.basis_vectors.nr());
       std::vector<double> v(length);
       for (std::size_t i = 0; i < length; ++i) v[i] = proto(static_cast<long>(i)) + jitter(rng);
-      spec.basis.push_back(v);
-      spec.weights.push_back(1.0 + jitter(rng));
+      definition.basis.push_back(v);
+      definition.weights.push_back(1.0 + jitter(rng));
     }
-    spec.gamma = 0.5;
-    spec.bias = 0.1;
-    spec.sigmoidA = -12.0;
-    spec.sigmoidB = 4.0;
-    c = MakeClassModel(spec, static_cast<long>(length));
+    definition.gamma = 0.5;
+    definition.bias = 0.1;
+    definition.sigmoidA = -12.0;
+    definition.sigmoidB = 4.0;
+    c = MakeClassModel(definition, static_cast<long>(length));
   }
   return model;
 }

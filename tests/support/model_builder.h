@@ -12,7 +12,7 @@ namespace histonorm::test {
 
 // One class model: f(x) = sum_r weights[r] * exp(-gamma * |z - basis[r]|^2) - bias with
 // z = (x - mean) * scale element by element, and q = 1 / (1 + exp(sigmoidA * f + sigmoidB)).
-struct ClassSpec {
+struct ClassDefinition {
   std::vector<std::vector<double>> basis;  // each of the feature length
   std::vector<double> weights;             // one per basis vector
   double gamma = 1.0;
@@ -23,9 +23,9 @@ struct ClassSpec {
   std::vector<double> scale;  // feature length values; empty gives ones
 };
 
-ClassModel MakeClassModel(const ClassSpec& spec, long featureLength);
-// A class spec with the one basis vector `v` of weight `weight` and default parameters.
-ClassSpec SingleVectorClass(std::vector<double> v, double weight = 1.0);
+ClassModel MakeClassModel(const ClassDefinition& definition, long featureLength);
+// A class definition with the one basis vector `v` of weight `weight` and default parameters.
+ClassDefinition SingleVectorClass(std::vector<double> v, double weight = 1.0);
 
 // A regular octree: `levels` = 1 gives the eight octants (bit 7 of each byte) as leaves with codes
 // 1..8; `levels` = 2 splits each octant by bit 6 into eight leaves, codes 1..64. The code of a colour
@@ -37,8 +37,8 @@ OctTreeNodeRecord MakeLeaf(std::int32_t parent, std::uint32_t mask, std::uint32_
 
 // A model with `dims` principal components and the given classes: the regular two-level tree, a
 // mean histogram spread evenly over codes 1..64, principal direction i = unit weight on code i + 1,
-// eigenvalues all 1. Classes with empty specs get one zero basis vector of weight 0.
-ColourModelData MakeModelData(int dims, const std::array<ClassSpec, 3>& classes);
+// eigenvalues all 1. Classes with empty definitions get one zero basis vector of weight 0.
+ColourModelData MakeModelData(int dims, const std::array<ClassDefinition, 3>& classes);
 
 // A tiny model for exact tests: D = 0, each class one basis vector in raw colour units
 // (mean 0, scale 1/64), gamma 1, bias 0.25, sigmoid A -2, B 0.5 + k/4 for class k. Class k's basis
