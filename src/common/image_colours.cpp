@@ -6,7 +6,10 @@ namespace {
 constexpr std::size_t kWords = (std::size_t{1} << 24) / 64;
 }
 
-ImageColours::ImageColours(const cv::Mat& image) : seen_(kWords, 0), rankBefore_(kWords, 0) {
+ImageColours::ImageColours(const cv::Mat& image, std::size_t maxColours)
+    : seen_(kWords, 0),
+      rankBefore_(kWords, 0),
+      total_(static_cast<std::size_t>(image.rows) * static_cast<std::size_t>(image.cols)) {
   for (int y = 0; y < image.rows; ++y) {
     const auto* p = image.ptr<std::uint8_t>(y);
     for (int x = 0; x < image.cols; ++x, p += 3) {
@@ -22,6 +25,7 @@ ImageColours::ImageColours(const cv::Mat& image) : seen_(kWords, 0), rankBefore_
     }
     rank = static_cast<std::uint32_t>(keys_.size());
   }
+  if (keys_.size() > maxColours) return;
   counts_.assign(keys_.size(), 0);
   pixelIndices_.resize(static_cast<std::size_t>(image.rows) * static_cast<std::size_t>(image.cols));
   std::uint32_t* index = pixelIndices_.data();

@@ -9,6 +9,7 @@
 // IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 3 MiB
 // of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel.
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <utility>
@@ -18,7 +19,13 @@ namespace histonorm {
 
 class ImageColours {
  public:
-  explicit ImageColours(const cv::Mat& image);
+  explicit ImageColours(const cv::Mat& image) : ImageColours(image, SIZE_MAX) {}
+  // As above, but when the image has more than maxColours distinct colours, Counts() and
+  // PixelIndices() are left empty (Indexed() is false): callers that only want a per-colour table
+  // for images whose colours repeat can give up early and cheaply.
+  ImageColours(const cv::Mat& image, std::size_t maxColours);
+
+  bool Indexed() const { return pixelIndices_.size() == total_; }
 
   static std::uint32_t Key(const std::uint8_t* pixel) {
     return static_cast<std::uint32_t>(pixel[0]) + 256u * pixel[1] + 65536u * pixel[2];
@@ -44,6 +51,7 @@ class ImageColours {
   std::vector<std::uint32_t> keys_;
   std::vector<std::uint32_t> counts_;
   std::vector<std::uint32_t> pixelIndices_;
+  std::size_t total_ = 0;  // pixels of the image
 };
 
 }  // namespace histonorm

@@ -95,9 +95,9 @@ void CColourDeconv::ImageToChannels(const cv::Mat& image, StainChannelPlanes& ch
     ChannelsPerPixel(eval, image, channels);
     return;
   }
-  const ImageColours colours(image);
+  const ImageColours colours(image, channels.PixelCount() / kMinRepeats);
   // With few repeats the scattered look-ups cost more than evaluating every pixel.
-  if (colours.Keys().size() > channels.PixelCount() / kMinRepeats) {
+  if (!colours.Indexed()) {
     ChannelsPerPixel(eval, image, channels);
   } else {
     ChannelsPerDistinctColour(eval, colours, channels);
