@@ -1,0 +1,35 @@
+#include "common/image_colours.h"
+
+#include <gtest/gtest.h>
+
+#include "support/test_images.h"
+
+namespace histonorm {
+namespace {
+
+TEST(ImageColours, IndexesEveryPixelOfAPaddedImage) {
+  cv::Mat image(2, 3, CV_8UC3, cv::Scalar(1, 2, 3));
+  image.at<cv::Vec3b>(0, 1) = cv::Vec3b(0, 0, 9);
+  image.at<cv::Vec3b>(1, 2) = cv::Vec3b(0, 0, 9);
+  image.at<cv::Vec3b>(1, 0) = cv::Vec3b(255, 0, 0);
+  const auto padded = test::MakePadded(image, 2, 1);  // padding holds another colour, never counted
+  const ImageColours colours(padded.view);
+  ASSERT_TRUE(colours.Indexed());
+  // Ascending keys: (255,0,0) = 255, (1,2,3) = 1 + 512 + 196608, (0,0,9) = 589824.
+  EXPECT_EQ(colours.Keys(), (std::vector<std::uint32_t>{255u, 197121u, 589824u}));
+  EXPECT_EQ(colours.Counts(), (std::vector<std::uint32_t>{1u, 3u, 2u}));
+  EXPECT_EQ(colours.PixelIndices(), (std::vector<std::uint32_t>{1, 2, 1, 0, 1, 2}));
+  EXPECT_EQ(ImageColours::KeyByte(589824u, 2), 9);
+}
+
+TEST(ImageColours, GivesUpBeyondTheColourLimit) {
+  const cv::Mat image = test::RandomImage(8, 8, 3);
+  const ImageColours limited(image, 10);
+  EXPECT_FALSE(limited.Indexed());
+  EXPECT_GT(limited.Keys().size(), 10u);
+  EXPECT_TRUE(limited.PixelIndices().empty());
+  EXPECT_TRUE(ImageColours(cv::Mat(0, 0, CV_8UC3)).Indexed());
+}
+
+}  // namespace
+}  // namespace histonorm
