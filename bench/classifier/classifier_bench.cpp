@@ -9,6 +9,7 @@
 #include "classifier/colour_model_file.h"
 #include "common/image_colours.h"
 #include "support/bench_images.h"
+#include "support/megapixel_rate.h"
 #include "support/model_builder.h"
 
 namespace histonorm {
@@ -21,11 +22,6 @@ const cv::Mat& Tile() {
   return tile;
 }
 
-void SetRate(benchmark::State& state, const cv::Mat& image) {
-  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(image.total()) / 1e6,
-                                              benchmark::Counter::kIsIterationInvariantRate);
-}
-
 void BM_ClassifyImage(benchmark::State& state) {
   ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));
   ClassProbabilityPlanes planes;
@@ -33,7 +29,7 @@ void BM_ClassifyImage(benchmark::State& state) {
     classifier.ClassifyImage(Tile(), planes);
     benchmark::DoNotOptimize(planes.plane[0].data());
   }
-  SetRate(state, Tile());
+  bench::SetMegapixelRate(state, static_cast<double>(Tile().total()));
   state.counters["colours"] = static_cast<double>(ImageColours(Tile()).Keys().size());
 }
 BENCHMARK(BM_ClassifyImage)->Unit(benchmark::kMillisecond);
@@ -55,7 +51,7 @@ void BM_ClassifyEveryPixel(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(planes.plane[0].data());
   }
-  SetRate(state, Tile());
+  bench::SetMegapixelRate(state, static_cast<double>(Tile().total()));
 }
 BENCHMARK(BM_ClassifyEveryPixel)->Unit(benchmark::kMillisecond)->Iterations(1);
 
@@ -77,14 +73,14 @@ void BM_LibraryPerColour(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(total);
   }
-  SetRate(state, Tile());
+  bench::SetMegapixelRate(state, static_cast<double>(Tile().total()));
 }
 BENCHMARK(BM_LibraryPerColour)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_ComputeProjection(benchmark::State& state) {
   ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));
   for (auto _ : state) classifier.ComputeProjection(Tile());
-  SetRate(state, Tile());
+  bench::SetMegapixelRate(state, static_cast<double>(Tile().total()));
 }
 BENCHMARK(BM_ComputeProjection)->Unit(benchmark::kMillisecond);
 

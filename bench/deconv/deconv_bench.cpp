@@ -9,6 +9,7 @@
 
 #include "deconv/colour_deconv.h"
 #include "support/bench_images.h"
+#include "support/megapixel_rate.h"
 
 namespace histonorm {
 namespace {
@@ -54,11 +55,6 @@ ClassProbabilityPlanes RuleProbabilities(const cv::Mat& image) {
   return probs;
 }
 
-void SetMegapixels(benchmark::State& state) {
-  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kSize * kSize / 1e6,
-                                              benchmark::Counter::kIsRate);
-}
-
 CColourDeconv Estimated(const cv::Mat& image) {
   CColourDeconv deconv;
   deconv.Init();
@@ -76,7 +72,7 @@ void BM_ImageToChannels(benchmark::State& state) {
     deconv.ImageToChannels(image, channels);
     benchmark::DoNotOptimize(channels.plane[0].data());
   }
-  SetMegapixels(state);
+  bench::SetMegapixelRate(state, double{kSize} * kSize);
 }
 
 void BM_ChannelsToImage(benchmark::State& state) {
@@ -89,7 +85,7 @@ void BM_ChannelsToImage(benchmark::State& state) {
     deconv.ChannelsToImage(channels, output);
     benchmark::DoNotOptimize(output.data);
   }
-  SetMegapixels(state);
+  bench::SetMegapixelRate(state, double{kSize} * kSize);
 }
 
 void BM_EstimateStainVectors(benchmark::State& state) {
@@ -102,7 +98,7 @@ void BM_EstimateStainVectors(benchmark::State& state) {
     benchmark::DoNotOptimize(deconv.EstimateStainVectors(image, probs, 0.99f));
   }
   std::cerr.clear();
-  SetMegapixels(state);
+  bench::SetMegapixelRate(state, double{kSize} * kSize);
 }
 
 // 0, 1 = tiled H&E samples, 2 = random colours

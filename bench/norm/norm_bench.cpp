@@ -7,6 +7,7 @@
 #include "norm/reinhard.h"
 #include "norm/rgb_hist_spec.h"
 #include "support/bench_images.h"
+#include "support/megapixel_rate.h"
 
 namespace histonorm {
 namespace {
@@ -27,11 +28,6 @@ std::unique_ptr<CNormBase> Make(int method) {
   return std::make_unique<CNormRGBHistSpec>(method == 2);
 }
 
-void SetMegapixels(benchmark::State& state) {
-  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kSize * kSize / 1e6,
-                                              benchmark::Counter::kIsRate);
-}
-
 void BM_CalcStats(benchmark::State& state) {
   const auto method = static_cast<int>(state.range(0));
   std::cerr.setstate(std::ios::failbit);  // the statistics lines are not part of the measurement
@@ -40,7 +36,7 @@ void BM_CalcStats(benchmark::State& state) {
     norm->CalcStats(Target());
   }
   std::cerr.clear();
-  SetMegapixels(state);
+  bench::SetMegapixelRate(state, double{kSize} * kSize);
 }
 
 void BM_Norm(benchmark::State& state) {
@@ -54,7 +50,7 @@ void BM_Norm(benchmark::State& state) {
     benchmark::DoNotOptimize(output.data);
   }
   std::cerr.clear();
-  SetMegapixels(state);
+  bench::SetMegapixelRate(state, double{kSize} * kSize);
 }
 
 // 0 = Reinhard, 1 = RGBHistSpec, 2 = RGBHistSpecThresh

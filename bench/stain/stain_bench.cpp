@@ -10,6 +10,7 @@
 #include "stain/colour_table.h"
 #include "stain/norm_bimodal_deconv_rvm.h"
 #include "support/bench_images.h"
+#include "support/megapixel_rate.h"
 #include "support/model_builder.h"
 
 namespace histonorm {
@@ -38,11 +39,6 @@ std::unique_ptr<CNormBimodalDeconvRVM> MeasuredNormaliser() {
   return norm;
 }
 
-void SetRate(benchmark::State& state) {
-  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(Source().total()) / 1e6,
-                                              benchmark::Counter::kIsIterationInvariantRate);
-}
-
 void BM_Norm(benchmark::State& state) {
   std::cerr.setstate(std::ios::failbit);
   const auto norm = MeasuredNormaliser();
@@ -52,7 +48,7 @@ void BM_Norm(benchmark::State& state) {
     benchmark::DoNotOptimize(output.data);
   }
   std::cerr.clear();
-  SetRate(state);
+  bench::SetMegapixelRate(state, static_cast<double>(Source().total()));
 }
 BENCHMARK(BM_Norm)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 
@@ -138,7 +134,7 @@ void BM_NormSteps(benchmark::State& state) {
   double total = 0.0;
   for (const double t : timer.Totals()) total += t;
   for (std::size_t s = 0; s < kSteps; ++s) state.counters[kStepNames[s]] = 100.0 * timer.Totals()[s] / total;
-  SetRate(state);
+  bench::SetMegapixelRate(state, static_cast<double>(Source().total()));
 }
 BENCHMARK(BM_NormSteps)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 
