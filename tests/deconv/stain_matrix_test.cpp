@@ -9,32 +9,21 @@
 
 #include "deconv/class_mean_colour.h"
 #include "deconv/colour_deconv.h"
+#include "deconv/unit_vector.h"
 #include "support/cli_run.h"
+#include "support/text_lines.h"
 
 namespace histonorm {
 namespace {
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::array<float, 3> VectorOf(float red, float green, float blue) {
-  ClassMeanColour record;
-  record.Reset();
-  record.mean = {red, green, blue};
-  record.VectorFromMean();
-  return record.vector;
-}
+using test::VectorOf;
 
 // Builds the matrix quietly and returns what it printed.
 std::vector<std::string> Build(CColourDeconv& deconv, const std::array<float, 3>& s0,
                                const std::array<float, 3>& s1) {
   testing::internal::CaptureStderr();
   deconv.BuildStainMatrix(s0, s1);
-  return SplitLines(testing::internal::GetCapturedStderr());
+  return test::SplitLines(testing::internal::GetCapturedStderr());
 }
 
 CColourDeconv Initialised() {

@@ -11,16 +11,10 @@
 #include "deconv/colour_deconv.h"
 #include "deconv/most_probable_samples.h"
 #include "support/test_images.h"
+#include "support/text_lines.h"
 
 namespace histonorm {
 namespace {
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 ClassProbabilityPlanes UniformPlanes(int w, int h, float p0, float p1) {
   ClassProbabilityPlanes probs(w, h);
@@ -194,7 +188,7 @@ TEST(StainVectorEstimate, ConsoleLinesOfOneEstimate) {
   deconv.Init();
   testing::internal::CaptureStderr();
   const bool usable = deconv.EstimateStainVectors(image, probs, 0.99f);
-  const auto lines = SplitLines(testing::internal::GetCapturedStderr());
+  const auto lines = test::SplitLines(testing::internal::GetCapturedStderr());
   const std::vector<std::string> expected = {"#samples used = 50,50,0",
                                              "*Mean colours:",
                                              "110, 80, 160",
@@ -215,7 +209,7 @@ TEST(StainVectorEstimate, EveryPixelInBothLists) {
   deconv.Init();
   testing::internal::CaptureStderr();
   deconv.EstimateStainVectors(image, UniformPlanes(10, 10, 0.98f, 0.02f), 0.99f);
-  EXPECT_EQ(SplitLines(testing::internal::GetCapturedStderr())[0], "#samples used = 100,100,0");
+  EXPECT_EQ(test::SplitLines(testing::internal::GetCapturedStderr())[0], "#samples used = 100,100,0");
 }
 
 TEST(StainVectorEstimate, NoClassOneCandidatesIsUnusable) {
@@ -224,7 +218,7 @@ TEST(StainVectorEstimate, NoClassOneCandidatesIsUnusable) {
   deconv.Init();
   testing::internal::CaptureStderr();
   const bool usable = deconv.EstimateStainVectors(image, UniformPlanes(8, 8, 0.995f, 0.005f), 0.99f);
-  const auto lines = SplitLines(testing::internal::GetCapturedStderr());
+  const auto lines = test::SplitLines(testing::internal::GetCapturedStderr());
   EXPECT_FALSE(usable);
   EXPECT_FALSE(deconv.IsUsable());
   EXPECT_EQ(lines[0], "#samples used = 64,0,0");
@@ -238,7 +232,7 @@ TEST(StainVectorEstimate, LargeSumsStayExact) {
   deconv.Init();
   testing::internal::CaptureStderr();
   deconv.EstimateStainVectors(image, UniformPlanes(1000, 200, 0.995f, 0.995f), 0.99f);
-  const auto lines = SplitLines(testing::internal::GetCapturedStderr());
+  const auto lines = test::SplitLines(testing::internal::GetCapturedStderr());
   EXPECT_EQ(lines[2], "201, 77, 133");
   EXPECT_EQ(lines[3], "201, 77, 133");
 }

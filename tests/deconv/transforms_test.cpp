@@ -5,18 +5,13 @@
 
 #include "deconv/class_mean_colour.h"
 #include "deconv/colour_deconv.h"
+#include "deconv/unit_vector.h"
 #include "support/test_images.h"
 
 namespace histonorm {
 namespace {
 
-std::array<float, 3> VectorOf(float red, float green, float blue) {
-  ClassMeanColour record;
-  record.Reset();
-  record.mean = {red, green, blue};
-  record.VectorFromMean();
-  return record.vector;
-}
+using test::VectorOf;
 
 CColourDeconv HaematoxylinEosin() {
   CColourDeconv deconv;

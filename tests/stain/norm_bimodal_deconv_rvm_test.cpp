@@ -12,6 +12,7 @@
 #include "rule_classifier.h"
 #include "support/cli_run.h"
 #include "support/test_images.h"
+#include "support/text_lines.h"
 
 namespace histonorm {
 namespace {
@@ -20,18 +21,11 @@ using test::HeClassifier;
 using test::Probabilities;
 using test::RuleClassifier;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 template <typename F>
 std::vector<std::string> LinesOf(F&& f) {
   testing::internal::CaptureStderr();
   f();
-  return Lines(testing::internal::GetCapturedStderr());
+  return test::SplitLines(testing::internal::GetCapturedStderr());
 }
 
 bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/text_lines.h"
+
 namespace histonorm::test {
 
 namespace {
@@ -34,13 +36,7 @@ std::string ReadFile(const std::filesystem::path& p) {
 
 }  // namespace
 
-std::vector<std::string> CliResult::Lines() const {
-  std::vector<std::string> lines;
-  std::istringstream in(errText);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
+std::vector<std::string> CliResult::Lines() const { return SplitLines(errText); }
 
 ScratchDir::ScratchDir() {
   std::random_device rd;
