@@ -17,26 +17,35 @@ void PrintStats(const LabStats& s) {
             << s.sd[2] << std::endl;
 }
 
-}  // namespace
-
-void LabSums::Add(const cv::Mat& image) {
-  // The transform is costly and depends only on the colour: evaluate each distinct colour once,
-  // while the sums still run over the pixels in order.
-  const ImageColours colours(image);
-  std::vector<Lab> labs;
-  labs.reserve(colours.Keys().size());
-  for (const std::uint32_t key : colours.Keys())
-    labs.push_back(BgrToLab(ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
-                            ImageColours::KeyByte(key, 2)));
-  for (const std::uint32_t n : colours.PixelIndices()) {
-    const Lab& lab = labs[n];
-    for (int c = 0; c < 3; ++c) {
-      sum[c] += static_cast<double>(lab[c]);
-      sumSquares[c] += static_cast<double>(lab[c] * lab[c]);
+// The distinct colours of an image with their l, alpha, beta values: the transform is costly and
+// depends only on the colour, so each distinct colour is transformed once.
+struct ColourLabs {
+  explicit ColourLabs(const cv::Mat& image) : colours(image) {
+    labs.reserve(colours.Keys().size());
+    for (const std::uint32_t key : colours.Keys()) {
+      labs.push_back(BgrToLab(ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
+                              ImageColours::KeyByte(key, 2)));
     }
-    ++count;
+  }
+  ImageColours colours;
+  std::vector<Lab> labs;
+};
+
+// Adds every pixel, rows in order and pixels in order, so the sums are those of a plain pixel loop.
+void AddPixels(LabSums& sums, const ColourLabs& image) {
+  for (const std::uint32_t n : image.colours.PixelIndices()) {
+    const Lab& lab = image.labs[n];
+    for (int c = 0; c < 3; ++c) {
+      sums.sum[c] += static_cast<double>(lab[c]);
+      sums.sumSquares[c] += static_cast<double>(lab[c] * lab[c]);
+    }
+    ++sums.count;
   }
 }
+
+}  // namespace
+
+void LabSums::Add(const cv::Mat& image) { AddPixels(*this, ColourLabs(image)); }
 
 LabStats LabSums::Stats() const {
   LabStats s;
@@ -59,8 +68,7 @@ void CNormReinhard::CalcStats(const cv::Mat& image) {
   PrintStats(target_);
 }
 
-std::array<std::uint8_t, 3> CNormReinhard::MapColour(const std::uint8_t* bgr, const LabStats& source) const {
-  Lab lab = BgrToLab(bgr[0], bgr[1], bgr[2]);
+std::array<std::uint8_t, 3> CNormReinhard::MapColour(Lab lab, const LabStats& source) const {
   for (int c = 0; c < 3; ++c) {
     lab[c] = MapChannelValue(lab[c], source.mean[c], source.sd[c], target_.mean[c], target_.sd[c]);
   }
@@ -69,22 +77,18 @@ std::array<std::uint8_t, 3> CNormReinhard::MapColour(const std::uint8_t* bgr, co
 }
 
 void CNormReinhard::Norm(const cv::Mat& input, cv::Mat& output) {
+  const ColourLabs image(input);
   LabSums sourceSums;
-  sourceSums.Add(input);
+  AddPixels(sourceSums, image);
   const LabStats source = sourceSums.Stats();
   std::cerr << source.sd[0] << "vs" << source.mean[0] * source.mean[0] << std::endl;
   PrintStats(source);
 
   // The output colour depends only on the input colour: map each distinct colour once.
-  const ImageColours colours(input);
   std::vector<std::array<std::uint8_t, 3>> mapped;
-  mapped.reserve(colours.Keys().size());
-  for (const std::uint32_t key : colours.Keys()) {
-    const std::array<std::uint8_t, 3> bgr{ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
-                                          ImageColours::KeyByte(key, 2)};
-    mapped.push_back(MapColour(bgr.data(), source));
-  }
-  const std::uint32_t* colourOf = colours.PixelIndices().data();
+  mapped.reserve(image.labs.size());
+  for (const Lab& lab : image.labs) mapped.push_back(MapColour(lab, source));
+  const std::uint32_t* colourOf = image.colours.PixelIndices().data();
   for (int y = 0; y < input.rows; ++y) {
     std::uint8_t* out = output.ptr<std::uint8_t>(y);
     for (int x = 0; x < input.cols; ++x, out += 3, ++colourOf) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+#include "norm/lab_colour.h"
 #include "norm/norm_base.h"
 
 namespace histonorm {
@@ -36,8 +37,8 @@ class CNormReinhard final : public CNormBase {
   const LabStats& TargetStats() const { return target_; }
 
  private:
-  // Output bytes of one input colour (bytes blue, green, red).
-  std::array<std::uint8_t, 3> MapColour(const std::uint8_t* bgr, const LabStats& source) const;
+  // Output bytes (blue, green, red) of an input colour given as l, alpha, beta.
+  std::array<std::uint8_t, 3> MapColour(Lab lab, const LabStats& source) const;
 
   LabStats target_;
   LabSums targetSums_;
