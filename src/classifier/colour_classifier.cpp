@@ -7,8 +7,8 @@
 
 #include "classifier/class_scorer.h"
 #include "classifier/colour_model_file.h"
-#include "common/image_colours.h"
 #include "classifier/octree.h"
+#include "common/image_colours.h"
 
 namespace histonorm {
 
@@ -134,7 +134,15 @@ void ColourClassifier_RVM_PCAVQ::ComputeProjection(const cv::Mat& image) {
 
 void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) {
   CheckImage(image);
-  const ImageColours colours(image);
+  ClassifyImage(image, ImageColours(image), planes);
+}
+
+void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, const ImageColours& colours,
+                                               ClassProbabilityPlanes& planes) {
+  CheckImage(image);
+  if (!colours.Indexed() || colours.PixelIndices().size() != image.total()) {
+    throw std::invalid_argument("colour index does not belong to the image being classified");
+  }
   model_->Project(colours);
 
   const auto& keys = colours.Keys();

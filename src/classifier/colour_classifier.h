@@ -14,6 +14,7 @@
 #include <string>
 
 #include "classifier/model_load_error.h"
+#include "common/image_colours.h"
 #include "common/pixel_planes.h"
 
 namespace histonorm {
@@ -26,6 +27,14 @@ class ColourClassifierBase {
   // Requires an 8-bit, 3-channel BGR image (any row stride) or an empty one. Ensures planes are
   // resized to the image's width x height and hold, per pixel, the three class probabilities.
   virtual void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) = 0;
+  // The same, for a caller that already holds the image's distinct-colour index (which must have
+  // been made from `image` with its per-pixel indices). Classifiers that cannot use the index
+  // ignore it.
+  virtual void ClassifyImage(const cv::Mat& image, const ImageColours& colours,
+                             ClassProbabilityPlanes& planes) {
+    static_cast<void>(colours);
+    ClassifyImage(image, planes);
+  }
   // Classifies one colour (bytes blue, green, red) against the descriptor of the most recent
   // ClassifyImage (the all-zero mean descriptor before any).
   virtual std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) = 0;
@@ -44,6 +53,8 @@ class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
   // Evaluates each distinct colour of the image once; the planes equal those of classifying every
   // pixel in turn. Throws std::invalid_argument for a non-empty image that is not 8-bit 3-channel.
   void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override;
+  void ClassifyImage(const cv::Mat& image, const ImageColours& colours,
+                     ClassProbabilityPlanes& planes) override;
   std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override;
 
   // Computes the image descriptor and prints it ("Projection ..." line). Same requirements on the

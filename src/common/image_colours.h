@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
-#include <utility>
 #include <vector>
 
 namespace histonorm {
@@ -37,8 +36,6 @@ class ImageColours {
   const std::vector<std::uint32_t>& Keys() const { return keys_; }
   const std::vector<std::uint32_t>& Counts() const { return counts_; }
   const std::vector<std::uint32_t>& PixelIndices() const { return pixelIndices_; }
-  // Hands the per-pixel indices over to the caller; PixelIndices() is empty afterwards.
-  std::vector<std::uint32_t> TakePixelIndices() { return std::move(pixelIndices_); }
 
   std::uint32_t IndexOf(std::uint32_t key) const {
     const std::uint64_t below = seen_[key >> 6] & ((std::uint64_t{1} << (key & 63u)) - 1u);

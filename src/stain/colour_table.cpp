@@ -2,14 +2,10 @@
 
 #include <stdexcept>
 
-#include "common/image_colours.h"
-
 namespace histonorm {
 
-ColourTable::ColourTable(const cv::Mat& image) : width_(image.cols), height_(image.rows) {
-  ImageColours distinct(image);
-  const auto& keys = distinct.Keys();
-  colourOfPixel_ = distinct.TakePixelIndices();
+ColourTable::ColourTable(const cv::Mat& image) : width_(image.cols), height_(image.rows), index_(image) {
+  const auto& keys = index_.Keys();
   if (keys.empty()) return;
   colours_.create(1, static_cast<int>(keys.size()), CV_8UC3);
   std::uint8_t* c = colours_.ptr<std::uint8_t>(0);
@@ -24,8 +20,8 @@ void ColourTable::Gather(const PixelPlanes& perColour, PixelPlanes& perPixel) co
   if (perColour.PixelCount() != Size())
     throw std::invalid_argument("colour table: per-colour values of another size");
   perPixel.Resize(width_, height_);
-  for (std::size_t i = 0; i < colourOfPixel_.size(); ++i) {
-    for (std::size_t k = 0; k < 3; ++k) perPixel[k][i] = perColour[k][colourOfPixel_[i]];
+  for (std::size_t i = 0; i < PixelCount(); ++i) {
+    for (std::size_t k = 0; k < 3; ++k) perPixel[k][i] = perColour[k][ColourOf(i)];
   }
 }
 
@@ -41,7 +37,7 @@ void ColourTable::Scatter(const cv::Mat& perColour, cv::Mat& output) const {
   for (int y = 0; y < height_; ++y) {
     std::uint8_t* out = output.ptr<std::uint8_t>(y);
     const std::uint32_t* colour =
-        colourOfPixel_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
+        index_.PixelIndices().data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
     for (int x = 0; x < width_; ++x, out += 3) {
       const std::uint8_t* r = results + 3 * static_cast<std::size_t>(colour[x]);
       out[0] = r[0];

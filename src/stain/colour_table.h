@@ -6,13 +6,14 @@
 // Construction requires an 8-bit 3-channel BGR image (any row stride). Colours() holds each colour
 // of the image once; the per-colour results of any pixel-wise operation on Colours() are spread back
 // to the pixels with Gather (planes) or Scatter (images), which require the image the table was made
-// from and results for Colours(). Memory: 4 bytes per pixel and 3 per distinct colour, after a
-// passing 3 MiB while the colours are found.
+// from and results for Colours(). Memory: 4 bytes per pixel, 11 per distinct colour and a fixed
+// 3 MiB of colour index.
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "common/image_colours.h"
 #include "common/pixel_planes.h"
 
 namespace histonorm {
@@ -26,8 +27,10 @@ class ColourTable {
   std::size_t Size() const { return colours_.total(); }
 
   // Index in Colours() of the colour of the pixel with dense index i (y * width + x).
-  std::uint32_t ColourOf(std::size_t i) const { return colourOfPixel_[i]; }
-  std::size_t PixelCount() const { return colourOfPixel_.size(); }
+  std::uint32_t ColourOf(std::size_t i) const { return index_.PixelIndices()[i]; }
+  std::size_t PixelCount() const { return index_.PixelIndices().size(); }
+  // The image's distinct-colour index (Colours() holds its Keys() in order).
+  const ImageColours& Index() const { return index_; }
 
   // Dense planes of the image's size holding, per pixel, the per-colour values of its colour.
   void Gather(const PixelPlanes& perColour, PixelPlanes& perPixel) const;
@@ -38,8 +41,8 @@ class ColourTable {
  private:
   int width_;
   int height_;
+  ImageColours index_;
   cv::Mat colours_;
-  std::vector<std::uint32_t> colourOfPixel_;
 };
 
 }  // namespace histonorm

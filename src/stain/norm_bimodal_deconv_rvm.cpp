@@ -73,11 +73,10 @@ void CNormBimodalDeconvRVM::CalcStats(const cv::Mat& image) {
   }
 }
 
-void CNormBimodalDeconvRVM::RemapStage(const cv::Mat& image, const ClassProbabilityPlanes& probs,
-                                       const CColourDeconv& deconv, const Stage& stage,
-                                       cv::Mat& output) const {
+void CNormBimodalDeconvRVM::RemapStage(const cv::Mat& image, const ColourTable& table,
+                                       const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
+                                       const Stage& stage, cv::Mat& output) const {
   // Channel values, their mapping and their recombination depend only on a pixel's colour.
-  const ColourTable table(image);
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
   if (stage.diagnostics && verbose_) {
@@ -100,8 +99,10 @@ void CNormBimodalDeconvRVM::Norm(const cv::Mat& input, cv::Mat& output) {
     throw std::invalid_argument("stain normaliser: output must have the input's size and type");
   }
   if (input.empty()) return;
+  // One colour index per stage serves the classifier and the per-colour remapping.
+  const ColourTable inputColours(input);
   ClassProbabilityPlanes probs;
-  classifier_->ClassifyImage(input, probs);
+  classifier_->ClassifyImage(input, inputColours.Index(), probs);
   CColourDeconv deconv = FreshDeconv(true);
   if (!deconv.EstimateStainVectors(input, probs, params_.probThreshold)) {
     WriteDiagnostics(deconv, nullptr, ".mapped");
@@ -109,16 +110,18 @@ void CNormBimodalDeconvRVM::Norm(const cv::Mat& input, cv::Mat& output) {
     input.copyTo(output);
     return;
   }
-  RemapStage(input, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
+  RemapStage(input, inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
 
   // Second stage: measure the first stage's result with default settings and correct it once more.
   deconv = FreshDeconv(false);
-  classifier_->ClassifyImage(output, probs);
+  const ColourTable outputColours(output);
+  classifier_->ClassifyImage(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(output, probs, kSecondStageProbThreshold)) {
     std::cerr << "Stain estimation failed in the second stage, first stage result kept" << std::endl;
     return;
   }
-  RemapStage(output, probs, deconv, {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false}, output);
+  RemapStage(output, outputColours, probs, deconv,
+             {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false}, output);
 }
 
 }  // namespace histonorm

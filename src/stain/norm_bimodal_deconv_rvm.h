@@ -27,6 +27,7 @@
 #include "norm/norm_base.h"
 #include "stain/channel_mapping.h"
 #include "stain/channel_stats.h"
+#include "stain/colour_table.h"
 #include "stain/stain_params.h"
 
 namespace histonorm {
@@ -74,8 +75,8 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   CColourDeconv FreshDeconv(bool withParams) const;
   // Splits `image` with `deconv`, measures stain channels 0 and 1, maps them onto the target and
   // recombines the channels with the target's stain matrix into `output` (which may be `image`).
-  void RemapStage(const cv::Mat& image, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
-                  const Stage& stage, cv::Mat& output) const;
+  void RemapStage(const cv::Mat& image, const ColourTable& table, const ClassProbabilityPlanes& probs,
+                  const CColourDeconv& deconv, const Stage& stage, cv::Mat& output) const;
   void WriteDiagnostics(const CColourDeconv& deconv, const StainChannelPlanes* channels,
                         const std::string& ending) const;
 

@@ -18,6 +18,7 @@ using Rule = std::function<Probabilities(const std::array<std::uint8_t, 3>& bgr,
 class RuleClassifier final : public ColourClassifierBase {
  public:
   explicit RuleClassifier(Rule rule) : rule_(std::move(rule)) {}
+  using ColourClassifierBase::ClassifyImage;
   void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override {
     ++calls_;
     planes.Resize(image.cols, image.rows);
