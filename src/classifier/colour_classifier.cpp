@@ -7,6 +7,7 @@
 
 #include "classifier/class_scorer.h"
 #include "classifier/colour_model_file.h"
+#include "classifier/image_descriptor.h"
 #include "classifier/octree.h"
 #include "common/image_colours.h"
 
@@ -71,37 +72,17 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
     }
     codeCounts[static_cast<std::size_t>(code)] += counts[c];
   }
-  float total = 0.0f;
-  for (const auto count : codeCounts) total += static_cast<float>(count);
-
+  const auto weight = [this](std::size_t i, std::size_t j) {
+    return eigenvectors.at<float>(static_cast<int>(j), static_cast<int>(i));
+  };
+  const bool described = ProjectCodeHistogram(codeCounts, meanHistogram, weight, eigenScale, pcaDim,
+                                              centredHistogram, projection);
   std::cerr << "Projection ";
-  if (total == 0.0f) {
-    // No histogram to describe: use the mean image, whose centred histogram is all zeros.
-    projection.fill(0.0f);
-  } else {
-    for (std::size_t k = 0; k < kCodeCount; ++k) {
-      centredHistogram[k] = static_cast<float>(codeCounts[k]) / total - meanHistogram[k];
-    }
-    float shrink = 1.0f;
-    for (std::size_t i = 0; i < pcaDim; ++i) {
-      float acc = 0.0f;
-      for (std::size_t j = 0; j < kCodeCount; ++j) {
-        const double weight = eigenvectors.at<float>(static_cast<int>(j), static_cast<int>(i));
-        acc =
-            static_cast<float>(static_cast<double>(acc) + static_cast<double>(centredHistogram[j]) * weight);
-      }
-      const float twoSd = 2.0f * eigenScale[i];
-      if (acc > twoSd && twoSd / acc < shrink) shrink = twoSd / acc;
-      if (acc < -twoSd && -twoSd / acc < shrink) shrink = -twoSd / acc;
-      projection[i] = acc;
-    }
-    for (std::size_t i = 0; i < pcaDim; ++i) projection[i] = shrink * projection[i];
-  }
   // Formatted apart from the console stream so its settings cannot change the numbers.
   std::ostringstream values;
   for (std::size_t i = 0; i < pcaDim; ++i) values << projection[i] << " ";
   std::cerr << values.str() << std::endl;
-  if (total == 0.0f) {
+  if (!described) {
     std::cerr << "Projection: no pixel has a colour code, using the mean descriptor" << std::endl;
   }
   const std::vector<double> descriptor(projection.begin(), projection.begin() + pcaDim);

@@ -1,15 +1,23 @@
 #pragma once
 // Training of one class's probabilistic kernel classifier (one against the rest).
 //
-// The feature vectors are normalised (mean and scale per feature), a relevance vector machine with a
-// radial basis kernel is trained, its kernel width chosen by cross-validation on a small grid unless
-// one is given, and its decision values are calibrated into probabilities with a sigmoid fitted on
-// k-fold held-out decision values. A calibrated function that does not separate its class (flat or
-// inverted sigmoid, diverged decision values) is refused with TrainingError, so a model that would
-// give every pixel the same probabilities is never written.
+// The classifier is a radial basis kernel machine with a small basis (kernel ridge regression on
+// +1 / -1 targets, the ridge chosen by leave-one-out error), trained on normalised features, and a
+// sigmoid that turns its decision values into probabilities. The sigmoid is fitted on decision
+// values of samples the function did not see (the caller hands them in: values of images from
+// sources left out of training), so the probabilities say how far a decision can be trusted on
+// images of another lab. A calibrated function that does not separate its class (flat or inverted
+// sigmoid, values that are not finite) is refused with TrainingError, so a model that would give
+// every pixel the same probabilities is never written.
+//
+// Usage:
+//   const DecisionFunction f = TrainDecision(normalised, targets, gamma);
+//   const Probabilistic p = Calibrate(f, heldOutValues, heldOutTargets, "class 0");
+#include <dlib/svm.h>
+
 #include <cstddef>
-#include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "classifier/colour_model_file.h"
@@ -21,22 +29,21 @@ class TrainingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct ClassTrainerSettings {
-  std::optional<double> gamma;  // kernel width; chosen by cross-validation when absent
-  std::vector<double> gammaGrid{0.01, 0.03, 0.1, 0.3};  // candidates for features of unit variance
-  long folds = 3;                                       // cross-validation and calibration folds
-};
+using Kernel = dlib::radial_basis_kernel<FeatureVector>;
+using DecisionFunction = dlib::decision_function<Kernel>;
+using Probabilistic = dlib::probabilistic_decision_function<Kernel>;
 
-struct ClassFit {
-  ClassModel function;
-  double gamma = 0.0;
-  double crossValidatedAccuracy = 0.0;  // mean of the accuracies on the class and on the rest
-  std::size_t basisVectors = 0;
-};
+// Basis vectors of one class function: the cost of classifying a colour grows with it.
+inline constexpr unsigned long kMaxBasisVectors = 40;
 
-// Requires samples of one common length in a random order, labels 0..2 of the same count, and at
-// least `folds` samples in and outside class `cls`.
-ClassFit TrainClass(const std::vector<FeatureVector>& samples, const std::vector<int>& labels, int cls,
-                    const ClassTrainerSettings& settings);
+// Requires at least two samples on each side (targets +1 and -1) of one common length.
+// Throws TrainingError when the function's values on the samples are not finite.
+DecisionFunction TrainDecision(const std::vector<FeatureVector>& normalised,
+                               const std::vector<double>& targets, double gamma);
+
+// Fits the sigmoid on held-out decision values and their targets. Throws TrainingError naming `what`
+// when the values hold no sample on one side or the sigmoid does not separate them.
+Probabilistic Calibrate(const DecisionFunction& function, const std::vector<double>& heldOutValues,
+                        const std::vector<double>& heldOutTargets, const std::string& what);
 
 }  // namespace histonorm::train

@@ -203,31 +203,4 @@ std::vector<OctTreeNodeRecord> ColourQuantiserBuilder::Build(int maxLeaves) cons
   return RecordWriter(leaves).Write();
 }
 
-CodeLookup::CodeLookup(const std::vector<OctTreeNodeRecord>& records) : records_(records) {
-  for (std::size_t i = 0; i < records_.size() && topLevel_.size() < 8; ++i) {
-    if (records_[i].parent == -1) topLevel_.push_back(i);
-  }
-}
-
-std::int32_t CodeLookup::Find(std::size_t node, std::uint32_t key) const {
-  const OctTreeNodeRecord& n = records_[node];
-  if ((key & n.mask) != n.value) return 0;
-  if (n.isLeaf) return static_cast<std::int32_t>(n.id);
-  if (!n.hasChildren) return 0;
-  std::int32_t result = 0;
-  for (const std::int32_t child : n.children) {
-    result = Find(static_cast<std::size_t>(child), key);
-    if (result > 0) return result;
-  }
-  return result;
-}
-
-std::int32_t CodeLookup::Code(std::uint32_t key) const {
-  for (const std::size_t top : topLevel_) {
-    const std::int32_t code = Find(top, key);
-    if (code > 0) return code;
-  }
-  return 0;
-}
-
 }  // namespace histonorm::train

@@ -7,21 +7,16 @@
 // 24-bit colour reaches a leaf; leaves holding training colours are numbered 1..K in file order, and
 // empty leaves answer with the code of the populated leaf whose mean colour lies nearest to their box.
 //
-// CodeLookup searches node records the way the classifier does (a key lies in a node when
-// key AND mask equals value; children in slot order), so the trainer's histograms match the
+// Colour codes are looked up with the classifier's own OctTree, so the trainer's histograms are the
 // classifier's.
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <vector>
 
 #include "classifier/colour_model_file.h"
+#include "classifier/image_descriptor.h"
 
 namespace histonorm::train {
-
-// Colour key of the bytes of one pixel as stored (blue, green, red).
-inline std::uint32_t ColourKey(const std::uint8_t* bgr) {
-  return static_cast<std::uint32_t>(bgr[0]) + 256u * bgr[1] + 65536u * bgr[2];
-}
 
 class ColourQuantiserBuilder {
  public:
@@ -32,20 +27,6 @@ class ColourQuantiserBuilder {
 
  private:
   std::vector<std::uint32_t> keys_;
-};
-
-class CodeLookup {
- public:
-  // Requires records that form eight top-level trees with valid child indexes.
-  explicit CodeLookup(const std::vector<OctTreeNodeRecord>& records);
-  // Code of one colour key: the first positive leaf id found, 0 when none.
-  std::int32_t Code(std::uint32_t key) const;
-
- private:
-  std::int32_t Find(std::size_t node, std::uint32_t key) const;
-
-  std::vector<OctTreeNodeRecord> records_;
-  std::vector<std::size_t> topLevel_;
 };
 
 }  // namespace histonorm::train

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "classifier/image_descriptor.h"
+
 namespace histonorm::train {
 
 namespace {
@@ -43,13 +45,13 @@ void FixSign(std::vector<double>& direction) {
 
 }  // namespace
 
-cv::Mat CodeImage(const cv::Mat& image, const CodeLookup& lookup) {
+cv::Mat CodeImage(const cv::Mat& image, const OctTree& tree) {
   if (image.type() != CV_8UC3) throw std::invalid_argument("code image: image is not 8-bit 3-channel");
   cv::Mat codes(image.rows, image.cols, CV_32SC1);
   for (int y = 0; y < image.rows; ++y) {
     const std::uint8_t* in = image.ptr<std::uint8_t>(y);
     std::int32_t* out = codes.ptr<std::int32_t>(y);
-    for (int x = 0; x < image.cols; ++x) out[x] = lookup.Code(ColourKey(in + 3 * x));
+    for (int x = 0; x < image.cols; ++x) out[x] = tree.FindCode(ColourKey(in + 3 * x));
   }
   return codes;
 }
@@ -148,29 +150,12 @@ DescriptorModel FitDescriptorModel(const std::vector<CodeHistogram>& histograms,
 
 std::vector<double> Describe(const cv::Mat& codes, const DescriptorModel& model) {
   const std::size_t dims = model.eigenvalues.size();
-  const std::array<std::uint32_t, 256> counts = CountCodes(codes);
-  float total = 0.0f;
-  for (const std::uint32_t c : counts) total += static_cast<float>(c);
-  std::vector<double> descriptor(dims, 0.0);
-  if (total <= 0.0f) return descriptor;
-
-  std::array<float, 256> centred{};
-  for (std::size_t k = 0; k < 256; ++k) centred[k] = static_cast<float>(counts[k]) / total - model.mean[k];
-  std::vector<float> projection(dims);
-  float shrink = 1.0f;
-  for (std::size_t i = 0; i < dims; ++i) {
-    float acc = 0.0f;
-    for (std::size_t j = 0; j < 256; ++j) {
-      acc =
-          static_cast<float>(double(acc) + double(centred[j]) * double(float(model.directions[256 * i + j])));
-    }
-    const float twoSd = 2.0f * std::sqrt(model.eigenvalues[i]);
-    if (acc > twoSd && twoSd / acc < shrink) shrink = twoSd / acc;
-    if (acc < -twoSd && -twoSd / acc < shrink) shrink = -twoSd / acc;
-    projection[i] = acc;
-  }
-  for (std::size_t i = 0; i < dims; ++i) descriptor[i] = shrink * projection[i];
-  return descriptor;
+  std::array<float, 256> scales{};
+  for (std::size_t i = 0; i < dims; ++i) scales[i] = std::sqrt(model.eigenvalues[i]);
+  const auto weight = [&model](std::size_t i, std::size_t j) { return float(model.directions[256 * i + j]); };
+  std::array<float, 256> centred{}, projection{};
+  ProjectCodeHistogram(CountCodes(codes), model.mean, weight, scales, dims, centred, projection);
+  return std::vector<double>(projection.begin(), projection.begin() + std::ptrdiff_t(dims));
 }
 
 }  // namespace histonorm::train

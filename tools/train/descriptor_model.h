@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "classifier/octree.h"
 #include "train/colour_quantiser.h"
 
 namespace histonorm::train {
@@ -19,7 +20,7 @@ namespace histonorm::train {
 using CodeHistogram = std::array<float, 256>;
 
 // Colour code of every pixel (32-bit signed, one channel). Requires an 8-bit, 3-channel image.
-cv::Mat CodeImage(const cv::Mat& image, const CodeLookup& lookup);
+cv::Mat CodeImage(const cv::Mat& image, const OctTree& tree);
 
 // Histogram of the codes 1..255 of a code image (or a view into one), each count divided by the
 // single-precision total. All zeros when no pixel has a code.

@@ -1,4 +1,5 @@
 // histonorm-train: trains a colour model file for the stain method from a set of images.
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -22,6 +23,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
+    if (options.checkModel) {
+      const std::vector<SourceCheck> checks = CheckColourModel(options, std::cerr);
+      const auto passes =
+          std::count_if(checks.begin(), checks.end(), [](const SourceCheck& c) { return c.meetsBar; });
+      std::cerr << "Checked model '" << *options.checkModel << "': " << passes << " of " << checks.size()
+                << " images meet the bar" << std::endl;
+      return 0;
+    }
     const TrainingSummary s = TrainColourModel(options, std::cerr);
     std::cerr << "Wrote model '" << s.modelPath << "': D=" << s.dims << ", held-back accuracy stain 0 "
               << s.heldBackAccuracy[0] << ", stain 1 " << s.heldBackAccuracy[1] << ", background "

@@ -1,11 +1,14 @@
 #pragma once
-// Training labels of pixels: 0 unlabelled, 1 stain 0, 2 stain 1, 3 background.
+// Training labels of pixels: 0 unlabelled, 1 stain 0, 2 stain 1, 3 background, and (automatic
+// labels only) 4 for pixels that clearly carry both stains.
 //
-// Labels come either from a mask file drawn by a person or automatically from optical density
-// with reference stain vectors. Automatic labels look at the mean colour of a 7 x 7 window rather
-// than at the pixel alone: labels that are an exact function of a pixel's own colour make the
-// kernel classifiers diverge. A window of low total density is background, one dominated by one
-// stain is that stain, and an ambiguous window leaves its pixel unlabelled.
+// Labels come either from a mask file drawn by a person or automatically from optical density.
+// Automatic labels look at the mean colour of a 7 x 7 window rather than at the pixel alone:
+// labels that are an exact function of a pixel's own colour make the kernel classifiers diverge.
+// The image's own two stain directions are estimated without labels; a window of low total
+// density is background, one whose stain amounts are almost all of one stain is that stain (the
+// stain labels must be pure: the classifier learns to give its highest probabilities to them), one
+// whose amounts are near even is "both stains", and anything in between stays unlabelled.
 #include <array>
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -19,6 +22,7 @@ enum class StainPair {
 };
 
 inline constexpr std::uint8_t kUnlabelled = 0;
+inline constexpr std::uint8_t kBothStains = 4;
 inline constexpr int kClassCount = 3;
 
 // Automatic labels of an 8-bit, 3-channel BGR image; ensures an 8-bit one-channel mask of the same size.
@@ -28,7 +32,7 @@ cv::Mat AutomaticLabels(const cv::Mat& image, StainPair stains);
 // holds a value above 3.
 cv::Mat ReadLabelMask(const std::string& path, cv::Size expectedSize);
 
-// Number of pixels per label value 0..3.
-std::array<std::size_t, 4> CountLabels(const cv::Mat& labels);
+// Number of pixels per label value 0..4 (larger values count as unlabelled).
+std::array<std::size_t, 5> CountLabels(const cv::Mat& labels);
 
 }  // namespace histonorm::train

@@ -14,15 +14,15 @@ void Shuffle(std::vector<T>& items, SeededRandom& random) {
   for (std::size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[random.Below(i)]);
 }
 
-// Labelled pixels of one image, grouped by class.
-std::array<std::vector<LabelledPixel>, 3> PixelsByClass(const cv::Mat& labels, int image) {
+// Labelled pixels of one image, grouped by label (1..4 become groups 0..3).
+std::array<std::vector<LabelledPixel>, kLabelGroups> PixelsByClass(const cv::Mat& labels, int image) {
   if (labels.type() != CV_8UC1)
     throw std::invalid_argument("pixel sampling: labels are not 8-bit one-channel");
-  std::array<std::vector<LabelledPixel>, 3> byClass;
+  std::array<std::vector<LabelledPixel>, kLabelGroups> byClass;
   for (int y = 0; y < labels.rows; ++y) {
     const std::uint8_t* row = labels.ptr<std::uint8_t>(y);
     for (int x = 0; x < labels.cols; ++x) {
-      if (row[x] >= 1 && row[x] <= 3) byClass[row[x] - 1u].push_back({image, x, y, row[x] - 1});
+      if (row[x] >= 1 && row[x] <= kLabelGroups) byClass[row[x] - 1u].push_back({image, x, y, row[x] - 1});
     }
   }
   return byClass;

@@ -12,11 +12,16 @@
 
 namespace histonorm::train {
 
+// Groups of labelled pixels: class 0 (stain 0), 1 (stain 1), 2 (background), and 3 for pixels
+// that carry both stains.
+inline constexpr int kLabelGroups = 4;
+inline constexpr int kBothStainsGroup = 3;
+
 struct LabelledPixel {
   int image = 0;  // position in the training image list
   int x = 0;
   int y = 0;
-  int label = 0;  // class 0 (stain 0), 1 (stain 1) or 2 (background)
+  int label = 0;  // label group 0..3
 };
 
 struct PixelSample {
@@ -36,7 +41,7 @@ class SeededRandom {
   std::uint64_t state_;
 };
 
-// Requires 8-bit one-channel label masks (0 unlabelled, 1..3 class + 1) and perClass > 0.
+// Requires 8-bit one-channel label masks (0 unlabelled, 1..4 label group + 1) and perClass > 0.
 PixelSample SamplePixels(const std::vector<cv::Mat>& labels, int perClass, std::uint64_t seed);
 
 }  // namespace histonorm::train
