@@ -104,7 +104,7 @@ def estimate_stains(rgb, kind):
     glass = (rgb.reshape(-1, 3) >= GLASS_LEVEL).all(axis=1)
     tissue = od[~glass & (np.linalg.norm(od, axis=1) > TISSUE_OD)]
     if len(tissue) < 200:
-        return FALLBACK[kind].copy() / np.linalg.norm(FALLBACK[kind], axis=1, keepdims=True)
+        return FALLBACK[kind] / np.linalg.norm(FALLBACK[kind], axis=1, keepdims=True)
     _, vecs = np.linalg.eigh(tissue.T @ tissue / len(tissue))
     e1, e2 = vecs[:, 2], vecs[:, 1]
     if e1.sum() < 0:
@@ -115,14 +115,17 @@ def estimate_stains(rgb, kind):
     for a in (lo, hi):
         v = np.clip(math.cos(a) * e1 + math.sin(a) * e2, 1e-3, None)
         stains.append(v / np.linalg.norm(v))
+    if stains[0] @ stains[1] > 0.999:  # a single colour: no second stain to find
+        return FALLBACK[kind] / np.linalg.norm(FALLBACK[kind], axis=1, keepdims=True)
     stains.sort(key=lambda v: -v[0])
     return np.array(stains)
 
 
 def turn(stains, i, degrees, rng):
-    """Stain i turned by an angle drawn from the range degrees: mostly within the plane of the two stains (towards or away
-    from the other stain, never more than 40 % of the way), partly out of it (at most 30 degrees off
-    the plane), so that a stain changes hue the way it does between labs and stays non-negative."""
+    """Stain i turned by an angle drawn from the range degrees: mostly within the plane of the two
+    stains (towards or away from the other stain, never more than 40 % of the way), partly out of
+    it (at most 30 degrees off the plane), so that a stain changes hue the way it does between labs
+    and stays non-negative."""
     v, other = stains[i], stains[1 - i]
     in_plane = other - (other @ v) * v
     in_plane /= np.linalg.norm(in_plane)
