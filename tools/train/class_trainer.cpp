@@ -1,5 +1,6 @@
 #include "train/class_trainer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -20,14 +21,20 @@ std::string Describe(double value) {
 }  // namespace
 
 DecisionFunction TrainDecision(const std::vector<FeatureVector>& normalised,
-                               const std::vector<double>& targets, double gamma) {
-  if (!dlib::is_binary_classification_problem(normalised, targets)) {
+                               const std::vector<double>& targets, double gamma, bool classify) {
+  const bool bothSides = std::any_of(targets.begin(), targets.end(), [](double t) { return t > 0; }) &&
+                         std::any_of(targets.begin(), targets.end(), [](double t) { return t < 0; });
+  if (normalised.size() != targets.size() || !bothSides) {
     throw TrainingError("class training: the samples do not hold both sides of the class");
   }
   dlib::krr_trainer<Kernel> trainer;
   trainer.set_kernel(Kernel(gamma));
   trainer.set_max_basis_size(kMaxBasisVectors);
-  trainer.use_classification_loss_for_loo_cv();
+  if (classify) {
+    trainer.use_classification_loss_for_loo_cv();
+  } else {
+    trainer.use_regression_loss_for_loo_cv();
+  }
   DecisionFunction function = trainer.train(normalised, targets);
   for (const FeatureVector& s : normalised) {
     if (!std::isfinite(function(s))) {

@@ -2,8 +2,8 @@
 // Training of one class's probabilistic kernel classifier (one against the rest).
 //
 // The classifier is a radial basis kernel machine with a small basis (kernel ridge regression on
-// +1 / -1 targets, the ridge chosen by leave-one-out error), trained on normalised features, and a
-// sigmoid that turns its decision values into probabilities. The sigmoid is fitted on decision
+// targets in -1 .. +1, the ridge chosen by leave-one-out error), trained on normalised features,
+// and a sigmoid that turns its decision values into probabilities. The sigmoid is fitted on decision
 // values of samples the function did not see (the caller hands them in: values of images from
 // sources left out of training), so the probabilities say how far a decision can be trusted on
 // images of another lab. A calibrated function that does not separate its class (flat or inverted
@@ -11,7 +11,7 @@
 // every pixel the same probabilities is never written.
 //
 // Usage:
-//   const DecisionFunction f = TrainDecision(normalised, targets, gamma);
+//   const DecisionFunction f = TrainDecision(normalised, targets, gamma, true);
 //   const Probabilistic p = Calibrate(f, heldOutValues, heldOutTargets, "class 0");
 #include <dlib/svm.h>
 
@@ -36,10 +36,11 @@ using Probabilistic = dlib::probabilistic_decision_function<Kernel>;
 // Basis vectors of one class function: the cost of classifying a colour grows with it.
 inline constexpr unsigned long kMaxBasisVectors = 40;
 
-// Requires at least two samples on each side (targets +1 and -1) of one common length.
-// Throws TrainingError when the function's values on the samples are not finite.
+// Requires samples of one common length with targets in -1 .. +1, some on each side of 0; the
+// ridge is chosen by the leave-one-out classification error when `classify`, else by the squared
+// error. Throws TrainingError when the function's values on the samples are not finite.
 DecisionFunction TrainDecision(const std::vector<FeatureVector>& normalised,
-                               const std::vector<double>& targets, double gamma);
+                               const std::vector<double>& targets, double gamma, bool classify);
 
 // Fits the sigmoid on held-out decision values and their targets. Throws TrainingError naming `what`
 // when the values hold no sample on one side or the sigmoid does not separate them.

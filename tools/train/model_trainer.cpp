@@ -1,5 +1,6 @@
 #include "train/model_trainer.h"
 
+#include <cmath>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -37,7 +38,9 @@ struct TrainingImage {
   std::string source;
   int group = 0;
   cv::Mat pixels;
-  cv::Mat labels;
+  cv::Mat labels;  // 0..4 (see pixel_labels.h): what the stain checks measure purity against
+  cv::Mat shares;  // share of stain 0 per tissue pixel, NaN elsewhere
+  cv::Mat groups;  // sampling groups + 1: 1 mostly stain 0, 2 mostly stain 1, 3 glass, 0 none
   StainDirections stains;  // the image's own, for re-staining
   std::optional<StainDirections> independent;
 };
@@ -45,6 +48,7 @@ struct TrainingImage {
 // One image as trained on: the original or a re-stained copy, with its descriptors.
 struct TrainingCopy {
   int image = 0;
+  std::array<double, 2> scale{1.0, 1.0};  // stain amounts of the copy relative to the original
   cv::Mat pixels;
   cv::Mat codes;
   std::optional<TileGrid> tiles;
@@ -95,6 +99,19 @@ void AssignGroups(std::vector<TrainingImage>& images) {
   }
 }
 
+cv::Mat SamplingGroups(const cv::Mat& labels, const cv::Mat& shares) {
+  cv::Mat groups(labels.size(), CV_8UC1);
+  for (int y = 0; y < labels.rows; ++y) {
+    const std::uint8_t* label = labels.ptr<std::uint8_t>(y);
+    const float* share = shares.ptr<float>(y);
+    std::uint8_t* out = groups.ptr<std::uint8_t>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      out[x] = label[x] == 3 ? 3 : std::isnan(share[x]) ? 0 : share[x] >= 0.5f ? 1 : 2;
+    }
+  }
+  return groups;
+}
+
 std::vector<TrainingImage> LoadImages(const TrainOptions& options, std::ostream& progress) {
   const StainPair pair = options.stains.value_or(StainPair::kHaematoxylinEosin);
   std::vector<TrainingImage> images;
@@ -105,6 +122,8 @@ std::vector<TrainingImage> LoadImages(const TrainOptions& options, std::ostream&
     image.pixels = cv::imread(path, cv::IMREAD_COLOR);
     if (image.pixels.empty()) throw std::runtime_error("cannot read image '" + path + "'");
     image.labels = LabelsFor(options, path, image.pixels);
+    image.shares = options.labelDir ? SharesFromLabels(image.labels) : StainShares(image.pixels, pair);
+    image.groups = SamplingGroups(image.labels, image.shares);
     image.independent = ImageStainDirections(image.pixels, pair);
     image.stains = image.independent.value_or(ReferenceDirections(pair));
     const std::array<std::size_t, 5> counts = CountLabels(image.labels);
@@ -122,11 +141,11 @@ std::vector<TrainingCopy> MakeCopies(const std::vector<TrainingImage>& images, c
   SeededRandom random(options.seed ^ 0x5EEDC0DEull);
   std::vector<TrainingCopy> copies;
   for (std::size_t i = 0; i < images.size(); ++i) {
-    copies.push_back({static_cast<int>(i), images[i].pixels, {}, {}, {}, {}});
+    copies.push_back({static_cast<int>(i), {1.0, 1.0}, images[i].pixels, {}, {}, {}, {}});
     for (int k = 0; k < options.augment; ++k) {
       const Restaining change = RandomRestaining(images[i].stains, random);
-      copies.push_back(
-          {static_cast<int>(i), Restain(images[i].pixels, images[i].stains, change), {}, {}, {}, {}});
+      copies.push_back({static_cast<int>(i), change.scale, Restain(images[i].pixels, images[i].stains, change),
+                        {}, {}, {}, {}});
     }
   }
   progress << "Augmentation: " << options.augment << " re-stained copies of each image, " << copies.size()
@@ -216,7 +235,7 @@ std::array<std::size_t, kLabelGroups> CountOriginals(const std::vector<TrainingI
 PixelSample SampleAndCheck(const std::vector<TrainingImage>& images, const std::vector<TrainingCopy>& copies,
                            const TrainOptions& options, std::ostream& progress) {
   std::vector<cv::Mat> labels;
-  for (const TrainingCopy& copy : copies) labels.push_back(images[std::size_t(copy.image)].labels);
+  for (const TrainingCopy& copy : copies) labels.push_back(images[std::size_t(copy.image)].groups);
   PixelSample sample = SamplePixels(labels, options.samplesPerClass, options.seed);
   const auto train = CountByGroup(sample.training);
   const auto held = CountByGroup(sample.heldBack);
@@ -241,6 +260,16 @@ PixelSample SampleAndCheck(const std::vector<TrainingImage>& images, const std::
   return sample;
 }
 
+// The share of stain 0 of a sampled pixel in its copy: the original's share with the copy's
+// stain amounts; NaN for glass.
+double CopyShare(const TrainingImage& image, const TrainingCopy& copy, const LabelledPixel& p) {
+  if (p.label == 2) return std::nan("");
+  const double s = image.shares.at<float>(p.y, p.x);
+  const double first = copy.scale[0] * s;
+  const double second = copy.scale[1] * (1.0 - s);
+  return first + second > 0.0 ? first / (first + second) : 0.5;
+}
+
 // Distinct training features (repeated samples add nothing but weight), normalised.
 TrainingSet BuildTrainingSet(const std::vector<TrainingImage>& images,
                              const std::vector<TrainingCopy>& copies, const PixelSample& sample,
@@ -254,6 +283,7 @@ TrainingSet BuildTrainingSet(const std::vector<TrainingImage>& images,
     if (!seen.emplace(std::vector<double>(f.begin(), f.end()), p.label).second) continue;
     features.push_back(std::move(f));
     set.labels.push_back(p.label);
+    set.shares.push_back(CopyShare(images[std::size_t(copy.image)], copy, p));
     set.groups.push_back(images[std::size_t(copy.image)].group);
   }
   normaliser.train(features);
@@ -307,12 +337,11 @@ std::array<ClassModel, 3> TrainFinal(const TrainingSet& set, const SourceFolds& 
   std::array<ClassModel, 3> classes;
   for (int k = 0; k < 3; ++k) {
     std::vector<double> y;
-    for (const int label : set.labels) y.push_back(Target(label, k));
-    const DecisionFunction f = TrainDecision(set.normalised, y, chosen.gamma);
+    for (std::size_t i = 0; i < set.labels.size(); ++i) y.push_back(Target(set, i, k));
+    const DecisionFunction f = TrainDecision(set.normalised, y, chosen.gamma, k == 2);
     ClassModel& model = classes[std::size_t(k)];
     model.normalizer = normaliser;
-    model.function = Calibrate(f, chosen.values[std::size_t(k)], chosen.targets[std::size_t(k)],
-                               "class " + std::to_string(k));
+    model.function = k == 2 ? Calibrate(f, chosen.values[2], chosen.targets[2], "class 2") : StainSigmoid(f);
     progress << "Class " << k << " (" << kClassNames[std::size_t(k)] << "): gamma " << chosen.gamma << ", "
              << f.basis_vectors.size() << " basis vectors, sigmoid " << model.function.alpha << " "
              << model.function.beta << std::endl;

@@ -31,12 +31,17 @@ cv::Matx33d UnmixingMatrix(const StainDirections& d) {
   return rows.inv();
 }
 
-std::uint8_t StainLabel(const Density& od, const cv::Matx33d& unmix) {
+// Share of stain 0 in the two amounts of a density; NaN when neither stain is present.
+double ShareOf(const Density& od, const cv::Matx33d& unmix) {
   const cv::Matx13d a = cv::Matx13d(od[0], od[1], od[2]) * unmix;
   const double a0 = std::max(a(0), 0.0);
   const double a1 = std::max(a(1), 0.0);
-  if (a0 + a1 <= 0.0) return kUnlabelled;
-  const double share = a0 / (a0 + a1);
+  return a0 + a1 > 0.0 ? a0 / (a0 + a1) : std::nan("");
+}
+
+std::uint8_t StainLabel(const Density& od, const cv::Matx33d& unmix) {
+  const double share = ShareOf(od, unmix);
+  if (std::isnan(share)) return kUnlabelled;
   if (share >= kPureShare) return 1;
   if (share <= 1.0 - kPureShare) return 2;
   if (share >= kBothLow && share <= kBothHigh) return kBothStains;
@@ -49,9 +54,8 @@ std::uint8_t LabelOf(const Density& od, const cv::Matx33d& unmix) {
   return StainLabel(od, unmix);
 }
 
-}  // namespace
-
-cv::Mat AutomaticLabels(const cv::Mat& image, StainPair stains) {
+// Window means of an image and the unmixing matrix of its own stain directions.
+std::pair<cv::Mat, cv::Matx33d> WindowsAndUnmixing(const cv::Mat& image, StainPair stains) {
   if (image.type() != CV_8UC3) throw std::invalid_argument("automatic labels: image is not 8-bit 3-channel");
   cv::Mat mean;
   cv::boxFilter(image, mean, CV_32F, cv::Size(kWindow, kWindow), cv::Point(-1, -1), true,
@@ -59,7 +63,37 @@ cv::Mat AutomaticLabels(const cv::Mat& image, StainPair stains) {
   const StainDirections reference = ReferenceDirections(stains);
   const StainDirections own =
       ExtremeDirections(ForegroundDensities(mean, kMaxDirectionSamples), reference).value_or(reference);
-  const cv::Matx33d unmix = UnmixingMatrix(own);
+  return {mean, UnmixingMatrix(own)};
+}
+
+}  // namespace
+
+cv::Mat StainShares(const cv::Mat& image, StainPair stains) {
+  const auto [mean, unmix] = WindowsAndUnmixing(image, stains);
+  cv::Mat shares(image.rows, image.cols, CV_32FC1);
+  for (int y = 0; y < image.rows; ++y) {
+    const cv::Vec3f* in = mean.ptr<cv::Vec3f>(y);
+    float* out = shares.ptr<float>(y);
+    for (int x = 0; x < image.cols; ++x) {
+      const Density od = OpticalDensity(in[x]);
+      out[x] = IsForegroundDensity(od) ? static_cast<float>(ShareOf(od, unmix)) : std::nanf("");
+    }
+  }
+  return shares;
+}
+
+cv::Mat SharesFromLabels(const cv::Mat& labels) {
+  cv::Mat shares(labels.rows, labels.cols, CV_32FC1);
+  for (int y = 0; y < labels.rows; ++y) {
+    const std::uint8_t* in = labels.ptr<std::uint8_t>(y);
+    float* out = shares.ptr<float>(y);
+    for (int x = 0; x < labels.cols; ++x) out[x] = in[x] == 1 ? 1.0f : in[x] == 2 ? 0.0f : std::nanf("");
+  }
+  return shares;
+}
+
+cv::Mat AutomaticLabels(const cv::Mat& image, StainPair stains) {
+  const auto [mean, unmix] = WindowsAndUnmixing(image, stains);
   cv::Mat labels(image.rows, image.cols, CV_8UC1);
   for (int y = 0; y < image.rows; ++y) {
     const cv::Vec3f* in = mean.ptr<cv::Vec3f>(y);

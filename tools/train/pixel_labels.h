@@ -28,6 +28,13 @@ inline constexpr int kClassCount = 3;
 // Automatic labels of an 8-bit, 3-channel BGR image; ensures an 8-bit one-channel mask of the same size.
 cv::Mat AutomaticLabels(const cv::Mat& image, StainPair stains);
 
+// Share of stain 0 in the two stains' amounts of every pixel's 7 x 7 window (0..1) where the window
+// is stained tissue, NaN elsewhere (glass, faint colours); the same stain directions as
+// AutomaticLabels. Ensures a 32-bit float one-channel map of the image's size.
+cv::Mat StainShares(const cv::Mat& image, StainPair stains);
+// Shares from a label mask: 1 for stain 0, 0 for stain 1, NaN elsewhere.
+cv::Mat SharesFromLabels(const cv::Mat& labels);
+
 // Reads a label mask. Throws std::runtime_error when it cannot be read, is not expectedSize, or
 // holds a value above 3.
 cv::Mat ReadLabelMask(const std::string& path, cv::Size expectedSize);

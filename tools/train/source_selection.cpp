@@ -14,12 +14,8 @@ constexpr double kMinPurity = 0.9;
 constexpr double kMinSeparationDegrees = 25.0;
 constexpr double kMaxDeviationDegrees = 10.0;
 
-std::vector<double> Targets(const std::vector<int>& labels, int cls) {
-  std::vector<double> y;
-  y.reserve(labels.size());
-  for (const int label : labels) y.push_back(Target(label, cls));
-  return y;
-}
+// Value of a stain function at which the stain sigmoid reaches 0.99.
+constexpr double kPureValue = 0.9;
 
 struct Fold {
   std::array<DecisionFunction, 3> functions;
@@ -29,15 +25,15 @@ struct Fold {
 Fold TrainFold(const TrainingSet& set, int left, double gamma,
                std::vector<std::array<double, 3>>& heldOutValues) {
   std::vector<FeatureVector> x;
-  std::vector<int> labels;
+  std::array<std::vector<double>, 3> y;
   for (std::size_t i = 0; i < set.normalised.size(); ++i) {
     if (set.groups[i] == left) continue;
     x.push_back(set.normalised[i]);
-    labels.push_back(set.labels[i]);
+    for (int k = 0; k < 3; ++k) y[std::size_t(k)].push_back(Target(set, i, k));
   }
   Fold fold;
   for (int k = 0; k < 3; ++k) {
-    fold.functions[std::size_t(k)] = TrainDecision(x, Targets(labels, k), gamma);
+    fold.functions[std::size_t(k)] = TrainDecision(x, y[std::size_t(k)], gamma, k == 2);
     for (std::size_t i = 0; i < set.normalised.size(); ++i) {
       if (set.groups[i] == left)
         heldOutValues[i][std::size_t(k)] = fold.functions[std::size_t(k)](set.normalised[i]);
@@ -53,16 +49,22 @@ Probabilistic CalibrateFold(const TrainingSet& set, const DecisionFunction& f,
   for (std::size_t i = 0; i < set.normalised.size(); ++i) {
     if (set.groups[i] == left) continue;
     v.push_back(values[i][std::size_t(cls)]);
-    y.push_back(Target(set.labels[i], cls));
+    y.push_back(Target(set, i, cls));
   }
-  return Calibrate(f, v, y, "class " + std::to_string(cls));
+  return cls == 2 ? Calibrate(f, v, y, "class 2") : StainSigmoid(f);
 }
 
 }  // namespace
 
-double Target(int label, int cls) {
-  if (label == cls) return +1.0;
-  return label == kBothStainsGroup && cls < 2 ? +1.0 : -1.0;
+double Target(const TrainingSet& set, std::size_t i, int cls) {
+  const double share = set.shares[i];
+  if (std::isnan(share)) return cls == 2 ? +1.0 : -1.0;
+  if (cls == 2) return -1.0;
+  return cls == 0 ? 2.0 * share - 1.0 : 1.0 - 2.0 * share;
+}
+
+Probabilistic StainSigmoid(const DecisionFunction& f) {
+  return Probabilistic(-std::log(99.0) / kPureValue, 0.0, f);
 }
 
 bool MeetsBar(const StainCheck& c) {
@@ -101,7 +103,7 @@ SourceFolds LeaveSourcesOut(const TrainingSet& set, const std::vector<HeldOutIma
   for (int k = 0; k < 3; ++k) {
     for (std::size_t i = 0; i < values.size(); ++i) {
       result.values[std::size_t(k)].push_back(values[i][std::size_t(k)]);
-      result.targets[std::size_t(k)].push_back(Target(set.labels[i], k));
+      result.targets[std::size_t(k)].push_back(Target(set, i, k));
     }
   }
   double deviation = 0.0;

@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "classifier/colour_model_file.h"
+#include "train/class_trainer.h"
 #include "train/stain_check.h"
 
 namespace histonorm::train {
 
 struct TrainingSet {
   std::vector<FeatureVector> normalised;  // normalised features
-  std::vector<int> labels;                // label group 0..3 (see pixel_sampler.h)
+  std::vector<int> labels;                // label group 0..2 (see pixel_sampler.h)
+  std::vector<double> shares;             // share of stain 0 of a tissue sample (NaN for glass)
   std::vector<int> groups;                // source of each sample, 0..groupCount - 1
   int groupCount = 0;
 };
@@ -46,9 +48,15 @@ struct SourceFolds {
   double meanDeviation = 0.0;
 };
 
-// +1 when a sample of label group `label` belongs to class `cls`, else -1 (pixels carrying both
-// stains belong to both stain classes).
-double Target(int label, int cls);
+// Regression target of sample i for class `cls`. Glass: +1 for the background class, -1 for the
+// stains. Tissue: -1 for the background class, and for the stains the stain's share mapped to
+// -1 .. +1 (a pure stain +1, an even mix 0), so that the highest values, and with the stain
+// sigmoid the highest probabilities, are left to pure pixels.
+double Target(const TrainingSet& set, std::size_t i, int cls);
+
+// The sigmoid of the stain classes: probability 0.5 for an even mix (value 0), 0.99 for a share
+// of 0.95 (value 0.9).
+Probabilistic StainSigmoid(const DecisionFunction& f);
 
 // Requires a set with at least two groups and `frame` holding everything of a model but its
 // classes (quantiser, mean histogram, directions, eigenvalues); `normaliser` is the one every
