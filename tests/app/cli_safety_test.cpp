@@ -1,0 +1,181 @@
+// End-to-end runs on hostile or unlucky inputs: a full disk, concurrent runs, names and lists that
+// must be refused, damaged images. Every failure must be reported with status 255 and must not
+// cost an earlier result.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <set>
+#include <sstream>
+
+#include "support/cli_run.h"
+#include "support/test_images.h"
+
+namespace histonorm::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadBytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class CliSafety : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.MakeDir("data/normalised");
+    dir_.WriteImage("data/a.png", RandomImage(5, 6, 41));
+  }
+  CliResult Run(const std::vector<std::string>& args) { return RunCli(HISTONORM_EXE, args, dir_.Path()); }
+  fs::path Data(const std::string& name) const { return dir_.Path() / "data" / name; }
+  std::set<std::string> OutputNames() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(Data("normalised"))) names.insert(e.path().filename());
+    return names;
+  }
+
+  ScratchDir dir_;
+};
+
+// A result that does not fit on the disk is reported, and the earlier result of that name stays.
+class DiskFull : public CliSafety, public testing::WithParamInterface<std::string> {
+ protected:
+  void TearDown() override {
+    if (mounted_) std::system(("umount " + Data("normalised").string()).c_str());
+  }
+  bool mounted_ = false;
+};
+
+TEST_P(DiskFull, FailedSaveKeepsTheEarlierResult) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const std::string mount =
+      "mount -t tmpfs -o size=64k tmpfs " + Data("normalised").string() + " 2>/dev/null";
+  mounted_ = std::system(mount.c_str()) == 0;
+  if (!mounted_) GTEST_SKIP() << "cannot mount a small tmpfs here";
+  const std::string name = "big" + GetParam();
+  const cv::Mat small = RandomImage(8, 8, 42);
+  ASSERT_TRUE(cv::imwrite(Data("normalised/" + name).string(), small));
+  const std::string earlier = ReadBytes(Data("normalised/" + name));
+  dir_.WriteImage("data/" + name, RandomImage(160, 160, 43));  // about 75 KiB in either format
+  dir_.WriteText("data/list.txt", name + "\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.AfterBanner().back(), "Failed to save image: 'data/normalised/" + name + "'");
+  EXPECT_EQ(ReadBytes(Data("normalised/" + name)), earlier);
+  EXPECT_EQ(OutputNames(), std::set<std::string>{name});
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, DiskFull, testing::Values(".bmp", ".png"));
+
+TEST_F(CliSafety, SymbolicLinksAndConcurrentRunsDoNotCorruptResults) {
+  // A link planted at a predictable temporary name must not be followed.
+  dir_.WriteText("data/victim.txt", "keep");
+  fs::create_symlink("../victim.txt", Data("normalised/t0.png.partial.png"));
+  std::string list;
+  for (int i = 0; i < 8; ++i) {
+    const std::string name = "t" + std::to_string(i) + ".png";
+    dir_.WriteImage("data/" + name, RandomImage(60, 70, 50 + i));
+    list += name + "\n";
+  }
+  dir_.WriteText("data/list.txt", list);
+  const std::string run = "'" + std::string(HISTONORM_EXE) + "' RGBHistSpec data/list.txt 2>/dev/null";
+  const std::string both = "cd '" + dir_.Path().string() + "' && { (" + run + "; echo $? > s1) & (" + run +
+                           "; echo $? > s2) & wait; }";
+  ASSERT_EQ(std::system(both.c_str()), 0);
+  EXPECT_EQ(ReadBytes(dir_.Path() / "s1"), "0\n");
+  EXPECT_EQ(ReadBytes(dir_.Path() / "s2"), "0\n");
+  for (int i = 0; i < 8; ++i) {
+    const cv::Mat out = cv::imread(Data("normalised/t" + std::to_string(i) + ".png").string());
+    EXPECT_EQ(out.size(), cv::Size(70, 60)) << i;
+  }
+  EXPECT_EQ(ReadBytes(Data("victim.txt")), "keep");
+  EXPECT_EQ(OutputNames().size(), 9u);  // the eight results and the planted link
+}
+
+TEST_F(CliSafety, LongestNamesCanBeSaved) {
+  const std::string name = std::string(251, 'n') + ".png";  // 255 bytes, the longest file name
+  dir_.WriteImage("data/" + name, RandomImage(3, 4, 44));
+  dir_.WriteText("data/list.txt", name + "\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt"});
+  ASSERT_EQ(r.status, 0) << r.errText;
+  EXPECT_EQ(OutputNames(), std::set<std::string>{name});
+}
+
+// Refusals that come before anything is read or written: the message is the only line after the
+// banner.
+struct Refusal {
+  std::string label;
+  std::string listText;  // written to data/list.txt unless listPath is given
+  std::string listPath;
+  std::string message;
+};
+
+class Refused : public CliSafety, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(Refused, BeforeAnythingIsWritten) {
+  const Refusal& c = GetParam();
+  dir_.WriteText("data/x.png", "original beside the list");
+  dir_.WriteImage("x.png", RandomImage(2, 2, 45));
+  std::string listPath = c.listPath;
+  if (listPath.empty()) {
+    listPath = "data/list.txt";
+    dir_.WriteText("data/list.txt", c.listText);
+  } else if (listPath == "data/huge.txt") {
+    std::ofstream(Data("huge.txt")) << "a.png\n";
+    fs::resize_file(Data("huge.txt"), (std::uintmax_t{1} << 30) + 1);  // sparse: no disk space used
+  }
+  const CliResult r = Run({"Reinhard", listPath});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.AfterBanner(), std::vector<std::string>{c.message});
+  EXPECT_TRUE(OutputNames().empty());
+  EXPECT_EQ(ReadBytes(Data("x.png")), "original beside the list");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, Refused,
+    testing::Values(
+        Refusal{"ParentFolder", "a.png ../x.png\n", "", "Image name leaves the output folder: '../x.png'"},
+        Refusal{"ClimbsOut", "a.png sub/../../x.png\n", "",
+                "Image name leaves the output folder: 'sub/../../x.png'"},
+        Refusal{"Absolute", "/tmp/x.png\n", "", "Image name leaves the output folder: '/tmp/x.png'"},
+        Refusal{"NulByte", std::string("a.png\nb\0c.png\n", 14), "",
+                "Failed to read list file: 'data/list.txt': entry 2 holds a NUL byte"},
+        Refusal{"EndlessZeros", "", "/dev/zero",
+                "Failed to read list file: '/dev/zero': entry 1 holds a NUL byte"},
+        Refusal{"ReadError", "", "/proc/self/mem",
+                "Failed to read list file: '/proc/self/mem': Input/output error"},
+        Refusal{"TooLarge", "", "data/huge.txt",
+                "Failed to read list file: 'data/huge.txt': larger than 1 GiB"}),
+    [](const testing::TestParamInfo<Refusal>& info) { return info.param.label; });
+
+TEST_F(CliSafety, ListFromANamedPipeIsReadOnce) {
+  ASSERT_EQ(::mkfifo(Data("list.fifo").c_str(), 0600), 0);
+  // The writer opens the pipe once; a driver that opened it again would wait for ever.
+  const std::string writer = "(printf 'a.png\\n' > '" + Data("list.fifo").string() + "') &";
+  ASSERT_EQ(std::system(writer.c_str()), 0);
+  const CliResult r = RunCli("timeout", {"20", HISTONORM_EXE, "Reinhard", "data/list.fifo"}, dir_.Path());
+  EXPECT_EQ(r.status, 0) << r.errText;
+  EXPECT_EQ(OutputNames(), std::set<std::string>{"a.png"});
+}
+
+TEST_F(CliSafety, TruncatedJpegIsRefused) {
+  ASSERT_TRUE(cv::imwrite(Data("whole.jpg").string(), LoadSample("he_sample_1.png")));
+  const std::string bytes = ReadBytes(Data("whole.jpg"));
+  dir_.WriteText("data/cut.jpg", bytes.substr(0, bytes.size() * 2 / 3));
+  dir_.WriteText("data/list.txt", "whole.jpg cut.jpg\n");
+  const CliResult r = Run({"Reinhard", "data/list.txt"});
+  EXPECT_EQ(r.status, 255);
+  const auto lines = r.AfterBanner();
+  EXPECT_EQ(lines[lines.size() - 2], "[CalcStats] 'data/cut.jpg'");
+  EXPECT_EQ(lines.back(), "Failed to load image: 'data/cut.jpg': truncated");
+}
+
+}  // namespace
+}  // namespace histonorm::test
