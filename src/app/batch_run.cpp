@@ -87,7 +87,12 @@ std::unique_ptr<CNormBimodalDeconvRVM> MakeStainNormaliser(const RunSettings& s)
   std::ifstream params(kParamsFile);
   if (params.is_open()) {
     std::cerr << "PARAMETERS FILE PROVIDED" << std::endl;
-    stain->ReadParams(params);
+    try {
+      stain->ReadParams(params);
+    } catch (const StainParamsError& e) {
+      throw RunFailure("Bad value in " + std::string(kParamsFile) + " line " + std::to_string(e.Line()) +
+                       ": " + Quoted(e.Text()));
+    }
   }
   return stain;
 }
@@ -203,8 +208,10 @@ int RunBatch(const std::vector<std::string>& args) {
     return Run(*parsed.settings);
   } catch (const RunFailure& failure) {
     std::cerr << failure.what() << std::endl;
-    return kFailure;
+  } catch (const DiagnosticFileError& e) {
+    std::cerr << "Failed to write diagnostic file: " << Quoted(e.what()) << std::endl;
   }
+  return kFailure;
 }
 
 }  // namespace histonorm::app

@@ -48,8 +48,9 @@ class CColourDeconv {
   // Requires channels of the image's width x height and an existing 8-bit 3-channel image (throws
   // std::invalid_argument otherwise). Ensures every pixel of the image is written.
   void ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const;
-  // Writes the raw stain vectors, one stain per line; a file that cannot be created is skipped.
-  void WriteVectors(const std::string& path) const;
+  // Writes the raw stain vectors, one stain per line. Returns false, printing nothing, when the
+  // file cannot be written.
+  bool WriteVectors(const std::string& path) const;
 
   float dotProductThreshold = 0.8f;
 

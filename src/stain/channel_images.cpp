@@ -16,11 +16,11 @@ std::uint8_t PixelOf(float v, float scale) {
   return static_cast<std::uint8_t>(scaled);
 }
 
-void SaveQuietly(const std::string& path, const cv::Mat& image) {
+bool SaveQuietly(const std::string& path, const cv::Mat& image) {
   try {
-    cv::imwrite(path, image);
+    return cv::imwrite(path, image);
   } catch (const cv::Exception&) {
-    // A diagnostic picture that cannot be written is not worth stopping the run for.
+    return false;
   }
 }
 
@@ -37,9 +37,10 @@ cv::Mat ChannelImage(const StainChannelPlanes& channels, int channel, float scal
   return image;
 }
 
-void SaveChannelImages(const StainChannelPlanes& channels, float scale, const std::string& baseName) {
-  SaveQuietly(baseName + ".1.jpg", ChannelImage(channels, 0, scale));
-  SaveQuietly(baseName + ".2.jpg", ChannelImage(channels, 1, scale));
+bool SaveChannelImages(const StainChannelPlanes& channels, float scale, const std::string& baseName) {
+  const bool first = SaveQuietly(baseName + ".1.jpg", ChannelImage(channels, 0, scale));
+  const bool second = SaveQuietly(baseName + ".2.jpg", ChannelImage(channels, 1, scale));
+  return first && second;
 }
 
 }  // namespace histonorm

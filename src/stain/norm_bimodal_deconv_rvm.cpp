@@ -47,8 +47,12 @@ CColourDeconv CNormBimodalDeconvRVM::FreshDeconv(bool withParams) const {
 void CNormBimodalDeconvRVM::WriteDiagnostics(const CColourDeconv& deconv, const StainChannelPlanes* channels,
                                              const std::string& ending) const {
   if (!verbose_) return;
-  deconv.WriteVectors(prefix_ + ending + ".vectors.txt");
-  if (channels) SaveChannelImages(*channels, kChannelImageScale, prefix_ + ending + ".channels");
+  const std::string vectors = prefix_ + ending + ".vectors.txt";
+  if (!deconv.WriteVectors(vectors)) throw DiagnosticFileError(vectors);
+  const std::string pictures = prefix_ + ending + ".channels";
+  if (channels && !SaveChannelImages(*channels, kChannelImageScale, pictures)) {
+    throw DiagnosticFileError(pictures + ".1.jpg");
+  }
 }
 
 void CNormBimodalDeconvRVM::CalcStats(const cv::Mat& image) {

@@ -19,6 +19,7 @@
 #include <array>
 #include <istream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "classifier/colour_classifier.h"
@@ -32,6 +33,12 @@
 
 namespace histonorm {
 
+// A diagnostic file of verbose mode that could not be written; what() is its path.
+class DiagnosticFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class CNormBimodalDeconvRVM final : public CNormBase {
  public:
   // Reads the colour model file; throws ModelLoadError when it cannot be used.
@@ -41,7 +48,8 @@ class CNormBimodalDeconvRVM final : public CNormBase {
 
   // Reads the six thresholds from a parameters file and prints them.
   void ReadParams(std::istream& in);
-  // Turns on the diagnostic files, named from `prefix` (a copy is kept).
+  // Turns on the diagnostic files, named from `prefix` (a copy is kept). CalcStats and Norm then
+  // throw DiagnosticFileError when one of them cannot be written.
   void SetVerbose(const std::string& prefix);
 
   void CalcStats(const cv::Mat& image) override;

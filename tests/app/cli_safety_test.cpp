@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "support/cli_run.h"
+#include "support/model_builder.h"
 #include "support/test_images.h"
 
 namespace histonorm::test {
@@ -175,6 +176,60 @@ TEST_F(CliSafety, TruncatedJpegIsRefused) {
   const auto lines = r.AfterBanner();
   EXPECT_EQ(lines[lines.size() - 2], "[CalcStats] 'data/cut.jpg'");
   EXPECT_EQ(lines.back(), "Failed to load image: 'data/cut.jpg': truncated");
+}
+
+// The stain method's own inputs: colour model, parameters file, diagnostic files.
+class StainSafety : public CliSafety {
+ protected:
+  void SetUp() override {
+    CliSafety::SetUp();
+    WriteModelFile(dir_ / "he.model", MakeStainLikeModel());
+    dir_.WriteImage("data/s1.png", LoadSample("he_sample_1.png")(cv::Rect(0, 0, 200, 150)));
+    dir_.WriteImage("data/s2.png", LoadSample("he_sample_2.png")(cv::Rect(0, 0, 200, 150)));
+    dir_.WriteText("data/list.txt", "s2.png\n");
+  }
+};
+
+TEST_F(StainSafety, UnreadableModelsAreReportedWithTheReason) {
+  dir_.MakeDir("folder.model");
+  const std::pair<std::string, std::string> cases[] = {{"folder.model", "it is a folder"},
+                                                       {"/proc/self/mem", "the file cannot be read"},
+                                                       {"/dev/zero", "the file is larger than 64 MiB"}};
+  for (const auto& [model, reason] : cases) {
+    const CliResult r = Run({"BimodalDeconvRVM", "data/list.txt", model});
+    EXPECT_EQ(r.status, 255) << model;
+    EXPECT_EQ(r.AfterBanner(), (std::vector<std::string>{
+                                   " DIR: data/", "Failed to read colour model '" + model + "': " + reason}));
+  }
+}
+
+TEST_F(StainSafety, BadParameterIsRefusedBeforeAnyImage) {
+  dir_.WriteText("params.txt", "0.99 30\n300 0.75 0.75\n-0.5\n");
+  const CliResult r = Run({"BimodalDeconvRVM", "data/list.txt", "he.model"});
+  EXPECT_EQ(r.status, 255);
+  const auto lines = r.AfterBanner();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "PARAMETERS FILE PROVIDED");
+  EXPECT_EQ(lines.back(), "Bad value in params.txt line 3: '-0.5'");
+  EXPECT_TRUE(OutputNames().empty());
+}
+
+TEST_F(StainSafety, VerboseDiagnosticsAreWrittenOrTheRunFails) {
+  // A reference in a folder names the target's files after its file name, in the output folder.
+  const CliResult r = Run({"BimodalDeconvRVM", "data/list.txt", "data/s1.png", "he.model", "/verbose"});
+  ASSERT_EQ(r.status, 0) << r.errText;
+  EXPECT_EQ(OutputNames(),
+            (std::set<std::string>{"s1.png.target.vectors.txt", "s1.png.target.channels.1.jpg",
+                                   "s1.png.target.channels.2.jpg", "s2.png", "s2.png.mapped.vectors.txt",
+                                   "s2.png.mapped.channels.1.jpg", "s2.png.mapped.channels.2.jpg"}));
+  // An image whose output folder is missing cannot have its diagnostic files.
+  dir_.MakeDir("data/sub");
+  fs::copy_file(Data("s2.png"), Data("sub/s3.png"));
+  dir_.WriteText("data/list.txt", "sub/s3.png\n");
+  const CliResult missing = Run({"BimodalDeconvRVM", "data/list.txt", "data/s1.png", "he.model", "/verbose"});
+  EXPECT_EQ(missing.status, 255);
+  EXPECT_EQ(missing.AfterBanner().back(),
+            "Failed to write diagnostic file: 'data/normalised/sub/s3.png.mapped.vectors.txt'");
 }
 
 }  // namespace
