@@ -49,6 +49,12 @@ bool CColourDeconv::EstimateStainVectors(const cv::Mat& image, const ClassProbab
   return usable_;
 }
 
+bool CColourDeconv::EstimateStainVectors(const ImageColours& colours,
+                                         const ClassProbabilityPlanes& colourProbs, float probThreshold) {
+  BuildFromSampleSums(CollectStainSamples(colours, colourProbs, probThreshold));
+  return usable_;
+}
+
 void CColourDeconv::BuildFromSampleSums(const StainSampleSums& sums) {
   std::array<ClassMeanColour, 3> records;
   for (ClassMeanColour& r : records) r.Reset();

@@ -35,6 +35,9 @@ class CColourDeconv {
   // matrix from their mean colours (BuildFromSampleSums). Returns IsUsable(). Requires probability
   // planes of the image's size (throws std::invalid_argument otherwise).
   bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
+  // The same from probabilities given once per distinct colour of an image (see CollectStainSamples).
+  bool EstimateStainVectors(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
+                            float probThreshold);
   // Prints the mean colours, turns them into unit vectors and calls BuildStainMatrix.
   void BuildFromSampleSums(const StainSampleSums& sums);
   // Two unit vectors (red, green, blue) -> corrected, completed and inverted stain matrix.

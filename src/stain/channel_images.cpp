@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
 
 namespace histonorm {
 
@@ -41,6 +43,19 @@ bool SaveChannelImages(const StainChannelPlanes& channels, float scale, const st
   const bool first = SaveQuietly(baseName + ".1.jpg", ChannelImage(channels, 0, scale));
   const bool second = SaveQuietly(baseName + ".2.jpg", ChannelImage(channels, 1, scale));
   return first && second;
+}
+
+bool SaveChannelImages(const ColourTable& table, const StainChannelPlanes& colourValues, float scale,
+                       const std::string& baseName) {
+  bool saved = true;
+  for (int channel = 0; channel < 2; ++channel) {
+    const float* values = colourValues[static_cast<std::size_t>(channel)];
+    std::vector<std::uint8_t> pixels(table.Size());
+    for (std::size_t c = 0; c < pixels.size(); ++c) pixels[c] = PixelOf(values[c], scale);
+    saved = SaveQuietly(baseName + "." + std::to_string(channel + 1) + ".jpg", table.GatherBytes(pixels)) &&
+            saved;
+  }
+  return saved;
 }
 
 }  // namespace histonorm

@@ -67,12 +67,6 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   const CColourDeconv& TargetDeconv() const { return targetDeconv_; }
 
  private:
-  // Per-image working planes of one operation.
-  struct Planes {
-    ClassProbabilityPlanes probs;
-    StainChannelPlanes channels;
-  };
-
   // How one remapping stage prints and whether it writes the diagnostic files.
   struct Stage {
     const char* label;
@@ -81,12 +75,14 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   };
 
   CColourDeconv FreshDeconv(bool withParams) const;
-  // Splits `image` with `deconv`, measures stain channels 0 and 1, maps them onto the target and
-  // recombines the channels with the target's stain matrix into `output` (which may be `image`).
-  void RemapStage(const cv::Mat& image, const ColourTable& table, const ClassProbabilityPlanes& probs,
-                  const CColourDeconv& deconv, const Stage& stage, cv::Mat& output) const;
-  void WriteDiagnostics(const CColourDeconv& deconv, const StainChannelPlanes* channels,
-                        const std::string& ending) const;
+  // Splits the colours of `table`'s image with `deconv`, measures stain channels 0 and 1 (with the
+  // per-colour probabilities `probs`), maps them onto the target and recombines the channels with
+  // the target's stain matrix into `output` (which may be the table's image).
+  void RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
+                  const Stage& stage, cv::Mat& output) const;
+  // Writes the vectors and, given a table, the channel pictures from per-colour channel values.
+  void WriteDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
+                        const StainChannelPlanes* colourValues, const std::string& ending) const;
 
   StainParams params_;
   bool paramsLoaded_ = false;
