@@ -232,5 +232,36 @@ TEST_F(StainSafety, VerboseDiagnosticsAreWrittenOrTheRunFails) {
             "Failed to write diagnostic file: 'data/normalised/sub/s3.png.mapped.vectors.txt'");
 }
 
+// Peak resident memory in KiB of the stain method normalising `list` against data/s1.png.
+long PeakKiB(const ScratchDir& dir, const std::string& list) {
+  const CliResult r = RunCli(
+      "/usr/bin/time",
+      {"-f", "%M", "-o", "rss.txt", HISTONORM_EXE, "BimodalDeconvRVM", list, "data/s1.png", "he.model"},
+      dir.Path());
+  EXPECT_EQ(r.status, 0) << r.errText;
+  return std::stol(ReadBytes(dir.Path() / "rss.txt"));
+}
+
+TEST_F(StainSafety, NeedsAtMost16BytesPerPixel) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer builds hold memory of their own";
+#endif
+  if (!fs::exists("/usr/bin/time")) GTEST_SKIP() << "measuring memory needs /usr/bin/time";
+  // A slide-like image: tiled sample tissue with a little noise, so that colours repeat as in a scan.
+  cv::Mat big;
+  cv::repeat(LoadSample("he_sample_1.png"), 6, 4, big);
+  cv::Mat noise(big.size(), CV_8UC3);
+  cv::randu(noise, 0, 3);
+  big += noise;
+  dir_.WriteImage("data/big.bmp", big);
+  dir_.WriteImage("data/small.bmp", big(cv::Rect(0, 0, 64, 64)));
+  dir_.WriteText("data/big.txt", "big.bmp\n");
+  dir_.WriteText("data/small.txt", "small.bmp\n");
+  const long fixed = PeakKiB(dir_, "data/small.txt");
+  const double perPixel =
+      static_cast<double>(PeakKiB(dir_, "data/big.txt") - fixed) * 1024.0 / static_cast<double>(big.total());
+  EXPECT_LE(perPixel, 16.0) << big.cols << " x " << big.rows;
+}
+
 }  // namespace
 }  // namespace histonorm::test
