@@ -1,7 +1,7 @@
 #include "app/image_io.h"
 
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <opencv2/imgcodecs.hpp>
 
 #include "app/temporary_file.h"
@@ -18,15 +18,21 @@ std::string Extension(const std::string& path) {
   return path.substr(dot);
 }
 
+// The bytes of a regular file, read in one piece; false on any read error.
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  try {
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  } catch (const std::ios_base::failure&) {
-    return false;  // a folder, or a read error
-  }
-  return !in.bad();
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  bytes.resize(static_cast<std::size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<std::size_t>(in.gcount()) == bytes.size();
+}
+
+cv::Mat ColourOrEmpty(const cv::Mat& image) {
+  if (image.empty() || image.type() != CV_8UC3) return {};
+  return image;
 }
 
 // JPEG markers (the byte after 0xFF).
@@ -72,15 +78,22 @@ bool IsTruncatedJpeg(const std::vector<std::uint8_t>& bytes) {
 
 LoadedImage LoadColourImage(const std::string& path) {
   LoadedImage loaded;
-  std::vector<std::uint8_t> bytes;
-  if (!ReadWholeFile(path, bytes) || bytes.empty()) return loaded;
-  if (IsTruncatedJpeg(bytes)) {
-    loaded.problem = "truncated";
-    return loaded;
-  }
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  if (ec || std::filesystem::is_directory(status)) return loaded;
   try {
-    cv::Mat image = cv::imdecode(bytes, cv::IMREAD_COLOR);
-    if (!image.empty() && image.type() == CV_8UC3) loaded.image = image;
+    if (!std::filesystem::is_regular_file(status)) {
+      // A pipe or a device has no size to read up to: the decoder reads what it needs.
+      loaded.image = ColourOrEmpty(cv::imread(path, cv::IMREAD_COLOR));
+      return loaded;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!ReadWholeFile(path, bytes) || bytes.empty()) return loaded;
+    if (IsTruncatedJpeg(bytes)) {
+      loaded.problem = "truncated";
+      return loaded;
+    }
+    loaded.image = ColourOrEmpty(cv::imdecode(bytes, cv::IMREAD_COLOR));
   } catch (const cv::Exception&) {
   }
   return loaded;
