@@ -85,21 +85,21 @@ void Stage(const CNormBimodalDeconvRVM& norm, ColourClassifierBase& classifier, 
   };
   ClassProbabilityPlanes probs;
   start();
-  classifier.ClassifyImage(input, probs);
+  const ColourTable table(input);
+  classifier.ClassifyColours(input, table.Index(), probs);
   stop(kClassify);
   start();
   CColourDeconv deconv;
   deconv.Init();
-  deconv.EstimateStainVectors(input, probs, probThreshold);
+  deconv.EstimateStainVectors(table.Index(), probs, probThreshold);
   stop(kEstimate);
   start();
-  const ColourTable table(input);
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
   stop(kSplit);
   start();
   ChannelHistograms histograms;
-  histograms.AccumulateByColour(input, table, values, probs, norm.Params().Membership());
+  histograms.AccumulateByColour(table, values, probs, norm.Params().Membership());
   const ChannelStats stats = ComputeChannelStats(histograms);
   stop(kStatistics);
   for (std::size_t i = 0; i < 2; ++i) {

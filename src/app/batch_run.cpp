@@ -1,5 +1,6 @@
 #include "app/batch_run.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -27,15 +28,37 @@ class RunFailure : public std::runtime_error {
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 cv::Mat LoadOrFail(const std::string& path) {
-  cv::Mat image = LoadColourImage(path);
-  if (image.empty()) throw RunFailure("Failed to load image: " + Quoted(path));
-  return image;
+  LoadedImage loaded = LoadColourImage(path);
+  if (loaded.image.empty()) {
+    std::string message = "Failed to load image: " + Quoted(path);
+    if (!loaded.problem.empty()) message += ": " + loaded.problem;
+    throw RunFailure(message);
+  }
+  return loaded.image;
 }
 
-ListFile OpenListOrFail(const std::string& path) {
-  ListFile list(path);
-  if (!list.IsOpen()) throw RunFailure("Failed to open list file: " + Quoted(path));
-  return list;
+// True when the output path of `entry` lies outside the output folder: an absolute name, or one
+// whose ".." components climb above it.
+bool LeavesOutputFolder(const std::string& entry) {
+  const std::filesystem::path name(entry);
+  if (name.is_absolute()) return true;
+  const std::filesystem::path normal = name.lexically_normal();
+  return !normal.empty() && *normal.begin() == "..";
+}
+
+// The list's names, read once; refused before any work when the list cannot be read or one of
+// its names would be saved outside the output folder.
+std::vector<std::string> ReadListOrFail(const std::string& path) {
+  std::vector<std::string> names;
+  try {
+    names = ReadListFile(path);
+  } catch (const ListFileError& e) {
+    throw RunFailure(e.what());
+  }
+  for (const std::string& name : names) {
+    if (LeavesOutputFolder(name)) throw RunFailure("Image name leaves the output folder: " + Quoted(name));
+  }
+  return names;
 }
 
 // The run's one normaliser; `stain` also points at it when the method is the stain method, whose
@@ -64,7 +87,12 @@ std::unique_ptr<CNormBimodalDeconvRVM> MakeStainNormaliser(const RunSettings& s)
   std::ifstream params(kParamsFile);
   if (params.is_open()) {
     std::cerr << "PARAMETERS FILE PROVIDED" << std::endl;
-    stain->ReadParams(params);
+    try {
+      stain->ReadParams(params);
+    } catch (const StainParamsError& e) {
+      throw RunFailure("Bad value in " + std::string(kParamsFile) + " line " + std::to_string(e.Line()) +
+                       ": " + Quoted(e.Text()));
+    }
   }
   return stain;
 }
@@ -93,12 +121,11 @@ Normaliser MakeNormaliser(const RunSettings& s) {
 }
 
 // Returns the number of target images measured.
-int MeanTargetPass(const RunSettings& s, CNormBase& normaliser) {
+int MeanTargetPass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser) {
   std::cerr << "No image target (using mean)" << std::endl;
-  ListFile list = OpenListOrFail(s.listPath);
   int measured = 0;
-  while (const auto entry = list.Next()) {
-    const std::string path = s.InputPath(*entry);
+  for (const std::string& entry : names) {
+    const std::string path = s.InputPath(entry);
     std::cerr << std::endl;
     std::cerr << "[CalcStats] " << Quoted(path) << std::endl;
     const cv::Mat image = LoadOrFail(path);
@@ -117,14 +144,14 @@ void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
   normaliser.CalcStats(image);
 }
 
-void NormalisePass(const RunSettings& s, const Normaliser& normaliser) {
-  ListFile list = OpenListOrFail(s.listPath);
-  while (const auto entry = list.Next()) {
-    const std::string inputPath = s.InputPath(*entry);
+void NormalisePass(const RunSettings& s, const std::vector<std::string>& names,
+                   const Normaliser& normaliser) {
+  for (const std::string& entry : names) {
+    const std::string inputPath = s.InputPath(entry);
     std::cerr << "[Norm] " << inputPath << std::endl;
     const cv::Mat input = LoadOrFail(inputPath);
     cv::Mat output(input.rows, input.cols, CV_8UC3);
-    const std::string outputPath = s.OutputPath(*entry);
+    const std::string outputPath = s.OutputPath(entry);
     if (normaliser.stain && s.verbose) normaliser.stain->SetVerbose(outputPath);
     normaliser.base->Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
@@ -133,22 +160,22 @@ void NormalisePass(const RunSettings& s, const Normaliser& normaliser) {
 }
 
 int Run(const RunSettings& s) {
-  // The list is checked before any work, so a mistyped list path is never an empty success.
-  if (!ListFile(s.listPath).IsOpen()) throw RunFailure("Failed to open list file: " + Quoted(s.listPath));
+  // The list is read once, before any work, so a mistyped list path is never an empty success.
+  const std::vector<std::string> names = ReadListOrFail(s.listPath);
   std::cerr << " DIR: " << s.dirPrefix << std::endl;
   const Normaliser normaliser = MakeNormaliser(s);
   int measured = 1;
   if (s.referenceImage) {
     SingleTargetPass(*s.referenceImage, *normaliser.base);
   } else {
-    measured = MeanTargetPass(s, *normaliser.base);
+    measured = MeanTargetPass(s, names, *normaliser.base);
   }
   // An empty list has nothing to normalise; otherwise the stain method needs usable stain vectors.
   if (normaliser.stain && measured > 0 && !normaliser.stain->HasUsableTarget()) {
     throw RunFailure("Target has no usable stain estimate");
   }
   std::cerr << "Calculated target stats" << std::endl;
-  NormalisePass(s, normaliser);
+  NormalisePass(s, names, normaliser);
   return 0;
 }
 
@@ -181,8 +208,10 @@ int RunBatch(const std::vector<std::string>& args) {
     return Run(*parsed.settings);
   } catch (const RunFailure& failure) {
     std::cerr << failure.what() << std::endl;
-    return kFailure;
+  } catch (const DiagnosticFileError& e) {
+    std::cerr << "Failed to write diagnostic file: " << Quoted(e.what()) << std::endl;
   }
+  return kFailure;
 }
 
 }  // namespace histonorm::app

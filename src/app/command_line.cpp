@@ -24,6 +24,12 @@ std::string DirectoryPrefix(const std::string& listPath) {
 
 }  // namespace
 
+std::string RunSettings::VerbosePrefix() const {
+  const std::string& named = referenceImage ? *referenceImage : listPath;
+  const std::size_t slash = named.rfind('/');
+  return dirPrefix + "normalised/" + (slash == std::string::npos ? named : named.substr(slash + 1));
+}
+
 std::optional<Method> MatchMethod(const std::string& name) {
   if (name == "Reinhard") return Method::kReinhard;
   if (name == "BimodalDeconvRVM") return Method::kBimodalDeconvRVM;

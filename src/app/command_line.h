@@ -19,8 +19,10 @@ struct RunSettings {
 
   std::string InputPath(const std::string& entry) const { return dirPrefix + entry; }
   std::string OutputPath(const std::string& entry) const { return dirPrefix + "normalised/" + entry; }
-  // Prefix of the stain method's diagnostic files while the target is measured.
-  std::string VerbosePrefix() const { return dirPrefix + "normalised/" + referenceImage.value_or(listPath); }
+  // Prefix of the stain method's diagnostic files while the target is measured: the file name of
+  // the reference image (or of the list) in the output folder, which exists whatever folders the
+  // argument names.
+  std::string VerbosePrefix() const;
 };
 
 // Which usage text a rejected command line gets.

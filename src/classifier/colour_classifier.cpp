@@ -149,6 +149,24 @@ std::array<float, 3> ColourClassifier_RVM_PCAVQ::ClassifyPixel(const std::array<
   return model_->Classify(pixel.data());
 }
 
+void ColourClassifier_RVM_PCAVQ::ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                                                 ClassProbabilityPlanes& perColour) {
+  CheckImage(image);
+  if (!colours.Indexed() || colours.PixelIndices().size() != image.total()) {
+    throw std::invalid_argument("colour index does not belong to the image being classified");
+  }
+  model_->Project(colours);
+  const auto& keys = colours.Keys();
+  perColour.Resize(static_cast<int>(keys.size()), 1);
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    const std::array<std::uint8_t, 3> pixel{static_cast<std::uint8_t>(keys[c]),
+                                            static_cast<std::uint8_t>(keys[c] >> 8),
+                                            static_cast<std::uint8_t>(keys[c] >> 16)};
+    const std::array<float, 3> p = model_->Classify(pixel.data());
+    for (std::size_t k = 0; k < 3; ++k) perColour[k][c] = p[k];
+  }
+}
+
 unsigned ColourClassifier_RVM_PCAVQ::PcaDim() const { return model_->pcaDim; }
 
 std::array<float, 256> ColourClassifier_RVM_PCAVQ::Projection() const { return model_->projection; }

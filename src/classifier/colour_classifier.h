@@ -38,6 +38,21 @@ class ColourClassifierBase {
   // Classifies one colour (bytes blue, green, red) against the descriptor of the most recent
   // ClassifyImage (the all-zero mean descriptor before any).
   virtual std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) = 0;
+  // The class probabilities of each distinct colour of the image, for a caller that holds its
+  // distinct-colour index (as for ClassifyImage): `perColour` becomes colours.Keys().size() x 1
+  // planes in the order of Keys(). This default classifies every pixel and keeps, per colour, the
+  // probabilities of its first pixel; classifiers that depend on the colour alone override it to
+  // hold nothing per pixel.
+  virtual void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                               ClassProbabilityPlanes& perColour) {
+    ClassProbabilityPlanes perPixel;
+    ClassifyImage(image, colours, perPixel);
+    perColour.Resize(static_cast<int>(colours.Keys().size()), 1);
+    const auto& index = colours.PixelIndices();
+    for (std::size_t i = index.size(); i-- > 0;) {
+      for (std::size_t k = 0; k < 3; ++k) perColour[k][index[i]] = perPixel[k][i];
+    }
+  }
 };
 
 class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
@@ -56,6 +71,9 @@ class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
   void ClassifyImage(const cv::Mat& image, const ImageColours& colours,
                      ClassProbabilityPlanes& planes) override;
   std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override;
+  // Evaluates each distinct colour once, without per-pixel planes; the same values as ClassifyImage.
+  void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                       ClassProbabilityPlanes& perColour) override;
 
   // Computes the image descriptor and prints it ("Projection ..." line). Same requirements on the
   // image as ClassifyImage.

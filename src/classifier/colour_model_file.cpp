@@ -3,9 +3,9 @@
 #include <dlib/serialize.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -141,13 +141,24 @@ void ValidateColourModel(const ColourModelData& model) {
 }
 
 ColourModelData ReadColourModel(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw ModelLoadError("it is a folder");
   std::ifstream file(path, std::ios::binary);
   if (!file) throw ModelLoadError("the file cannot be opened");
   return ReadColourModel(file);
 }
 
 ColourModelData ReadColourModel(std::istream& in) {
-  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // Read in pieces, so that a read error ends as a failed stream and a device that never ends is
+  // refused at the size bound.
+  std::string bytes;
+  std::array<char, 1 << 16> chunk;
+  while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
+    if (bytes.size() + static_cast<std::size_t>(in.gcount()) > kMaxModelFileBytes) {
+      throw ModelLoadError("the file is larger than " + std::to_string(kMaxModelFileBytes >> 20) + " MiB");
+    }
+    bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) throw ModelLoadError("the file cannot be read");
   return ParseModel(bytes);
 }

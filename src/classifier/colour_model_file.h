@@ -44,9 +44,12 @@ struct ColourModelData {
   long FeatureLength() const { return classes[0].normalizer.means().nr(); }
 };
 
+// Model files hold a few megabytes; a larger file (or a device that never ends) is refused.
+inline constexpr std::size_t kMaxModelFileBytes = std::size_t{64} << 20;
+
 // Reads and validates a whole model file, printing the reader's console lines ("OctTree: ...",
 // "Reduced PCA Dim=", "EVec: "). Throws ModelLoadError with the reason when the file cannot be
-// opened or used.
+// opened, read or used (a folder, a read error, more than kMaxModelFileBytes).
 ColourModelData ReadColourModel(const std::string& path);
 // The same for a model held in a stream (read to its end).
 ColourModelData ReadColourModel(std::istream& in);

@@ -49,6 +49,12 @@ bool CColourDeconv::EstimateStainVectors(const cv::Mat& image, const ClassProbab
   return usable_;
 }
 
+bool CColourDeconv::EstimateStainVectors(const ImageColours& colours,
+                                         const ClassProbabilityPlanes& colourProbs, float probThreshold) {
+  BuildFromSampleSums(CollectStainSamples(colours, colourProbs, probThreshold));
+  return usable_;
+}
+
 void CColourDeconv::BuildFromSampleSums(const StainSampleSums& sums) {
   std::array<ClassMeanColour, 3> records;
   for (ClassMeanColour& r : records) r.Reset();
@@ -162,12 +168,14 @@ void CColourDeconv::Invert() {
   q[2][0] = -(q[2][1] * y0 / x0) - q[2][2] * z0 / x0;
 }
 
-void CColourDeconv::WriteVectors(const std::string& path) const {
+bool CColourDeconv::WriteVectors(const std::string& path) const {
   std::ofstream file(path);
-  if (!file.is_open()) return;
+  if (!file.is_open()) return false;
   for (std::size_t k = 0; k < 3; ++k) {
     file << rawStains_[0][k] << " " << rawStains_[1][k] << " " << rawStains_[2][k] << "\n";
   }
+  file.close();
+  return !file.fail();
 }
 
 }  // namespace histonorm

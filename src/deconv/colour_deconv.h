@@ -35,6 +35,9 @@ class CColourDeconv {
   // matrix from their mean colours (BuildFromSampleSums). Returns IsUsable(). Requires probability
   // planes of the image's size (throws std::invalid_argument otherwise).
   bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
+  // The same from probabilities given once per distinct colour of an image (see CollectStainSamples).
+  bool EstimateStainVectors(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
+                            float probThreshold);
   // Prints the mean colours, turns them into unit vectors and calls BuildStainMatrix.
   void BuildFromSampleSums(const StainSampleSums& sums);
   // Two unit vectors (red, green, blue) -> corrected, completed and inverted stain matrix.
@@ -48,8 +51,9 @@ class CColourDeconv {
   // Requires channels of the image's width x height and an existing 8-bit 3-channel image (throws
   // std::invalid_argument otherwise). Ensures every pixel of the image is written.
   void ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const;
-  // Writes the raw stain vectors, one stain per line; a file that cannot be created is skipped.
-  void WriteVectors(const std::string& path) const;
+  // Writes the raw stain vectors, one stain per line. Returns false, printing nothing, when the
+  // file cannot be written.
+  bool WriteVectors(const std::string& path) const;
 
   float dotProductThreshold = 0.8f;
 

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "deconv/most_probable_samples.h"
 
@@ -91,7 +92,86 @@ std::array<double, 3> SumMostProbable(const cv::Mat& image, const float* p, std:
   return sum;
 }
 
+// The colour bytes (red, green, blue) of a colour key, as a sum of `n` pixels of that colour.
+void AddColourTimes(std::array<std::uint64_t, 3>& sum, std::uint32_t key, std::uint64_t n) {
+  sum[0] += n * ImageColours::KeyByte(key, 2);
+  sum[1] += n * ImageColours::KeyByte(key, 1);
+  sum[2] += n * ImageColours::KeyByte(key, 0);
+}
+
+std::array<double, 3> AsDouble(const std::array<std::uint64_t, 3>& sum) {
+  return {static_cast<double>(sum[0]), static_cast<double>(sum[1]), static_cast<double>(sum[2])};
+}
+
+// SumMostProbable for probabilities per colour: every pixel of a colour shares its probability, so
+// the n most probable pixels are all pixels of the colours above some probability, and then the
+// earliest pixels (in pixel order) of the colours at exactly that probability.
+std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const float* p, std::size_t n) {
+  const auto& keys = colours.Keys();
+  const auto& counts = colours.Counts();
+  std::vector<std::uint32_t> order;
+  for (std::uint32_t c = 0; c < keys.size(); ++c) {
+    if (IsCandidate(p[c])) order.push_back(c);
+  }
+  // At most n colours are needed, as each holds at least one pixel. Colours of the lowest ranked
+  // probability may lie beyond them, so that probability is always taken in pixel order.
+  const std::size_t ranked = std::min(n, order.size());
+  std::partial_sort(order.begin(), order.begin() + static_cast<long>(ranked), order.end(),
+                    [p](std::uint32_t a, std::uint32_t b) { return p[a] > p[b]; });
+  const float lowest = p[order[ranked - 1]];
+  std::array<std::uint64_t, 3> sum{};
+  std::size_t left = n;
+  std::size_t i = 0;
+  while (left > 0 && p[order[i]] != lowest) {
+    std::size_t end = i;
+    std::uint64_t total = 0;
+    for (; p[order[end]] == p[order[i]]; ++end) total += counts[order[end]];
+    if (total > left) break;
+    for (; i < end; ++i) AddColourTimes(sum, keys[order[i]], counts[order[i]]);
+    left -= total;
+  }
+  const float cut = p[order[i]];
+  for (const std::uint32_t c : colours.PixelIndices()) {
+    if (left == 0) break;
+    if (p[c] != cut) continue;
+    AddColourTimes(sum, keys[c], 1);
+    --left;
+  }
+  return AsDouble(sum);
+}
+
 }  // namespace
+
+StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
+                                    float probThreshold) {
+  const std::size_t n = colours.Keys().size();
+  if (!colours.Indexed() || colourProbs.PixelCount() != n || colourProbs.plane[1].size() != n) {
+    throw std::invalid_argument("per-colour probabilities do not match the colour index");
+  }
+  StainSampleSums sums;
+  for (std::size_t k = 0; k < 2; ++k) {
+    const float* p = colourProbs[k];
+    std::array<std::uint64_t, 3> atOrAboveSum{};
+    for (std::size_t c = 0; c < n; ++c) {
+      if (!IsCandidate(p[c])) continue;
+      const std::uint64_t pixels = colours.Counts()[c];
+      sums.candidates[k] += pixels;
+      if (p[c] >= probThreshold) {
+        sums.count[k] += pixels;
+        AddColourTimes(atOrAboveSum, colours.Keys()[c], pixels);
+      }
+    }
+    const std::size_t selected = SelectionCount(sums.candidates[k], sums.count[k]);
+    if (selected == sums.count[k]) {
+      sums.colourSum[k] = AsDouble(atOrAboveSum);
+    } else {
+      sums.count[k] = selected;
+      sums.colourSum[k] = SumMostProbableColours(colours, p, selected);
+    }
+  }
+  std::cerr << "#samples used = " << sums.candidates[0] << "," << sums.candidates[1] << "," << 0 << std::endl;
+  return sums;
+}
 
 StainSampleSums& StainSampleSums::operator+=(const StainSampleSums& other) {
   for (std::size_t k = 0; k < 2; ++k) {

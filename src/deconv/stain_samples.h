@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <opencv2/core.hpp>
 
+#include "common/image_colours.h"
 #include "common/pixel_planes.h"
 #include "deconv/colour_sample.h"
 
@@ -30,6 +31,11 @@ struct StainSampleSums {
 // Prints the "#samples used = " line. Requires an 8-bit 3-channel BGR image and probability
 // planes of its width and height; throws std::invalid_argument otherwise.
 StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                                    float probThreshold);
+// The same selection and sums from probabilities given once per distinct colour: `colourProbs`
+// holds Keys().size() values per plane, in the order of Keys(), and pixel order is that of the
+// index's PixelIndices(). Requires an indexed `colours`; throws std::invalid_argument otherwise.
+StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
                                     float probThreshold);
 
 }  // namespace histonorm

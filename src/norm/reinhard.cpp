@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <ostream>
 #include <vector>
 
@@ -11,6 +12,9 @@
 namespace histonorm {
 
 namespace {
+
+// Relative rounding of a single-precision square, with a factor of two to spare.
+constexpr double kSquareRounding = 2.0 * std::numeric_limits<float>::epsilon();
 
 void PrintStats(const LabStats& s) {
   std::cerr << s.mean[0] << "," << s.mean[1] << "," << s.mean[2] << " " << s.sd[0] << "," << s.sd[1] << ","
@@ -52,13 +56,19 @@ LabStats LabSums::Stats() const {
   const double n = static_cast<double>(count);
   for (int c = 0; c < 3; ++c) {
     s.mean[c] = sum[c] / n;
-    s.sd[c] = std::sqrt(sumSquares[c] / n - s.mean[c] * s.mean[c]);
+    // The squares are rounded to single precision, so a uniform channel's variance comes out as
+    // their rounding error, of either sign: a variance within it is that of a uniform channel.
+    const double meanSquare = sumSquares[c] / n;
+    const double variance = meanSquare - s.mean[c] * s.mean[c];
+    s.sd[c] = variance > meanSquare * kSquareRounding ? std::sqrt(variance) : 0.0;
   }
   return s;
 }
 
 float MapChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd) {
-  if (sourceSd == 0.0 || std::isnan(sourceSd)) return static_cast<float>(targetMean);
+  if (!(sourceSd > 0.0) || !(targetSd > 0.0) || !std::isfinite(sourceSd) || !std::isfinite(targetSd)) {
+    return static_cast<float>(targetMean);
+  }
   return static_cast<float>(((x - sourceMean) * targetSd / sourceSd) + targetMean);
 }
 

@@ -44,8 +44,8 @@ class CNormReinhard final : public CNormBase {
   LabSums targetSums_;
 };
 
-// Maps one channel value onto the target statistics. A source SD of zero or NaN (a uniform
-// channel) sends every value to the target mean.
+// Maps one channel value onto the target statistics. A uniform channel on either side (a deviation
+// of zero, or one that is not a finite number) sends every value to the target mean.
 float MapChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd);
 
 }  // namespace histonorm

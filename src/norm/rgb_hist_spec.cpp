@@ -16,7 +16,7 @@ void CountLevels(const cv::Mat& image, LevelCounts& counts) {
   }
 }
 
-CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint32_t pixelCount, bool threshold) {
+CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount, bool threshold) {
   const float n = static_cast<float>(pixelCount);
   CumulativeTables cumulative{};
   float running = 0.0f;
@@ -50,18 +50,45 @@ LookupTables MatchCumulative(const CumulativeTables& source, const CumulativeTab
   return lut;
 }
 
+namespace {
+
+// The one level a channel's pixels use, or -1 when they use none or several.
+int SingleLevel(const std::array<std::uint64_t, 256>& counts) {
+  int level = -1;
+  for (int v = 0; v < 256; ++v) {
+    if (counts[v] == 0) continue;
+    if (level >= 0) return -1;
+    level = v;
+  }
+  return level;
+}
+
+}  // namespace
+
+void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target, LookupTables& lut) {
+  for (std::size_t c = 0; c < 3; ++c) {
+    const int targetLevel = SingleLevel(target[c]);
+    if (targetLevel >= 0) {
+      lut[c].fill(static_cast<std::uint8_t>(targetLevel));
+      continue;
+    }
+    const int sourceLevel = SingleLevel(source[c]);
+    if (sourceLevel >= 0) lut[c][sourceLevel] = static_cast<std::uint8_t>(sourceLevel);
+  }
+}
+
 void CNormRGBHistSpec::CalcStats(const cv::Mat& image) {
   CountLevels(image, targetCounts_);
-  targetPixelCount_ += static_cast<std::uint32_t>(image.total());
+  targetPixelCount_ += image.total();
   targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, threshold_);
 }
 
 void CNormRGBHistSpec::Norm(const cv::Mat& input, cv::Mat& output) {
   LevelCounts counts{};
   CountLevels(input, counts);
-  const CumulativeTables source =
-      CumulativeFromCounts(counts, static_cast<std::uint32_t>(input.total()), threshold_);
-  const LookupTables lut = MatchCumulative(source, targetCumulative_);
+  const CumulativeTables source = CumulativeFromCounts(counts, input.total(), threshold_);
+  LookupTables lut = MatchCumulative(source, targetCumulative_);
+  PinSingleLevelChannels(counts, targetCounts_, lut);
   for (int y = 0; y < input.rows; ++y) {
     const std::uint8_t* in = input.ptr<std::uint8_t>(y);
     std::uint8_t* out = output.ptr<std::uint8_t>(y);

@@ -14,7 +14,8 @@
 
 namespace histonorm {
 
-using LevelCounts = std::array<std::array<std::uint32_t, 256>, 3>;  // [blue, green, red][level]
+// Counts are 64-bit: a mean target of many images can exceed 2^32 pixels.
+using LevelCounts = std::array<std::array<std::uint64_t, 256>, 3>;  // [blue, green, red][level]
 using CumulativeTables = std::array<std::array<float, 256>, 3>;     // [blue, green, red][level]
 using LookupTables = std::array<std::array<std::uint8_t, 256>, 3>;
 
@@ -22,9 +23,13 @@ using LookupTables = std::array<std::array<std::uint8_t, 256>, 3>;
 void CountLevels(const cv::Mat& image, LevelCounts& counts);
 // Normalised histograms (or presence values in the threshold variant) summed into the shared
 // running sum, in the order blue, green, red at each level.
-CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint32_t pixelCount, bool threshold);
+CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount, bool threshold);
 // For every source level, the lowest target level at the smallest cumulative distance.
 LookupTables MatchCumulative(const CumulativeTables& source, const CumulativeTables& target);
+// Mends the tables of channels that hold a single level, where cumulative matching means nothing
+// (the interleaved running sum then places the channel's one step by the other channels): a target
+// channel of one level receives every source level; otherwise a source channel of one level keeps it.
+void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target, LookupTables& lut);
 
 class CNormRGBHistSpec final : public CNormBase {
  public:
@@ -38,7 +43,7 @@ class CNormRGBHistSpec final : public CNormBase {
  private:
   LevelCounts targetCounts_{};
   CumulativeTables targetCumulative_{};
-  std::uint32_t targetPixelCount_ = 0;
+  std::uint64_t targetPixelCount_ = 0;
   bool threshold_;
 };
 

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
 
 namespace histonorm {
 
@@ -16,11 +18,11 @@ std::uint8_t PixelOf(float v, float scale) {
   return static_cast<std::uint8_t>(scaled);
 }
 
-void SaveQuietly(const std::string& path, const cv::Mat& image) {
+bool SaveQuietly(const std::string& path, const cv::Mat& image) {
   try {
-    cv::imwrite(path, image);
+    return cv::imwrite(path, image);
   } catch (const cv::Exception&) {
-    // A diagnostic picture that cannot be written is not worth stopping the run for.
+    return false;
   }
 }
 
@@ -37,9 +39,23 @@ cv::Mat ChannelImage(const StainChannelPlanes& channels, int channel, float scal
   return image;
 }
 
-void SaveChannelImages(const StainChannelPlanes& channels, float scale, const std::string& baseName) {
-  SaveQuietly(baseName + ".1.jpg", ChannelImage(channels, 0, scale));
-  SaveQuietly(baseName + ".2.jpg", ChannelImage(channels, 1, scale));
+bool SaveChannelImages(const StainChannelPlanes& channels, float scale, const std::string& baseName) {
+  const bool first = SaveQuietly(baseName + ".1.jpg", ChannelImage(channels, 0, scale));
+  const bool second = SaveQuietly(baseName + ".2.jpg", ChannelImage(channels, 1, scale));
+  return first && second;
+}
+
+bool SaveChannelImages(const ColourTable& table, const StainChannelPlanes& colourValues, float scale,
+                       const std::string& baseName) {
+  bool saved = true;
+  for (int channel = 0; channel < 2; ++channel) {
+    const float* values = colourValues[static_cast<std::size_t>(channel)];
+    std::vector<std::uint8_t> pixels(table.Size());
+    for (std::size_t c = 0; c < pixels.size(); ++c) pixels[c] = PixelOf(values[c], scale);
+    saved = SaveQuietly(baseName + "." + std::to_string(channel + 1) + ".jpg", table.GatherBytes(pixels)) &&
+            saved;
+  }
+  return saved;
 }
 
 }  // namespace histonorm

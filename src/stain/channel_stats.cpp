@@ -128,17 +128,22 @@ void ChannelHistograms::AccumulatePixels(const cv::Mat& image, const ClassProbab
     const std::size_t rowStart = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
     for (int x = 0; x < width; ++x, px += 3) {
       const std::size_t i = rowStart + static_cast<std::size_t>(x);
-      const std::array<float, 3> v = valuesAt(px, i);
-      const int dark = (v[0] < t.black) + (v[1] < t.black) + (v[2] < t.black);
-      if (dark >= 2) continue;
-      if (px[0] < kDarkByte && px[1] < kDarkByte) continue;
-      const bool background = probs[2][i] > t.background;
-      for (int j = 0; j < 2; ++j) {
-        if (std::isnan(v[j]) || v[j] > t.white) continue;
-        const StainClass cls = background ? kClassA : (probs[j][i] > t.foreground ? kClassB : kClassO);
-        ++counts_[j][cls][BinOf(v[j])];
-      }
+      AddPixels(px, valuesAt(px, i), {probs[0][i], probs[1][i], probs[2][i]}, t, 1);
     }
+  }
+}
+
+void ChannelHistograms::AddPixels(const std::uint8_t* bgr, const std::array<float, 3>& v,
+                                  const std::array<float, 3>& probs, const MembershipThresholds& t,
+                                  std::uint64_t n) {
+  const int dark = (v[0] < t.black) + (v[1] < t.black) + (v[2] < t.black);
+  if (dark >= 2) return;
+  if (bgr[0] < kDarkByte && bgr[1] < kDarkByte) return;
+  const bool background = probs[2] > t.background;
+  for (int j = 0; j < 2; ++j) {
+    if (std::isnan(v[j]) || v[j] > t.white) continue;
+    const StainClass cls = background ? kClassA : (probs[j] > t.foreground ? kClassB : kClassO);
+    counts_[j][cls][BinOf(v[j])] += n;
   }
 }
 
@@ -152,20 +157,21 @@ void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlane
   });
 }
 
-void ChannelHistograms::AccumulateByColour(const cv::Mat& image, const ColourTable& table,
-                                           const StainChannelPlanes& colourValues,
-                                           const ClassProbabilityPlanes& probs,
+void ChannelHistograms::AccumulateByColour(const ColourTable& table, const StainChannelPlanes& colourValues,
+                                           const ClassProbabilityPlanes& colourProbs,
                                            const MembershipThresholds& t) {
-  if (image.type() != CV_8UC3) throw std::invalid_argument("channel statistics: image is not 8-bit BGR");
-  if (colourValues.PixelCount() != table.Size() || colourValues.plane[2].size() != table.Size() ||
-      table.PixelCount() != image.total()) {
+  const std::size_t n = table.Size();
+  if (colourValues.PixelCount() != n || colourValues.plane[2].size() != n || colourProbs.PixelCount() != n ||
+      colourProbs.plane[2].size() != n) {
     throw std::invalid_argument("channel statistics: per-colour values do not match the colour table");
   }
-  RequireMatchingPlanes(image, probs, "probability planes");
-  AccumulatePixels(image, probs, t, [&](const std::uint8_t*, std::size_t i) {
-    const std::uint32_t c = table.ColourOf(i);
-    return std::array<float, 3>{colourValues[0][c], colourValues[1][c], colourValues[2][c]};
-  });
+  if (n == 0) return;
+  const std::uint8_t* bgr = table.Colours().ptr<std::uint8_t>(0);
+  const auto& counts = table.Index().Counts();
+  for (std::size_t c = 0; c < n; ++c, bgr += 3) {
+    AddPixels(bgr, {colourValues[0][c], colourValues[1][c], colourValues[2][c]},
+              {colourProbs[0][c], colourProbs[1][c], colourProbs[2][c]}, t, counts[c]);
+  }
 }
 
 ChannelHistograms& ChannelHistograms::operator+=(const ChannelHistograms& other) {

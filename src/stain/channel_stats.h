@@ -60,12 +60,11 @@ class ChannelHistograms {
   void Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
                   const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds);
 
-  // The same, with the stain channel values given once per distinct colour of the image: the
-  // values of a pixel are those of its colour in `table` (colourValues holds table.Size() values
-  // per plane).
-  void AccumulateByColour(const cv::Mat& image, const ColourTable& table,
-                          const StainChannelPlanes& colourValues, const ClassProbabilityPlanes& probs,
-                          const MembershipThresholds& thresholds);
+  // The same, with the stain channel values and the class probabilities given once per distinct
+  // colour of the image (table.Size() values per plane, in the order of table.Colours()): as
+  // everything that places a pixel depends on its colour alone, each colour adds its pixel count.
+  void AccumulateByColour(const ColourTable& table, const StainChannelPlanes& colourValues,
+                          const ClassProbabilityPlanes& colourProbs, const MembershipThresholds& thresholds);
 
   ChannelHistograms& operator+=(const ChannelHistograms& other);
 
@@ -79,6 +78,10 @@ class ChannelHistograms {
   template <typename ValuesAt>
   void AccumulatePixels(const cv::Mat& image, const ClassProbabilityPlanes& probs,
                         const MembershipThresholds& t, ValuesAt valuesAt);
+  // Adds n pixels of colour bgr (bytes blue, green, red) with stain channel values v and class
+  // probabilities probs.
+  void AddPixels(const std::uint8_t* bgr, const std::array<float, 3>& v, const std::array<float, 3>& probs,
+                 const MembershipThresholds& t, std::uint64_t n);
 
   std::array<std::array<Histogram, 3>, 2> counts_{};
 };

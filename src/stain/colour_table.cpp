@@ -25,6 +25,18 @@ void ColourTable::Gather(const PixelPlanes& perColour, PixelPlanes& perPixel) co
   }
 }
 
+cv::Mat ColourTable::GatherBytes(const std::vector<std::uint8_t>& perColour) const {
+  if (perColour.size() != Size())
+    throw std::invalid_argument("colour table: per-colour bytes of another size");
+  cv::Mat image(height_, width_, CV_8UC1);
+  for (int y = 0; y < height_; ++y) {
+    std::uint8_t* row = image.ptr<std::uint8_t>(y);
+    const std::size_t start = static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
+    for (int x = 0; x < width_; ++x) row[x] = perColour[ColourOf(start + static_cast<std::size_t>(x))];
+  }
+  return image;
+}
+
 void ColourTable::Scatter(const cv::Mat& perColour, cv::Mat& output) const {
   if (perColour.type() != CV_8UC3 || perColour.total() != Size()) {
     throw std::invalid_argument("colour table: per-colour image of another size");

@@ -34,6 +34,9 @@ class ColourTable {
 
   // Dense planes of the image's size holding, per pixel, the per-colour values of its colour.
   void Gather(const PixelPlanes& perColour, PixelPlanes& perPixel) const;
+  // An 8-bit single-channel image of the image's size holding, per pixel, the per-colour byte
+  // (Size() of them) of its colour.
+  cv::Mat GatherBytes(const std::vector<std::uint8_t>& perColour) const;
   // Writes to every pixel of `output` (of the image's size) the per-colour result (a 1 x Size() BGR
   // image) of that pixel's colour. `output` may be the image itself.
   void Scatter(const cv::Mat& perColour, cv::Mat& output) const;

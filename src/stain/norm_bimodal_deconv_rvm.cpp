@@ -44,27 +44,35 @@ CColourDeconv CNormBimodalDeconvRVM::FreshDeconv(bool withParams) const {
   return deconv;
 }
 
-void CNormBimodalDeconvRVM::WriteDiagnostics(const CColourDeconv& deconv, const StainChannelPlanes* channels,
+void CNormBimodalDeconvRVM::WriteDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
+                                             const StainChannelPlanes* colourValues,
                                              const std::string& ending) const {
   if (!verbose_) return;
-  deconv.WriteVectors(prefix_ + ending + ".vectors.txt");
-  if (channels) SaveChannelImages(*channels, kChannelImageScale, prefix_ + ending + ".channels");
+  const std::string vectors = prefix_ + ending + ".vectors.txt";
+  if (!deconv.WriteVectors(vectors)) throw DiagnosticFileError(vectors);
+  const std::string pictures = prefix_ + ending + ".channels";
+  if (table && !SaveChannelImages(*table, *colourValues, kChannelImageScale, pictures)) {
+    throw DiagnosticFileError(pictures + ".1.jpg");
+  }
 }
 
 void CNormBimodalDeconvRVM::CalcStats(const cv::Mat& image) {
-  Planes p;
-  classifier_->ClassifyImage(image, p.probs);
+  // Everything measured depends on a pixel's colour alone: work once per distinct colour.
+  const ColourTable table(image);
+  ClassProbabilityPlanes probs;
+  classifier_->ClassifyColours(image, table.Index(), probs);
   targetDeconv_ = FreshDeconv(true);
-  targetSamples_ += CollectStainSamples(image, p.probs, params_.probThreshold);
+  targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold);
   targetDeconv_.BuildFromSampleSums(targetSamples_);
   targetUsable_ = targetDeconv_.IsUsable();
   if (targetUsable_) {
-    targetDeconv_.ImageToChannels(image, p.channels);
-    WriteDiagnostics(targetDeconv_, &p.channels, ".target");
-    targetHistograms_.Accumulate(image, p.channels, p.probs, params_.Membership());
+    StainChannelPlanes values;
+    targetDeconv_.ImageToChannels(table.Colours(), values);
+    WriteDiagnostics(targetDeconv_, &table, &values, ".target");
+    targetHistograms_.AccumulateByColour(table, values, probs, params_.Membership());
   } else {
     // Channels from an unusable matrix mean nothing: the image adds no histogram counts.
-    WriteDiagnostics(targetDeconv_, nullptr, ".target");
+    WriteDiagnostics(targetDeconv_, nullptr, nullptr, ".target");
   }
   const ChannelStats stats = ComputeChannelStats(targetHistograms_);
   for (int i = 0; i < 2; ++i) {
@@ -73,19 +81,15 @@ void CNormBimodalDeconvRVM::CalcStats(const cv::Mat& image) {
   }
 }
 
-void CNormBimodalDeconvRVM::RemapStage(const cv::Mat& image, const ColourTable& table,
-                                       const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
-                                       const Stage& stage, cv::Mat& output) const {
+void CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
+                                       const CColourDeconv& deconv, const Stage& stage,
+                                       cv::Mat& output) const {
   // Channel values, their mapping and their recombination depend only on a pixel's colour.
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
-  if (stage.diagnostics && verbose_) {
-    StainChannelPlanes channels;
-    table.Gather(values, channels);
-    WriteDiagnostics(deconv, &channels, ".mapped");
-  }
+  if (stage.diagnostics) WriteDiagnostics(deconv, &table, &values, ".mapped");
   ChannelHistograms histograms;
-  histograms.AccumulateByColour(image, table, values, probs, params_.Membership());
+  histograms.AccumulateByColour(table, values, probs, params_.Membership());
   const ChannelStats stats = ComputeChannelStats(histograms);
   RemapStainChannels(stats, target_, values, stage.label, stage.lines);
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
@@ -99,29 +103,33 @@ void CNormBimodalDeconvRVM::Norm(const cv::Mat& input, cv::Mat& output) {
     throw std::invalid_argument("stain normaliser: output must have the input's size and type");
   }
   if (input.empty()) return;
-  // One colour index per stage serves the classifier and the per-colour remapping.
-  const ColourTable inputColours(input);
-  ClassProbabilityPlanes probs;
-  classifier_->ClassifyImage(input, inputColours.Index(), probs);
-  CColourDeconv deconv = FreshDeconv(true);
-  if (!deconv.EstimateStainVectors(input, probs, params_.probThreshold)) {
-    WriteDiagnostics(deconv, nullptr, ".mapped");
-    std::cerr << "Stain estimation failed, image copied unchanged" << std::endl;
-    input.copyTo(output);
-    return;
+  // Each stage works on one colour index of its image, with probabilities per distinct colour; the
+  // first stage's index is gone before the second stage's is made.
+  {
+    const ColourTable inputColours(input);
+    ClassProbabilityPlanes probs;
+    classifier_->ClassifyColours(input, inputColours.Index(), probs);
+    CColourDeconv deconv = FreshDeconv(true);
+    if (!deconv.EstimateStainVectors(inputColours.Index(), probs, params_.probThreshold)) {
+      WriteDiagnostics(deconv, nullptr, nullptr, ".mapped");
+      std::cerr << "Stain estimation failed, image copied unchanged" << std::endl;
+      input.copyTo(output);
+      return;
+    }
+    RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
   }
-  RemapStage(input, inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
 
   // Second stage: measure the first stage's result with default settings and correct it once more.
-  deconv = FreshDeconv(false);
+  CColourDeconv deconv = FreshDeconv(false);
   const ColourTable outputColours(output);
-  classifier_->ClassifyImage(output, outputColours.Index(), probs);
-  if (!deconv.EstimateStainVectors(output, probs, kSecondStageProbThreshold)) {
+  ClassProbabilityPlanes probs;
+  classifier_->ClassifyColours(output, outputColours.Index(), probs);
+  if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
     std::cerr << "Stain estimation failed in the second stage, first stage result kept" << std::endl;
     return;
   }
-  RemapStage(output, outputColours, probs, deconv,
-             {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false}, output);
+  RemapStage(outputColours, probs, deconv, {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false},
+             output);
 }
 
 }  // namespace histonorm

@@ -19,6 +19,7 @@
 #include <array>
 #include <istream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "classifier/colour_classifier.h"
@@ -32,6 +33,12 @@
 
 namespace histonorm {
 
+// A diagnostic file of verbose mode that could not be written; what() is its path.
+class DiagnosticFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class CNormBimodalDeconvRVM final : public CNormBase {
  public:
   // Reads the colour model file; throws ModelLoadError when it cannot be used.
@@ -41,7 +48,8 @@ class CNormBimodalDeconvRVM final : public CNormBase {
 
   // Reads the six thresholds from a parameters file and prints them.
   void ReadParams(std::istream& in);
-  // Turns on the diagnostic files, named from `prefix` (a copy is kept).
+  // Turns on the diagnostic files, named from `prefix` (a copy is kept). CalcStats and Norm then
+  // throw DiagnosticFileError when one of them cannot be written.
   void SetVerbose(const std::string& prefix);
 
   void CalcStats(const cv::Mat& image) override;
@@ -59,12 +67,6 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   const CColourDeconv& TargetDeconv() const { return targetDeconv_; }
 
  private:
-  // Per-image working planes of one operation.
-  struct Planes {
-    ClassProbabilityPlanes probs;
-    StainChannelPlanes channels;
-  };
-
   // How one remapping stage prints and whether it writes the diagnostic files.
   struct Stage {
     const char* label;
@@ -73,12 +75,14 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   };
 
   CColourDeconv FreshDeconv(bool withParams) const;
-  // Splits `image` with `deconv`, measures stain channels 0 and 1, maps them onto the target and
-  // recombines the channels with the target's stain matrix into `output` (which may be `image`).
-  void RemapStage(const cv::Mat& image, const ColourTable& table, const ClassProbabilityPlanes& probs,
-                  const CColourDeconv& deconv, const Stage& stage, cv::Mat& output) const;
-  void WriteDiagnostics(const CColourDeconv& deconv, const StainChannelPlanes* channels,
-                        const std::string& ending) const;
+  // Splits the colours of `table`'s image with `deconv`, measures stain channels 0 and 1 (with the
+  // per-colour probabilities `probs`), maps them onto the target and recombines the channels with
+  // the target's stain matrix into `output` (which may be the table's image).
+  void RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
+                  const Stage& stage, cv::Mat& output) const;
+  // Writes the vectors and, given a table, the channel pictures from per-colour channel values.
+  void WriteDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
+                        const StainChannelPlanes* colourValues, const std::string& ending) const;
 
   StainParams params_;
   bool paramsLoaded_ = false;

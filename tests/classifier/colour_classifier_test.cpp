@@ -223,6 +223,20 @@ TEST(ColourClassifierTest, PaddedStrideGivesDensePlanes) {
   EXPECT_TRUE(test::PaddingUntouched(padded, 77));
 }
 
+TEST(ColourClassifierTest, PerColourProbabilitiesAreThoseOfTheirPixels) {
+  ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel());
+  cv::Mat image = test::RandomImage(9, 10, 12);
+  image.rowRange(0, 4).setTo(cv::Scalar(180, 110, 205));  // one colour over many pixels
+  const ImageColours colours(image);
+  ClassProbabilityPlanes perPixel, perColour;
+  const std::string pixelText = Printed([&] { classifier.ClassifyImage(image, colours, perPixel); });
+  EXPECT_EQ(Printed([&] { classifier.ClassifyColours(image, colours, perColour); }), pixelText);
+  ASSERT_EQ(perColour.PixelCount(), colours.Keys().size());
+  for (std::size_t i = 0; i < perPixel.PixelCount(); ++i) {
+    for (std::size_t k = 0; k < 3; ++k) ASSERT_EQ(perColour[k][colours.PixelIndices()[i]], perPixel[k][i]);
+  }
+}
+
 TEST(ColourClassifierTest, BeforeAnyImageThePixelUsesTheZeroDescriptor) {
   const auto model = DescriptorSensitiveModel();
   ColourClassifier_RVM_PCAVQ fresh(model);

@@ -237,5 +237,42 @@ TEST(StainVectorEstimate, LargeSumsStayExact) {
   EXPECT_EQ(lines[3], "201, 77, 133");
 }
 
+// Probabilities given per distinct colour select exactly the pixels the per-pixel selection does,
+// also when the 201-sample minimum cuts through colours of equal probability.
+class PerColourSelection : public testing::TestWithParam<float> {};
+
+TEST_P(PerColourSelection, EqualsThePerPixelSelection) {
+  // 12 colours on 3000 pixels, in a scrambled order; the probabilities take 4 values.
+  cv::Mat image(50, 60, CV_8UC3);
+  const std::array<float, 4> levels = {0.995f, 0.97f, 0.5f, 0.005f};
+  auto probOf = [&](int colour, int k) { return levels[static_cast<std::size_t>((colour + k) % 4)]; };
+  for (int i = 0; i < 3000; ++i) {
+    const int colour = (i * 7 + i / 13) % 12;
+    image.at<cv::Vec3b>(i / 60, i % 60) =
+        cv::Vec3b(static_cast<std::uint8_t>(20 * colour), 90, static_cast<std::uint8_t>(250 - 9 * colour));
+  }
+  ClassProbabilityPlanes perPixel(60, 50);
+  const ImageColours colours(image);
+  ClassProbabilityPlanes perColour(static_cast<int>(colours.Keys().size()), 1);
+  for (std::size_t c = 0; c < colours.Keys().size(); ++c) {
+    const int colour = ImageColours::KeyByte(colours.Keys()[c], 0) / 20;
+    for (int k = 0; k < 2; ++k) perColour[static_cast<std::size_t>(k)][c] = probOf(colour, k);
+  }
+  for (std::size_t i = 0; i < perPixel.PixelCount(); ++i) {
+    for (std::size_t k = 0; k < 2; ++k) perPixel[k][i] = perColour[k][colours.PixelIndices()[i]];
+  }
+  testing::internal::CaptureStderr();
+  const StainSampleSums want = CollectStainSamples(image, perPixel, GetParam());
+  const StainSampleSums got = CollectStainSamples(colours, perColour, GetParam());
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(got.colourSum, want.colourSum);
+  EXPECT_EQ(got.count, want.count);
+  EXPECT_EQ(got.candidates, want.candidates);
+}
+
+// 0.99 selects the colours at 0.995 alone; 0.999 selects none, so the minimum takes 201 of the
+// colours tied at 0.995 in pixel order; 0.98 keeps everything at or above it.
+INSTANTIATE_TEST_SUITE_P(Thresholds, PerColourSelection, testing::Values(0.99f, 0.999f, 0.98f, 1.0f));
+
 }  // namespace
 }  // namespace histonorm

@@ -135,9 +135,29 @@ TEST(Reinhard, UniformSourceMapsToTheTargetMean) {
   }
 }
 
+class OneColourReference : public testing::TestWithParam<cv::Mat> {};
+
+TEST_P(OneColourReference, SendsEveryPixelToTheReferenceColour) {
+  const cv::Mat& reference = GetParam();
+  CNormReinhard norm;
+  Measure(norm, reference);
+  const cv::Mat out = NormWith(norm, test::LoadSample("he_sample_1.png"));
+  const cv::Vec3b colour = reference.at<cv::Vec3b>(0, 0);
+  const cv::Mat expected(out.size(), CV_8UC3, cv::Scalar(colour[0], colour[1], colour[2]));
+  EXPECT_LE(cv::norm(out, expected, cv::NORM_INF), 1.0);
+  EXPECT_EQ(cv::norm(out, cv::Mat(out.size(), CV_8UC3, out.at<cv::Vec3b>(0, 0)), cv::NORM_INF), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(UniformGreyBlackAndSinglePixel, OneColourReference,
+                         testing::Values(cv::Mat(20, 30, CV_8UC3, cv::Scalar(40, 120, 200)),
+                                         cv::Mat(20, 30, CV_8UC3, cv::Scalar(128, 128, 128)),
+                                         cv::Mat(20, 30, CV_8UC3, cv::Scalar(0, 0, 0)),
+                                         cv::Mat(1, 1, CV_8UC3, cv::Scalar(200, 30, 90))));
+
 TEST(Reinhard, ChannelMappingGuardsZeroAndNanDeviation) {
   EXPECT_EQ(MapChannelValue(0.3f, 0.3, 0.0, 0.5, 0.1), 0.5f);
   EXPECT_EQ(MapChannelValue(0.3f, 0.3, std::numeric_limits<double>::quiet_NaN(), 0.5, 0.1), 0.5f);
+  EXPECT_EQ(MapChannelValue(0.7f, 0.3, 0.1, 0.5, std::numeric_limits<double>::quiet_NaN()), 0.5f);
   EXPECT_EQ(MapChannelValue(0.5f, 0.25, 0.5, 1.0, 2.0), static_cast<float>(((0.5 - 0.25) * 2.0 / 0.5) + 1.0));
 }
 

@@ -52,7 +52,38 @@ TEST_P(RGBHistSpecVariants, HonoursRowStrideAndLeavesPaddingAlone) {
   EXPECT_EQ(cv::norm(out.view, dense, cv::NORM_INF), 0.0);
 }
 
+TEST_P(RGBHistSpecVariants, OneLevelChannelsKeepTheirLevelOrTakeTheTargets) {
+  CNormRGBHistSpec norm(GetParam());
+  norm.CalcStats(test::LoadSample("he_sample_2.png"));
+  for (const cv::Scalar& colour :
+       {cv::Scalar(255, 255, 255), cv::Scalar(0, 0, 0), cv::Scalar(40, 120, 200)}) {
+    const cv::Mat tile(4, 5, CV_8UC3, colour);
+    EXPECT_EQ(cv::norm(NormWith(norm, tile), tile, cv::NORM_INF), 0.0) << colour;
+  }
+  // A one-colour target sends everything to its colour.
+  CNormRGBHistSpec plain(GetParam());
+  plain.CalcStats(cv::Mat(3, 3, CV_8UC3, cv::Scalar(30, 60, 90)));
+  const cv::Mat out = NormWith(plain, RandomImage(6, 7, 14));
+  EXPECT_EQ(cv::norm(out, cv::Mat(6, 7, CV_8UC3, cv::Scalar(30, 60, 90)), cv::NORM_INF), 0.0);
+}
+
 INSTANTIATE_TEST_SUITE_P(PlainAndThreshold, RGBHistSpecVariants, testing::Bool());
+
+TEST(RGBHistSpec, CountsAndSharesHoldMoreThan2To32Pixels) {
+  LevelCounts counts{};
+  for (auto& channel : counts) channel[7] = 0xFFFFFFFFu;
+  CountLevels(cv::Mat(1, 2, CV_8UC3, cv::Scalar(7, 7, 7)), counts);
+  EXPECT_EQ(counts[0][7], 0x100000001u);
+  // 5e9 target pixels, half at level 10, half at level 200: each table rises by 0.5 at both.
+  for (auto& channel : counts) {
+    channel.fill(0);
+    channel[10] = 2500000000u;
+    channel[200] = 2500000000u;
+  }
+  const CumulativeTables c = CumulativeFromCounts(counts, 5000000000u, false);
+  EXPECT_FLOAT_EQ(c[0][10], 0.5f);
+  EXPECT_FLOAT_EQ(c[2][255], 3.0f);
+}
 
 TEST(RGBHistSpec, SharedRunningSumInterleavesChannels) {
   LevelCounts counts{};
@@ -75,7 +106,7 @@ TEST(RGBHistSpec, SharedRunningSumInterleavesChannels) {
 TEST(RGBHistSpec, PlainTablesRiseToThree) {
   LevelCounts counts{};
   CountLevels(test::LoadSample("he_sample_3.png"), counts);
-  std::uint32_t n = 0;
+  std::uint64_t n = 0;
   for (auto v : counts[0]) n += v;
   const CumulativeTables c = CumulativeFromCounts(counts, n, false);
   EXPECT_NEAR(c[2][255], 3.0, 1e-4);

@@ -26,13 +26,28 @@ TEST(StainParams, TwoNumbersSetTwoThresholdsAndAllSixArePrinted) {
   EXPECT_EQ(p.dotProductThreshold, 0.8f);
 }
 
-TEST(StainParams, ReadingStopsAtTheFirstBadNumberAndIgnoresExtras) {
-  StainParams p;
-  ReadFrom(p, "0.9 25 x 0.5 0.5 0.5");
-  EXPECT_EQ(p.probThreshold, 0.9f);
-  EXPECT_EQ(p.blackThreshold, 25.0f);
-  EXPECT_EQ(p.whiteThreshold, 300.0f);
-  EXPECT_EQ(p.backgroundThreshold, 0.75f);
+TEST(StainParams, ValuesOutsideTheirRangeAreRefusedWithTheirLineAndExtrasIgnored) {
+  const std::pair<const char*, std::pair<std::size_t, const char*>> refused[] = {
+      {"0.9 25 x 0.5 0.5 0.5", {1, "x"}},
+      {"0.9\n\n30 nan", {3, "nan"}},
+      {"0.9 inf", {1, "inf"}},
+      {"0.9 1e39", {1, "1e39"}},
+      {"1.5", {1, "1.5"}},
+      {"0.9 30 300 0.7 0.7\n-0.2", {2, "-0.2"}},
+      {"0.95,", {1, "0.95,"}},
+      {"0.9 -1", {1, "-1"}}};
+  for (const auto& [text, where] : refused) {
+    StainParams p;
+    std::istringstream in(text);
+    try {
+      p.Read(in);
+      ADD_FAILURE() << text;
+    } catch (const StainParamsError& e) {
+      EXPECT_EQ(e.Line(), where.first) << text;
+      EXPECT_EQ(e.Text(), where.second) << text;
+    }
+    EXPECT_EQ(p.probThreshold, 0.99f) << "nothing is changed by a refused file: " << text;
+  }
 
   StainParams all;
   ReadFrom(all, "0.5\t10 200\n0.6 0.7 0.95 17 18");

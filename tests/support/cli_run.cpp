@@ -38,6 +38,14 @@ std::string ReadFile(const std::filesystem::path& p) {
 
 std::vector<std::string> CliResult::Lines() const { return SplitLines(errText); }
 
+std::vector<std::string> CliResult::AfterBanner() const {
+  const auto lines = Lines();
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    if (lines[i].rfind(" 4. ", 0) == 0) return {lines.begin() + static_cast<long>(i) + 2, lines.end()};
+  }
+  return lines;
+}
+
 ScratchDir::ScratchDir() {
   std::random_device rd;
   path_ = std::filesystem::temp_directory_path() /

@@ -12,6 +12,8 @@ struct CliResult {
   std::string errText;                     // standard error
   std::string outText;                     // standard output
   std::vector<std::string> Lines() const;  // standard error split into lines
+  // The lines after the start-up banner (which ends with " 4. ..." and a blank line).
+  std::vector<std::string> AfterBanner() const;
 };
 
 // A fresh directory under the system temporary directory, removed on destruction.
