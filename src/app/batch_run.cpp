@@ -4,14 +4,15 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "app/command_line.h"
+#include "app/diagnostic_files.h"
 #include "app/image_io.h"
 #include "app/list_file.h"
-#include "norm/reinhard.h"
-#include "norm/rgb_hist_spec.h"
-#include "stain/norm_bimodal_deconv_rvm.h"
+#include "histonorm/histonorm.h"
+#include "stain/stain_params.h"
 
 namespace histonorm::app {
 
@@ -61,20 +62,60 @@ std::vector<std::string> ReadListOrFail(const std::string& path) {
   return names;
 }
 
-// The run's one normaliser; `stain` also points at it when the method is the stain method, whose
-// extra operations the driver calls directly.
-struct Normaliser {
-  std::unique_ptr<CNormBase> base;
-  CNormBimodalDeconvRVM* stain = nullptr;
+// The stain method's parameters file in the working directory, read before the normaliser is made
+// (its thresholds are part of the normaliser's options) but reported after the model's lines.
+struct ParamsFile {
+  bool present = false;
+  StainParams params;
+  std::optional<StainParamsError> error;
 };
 
 // Thresholds of the stain method, read from the working directory when present.
 const char kParamsFile[] = "params.txt";
 
-std::unique_ptr<CNormBimodalDeconvRVM> MakeStainNormaliser(const RunSettings& s) {
-  std::unique_ptr<CNormBimodalDeconvRVM> stain;
+ParamsFile ReadParamsFile() {
+  ParamsFile file;
+  std::ifstream in(kParamsFile);
+  if (!in.is_open()) return file;
+  file.present = true;
   try {
-    stain = std::make_unique<CNormBimodalDeconvRVM>(s.colourModelPath);
+    ReadStainParams(in, file.params);
+  } catch (const StainParamsError& e) {
+    file.error = e;
+  }
+  return file;
+}
+
+// The console lines of the parameters file; a value it refused ends the run.
+void ReportParamsFile(const ParamsFile& file, const LogSink& log) {
+  if (!file.present) return;
+  std::cerr << "PARAMETERS FILE PROVIDED" << std::endl;
+  if (file.error) {
+    throw RunFailure("Bad value in " + std::string(kParamsFile) + " line " + std::to_string(file.error->Line()) +
+                     ": " + Quoted(file.error->Text()));
+  }
+  LogStainParams(log, file.params);
+}
+
+// What the normaliser needs from the run: where its lines go and, in verbose mode, the prefix its
+// diagnostic files are written under (changed by the driver as the run goes on).
+struct RunContext {
+  LogSink log = LogSink::To(std::cerr);
+  std::string diagnosticPrefix;
+};
+
+std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext& context) {
+  const ParamsFile params = ReadParamsFile();
+  Options options;
+  options.colourModelPath = s.colourModelPath;
+  options.stainParams = params.params;
+  options.log = context.log;
+  if (s.verbose) {
+    options.diagnostics = [&context](const StainDiagnostics& d) { WriteDiagnosticFiles(context.diagnosticPrefix, d); };
+  }
+  std::unique_ptr<CNormBase> stain;
+  try {
+    stain = MakeNormaliser(s.method, options);
   } catch (const ModelLoadError& e) {
     throw RunFailure("Failed to read colour model " + Quoted(s.colourModelPath) + ": " + e.what());
   }
@@ -82,42 +123,17 @@ std::unique_ptr<CNormBimodalDeconvRVM> MakeStainNormaliser(const RunSettings& s)
     std::cerr << "Verbose mode, outputing deconvolution files" << std::endl;
     std::cerr << "IS TARGET: " << (s.referenceImage ? 1 : 0) << std::endl;
     std::cerr << "Prefix: " << s.VerbosePrefix() << std::endl;
-    stain->SetVerbose(s.VerbosePrefix());
+    context.diagnosticPrefix = s.VerbosePrefix();
   }
-  std::ifstream params(kParamsFile);
-  if (params.is_open()) {
-    std::cerr << "PARAMETERS FILE PROVIDED" << std::endl;
-    try {
-      stain->ReadParams(params);
-    } catch (const StainParamsError& e) {
-      throw RunFailure("Bad value in " + std::string(kParamsFile) + " line " + std::to_string(e.Line()) +
-                       ": " + Quoted(e.Text()));
-    }
-  }
+  ReportParamsFile(params, context.log);
   return stain;
 }
 
-Normaliser MakeNormaliser(const RunSettings& s) {
-  Normaliser n;
-  switch (s.method) {
-    case Method::kReinhard:
-      n.base = std::make_unique<CNormReinhard>();
-      break;
-    case Method::kRGBHistSpec:
-      n.base = std::make_unique<CNormRGBHistSpec>(false);
-      break;
-    case Method::kRGBHistSpecThresh:
-      n.base = std::make_unique<CNormRGBHistSpec>(true);
-      break;
-    case Method::kBimodalDeconvRVM: {
-      auto stain = MakeStainNormaliser(s);
-      n.stain = stain.get();
-      n.base = std::move(stain);
-      break;
-    }
-  }
-  if (!n.base) throw std::logic_error("no normaliser for this method");
-  return n;
+std::unique_ptr<CNormBase> MakeRunNormaliser(const RunSettings& s, RunContext& context) {
+  if (s.method == Method::kBimodalDeconvRVM) return MakeStainNormaliser(s, context);
+  Options options;
+  options.log = context.log;
+  return MakeNormaliser(s.method, options);
 }
 
 // Returns the number of target images measured.
@@ -144,16 +160,16 @@ void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
   normaliser.CalcStats(image);
 }
 
-void NormalisePass(const RunSettings& s, const std::vector<std::string>& names,
-                   const Normaliser& normaliser) {
+void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser,
+                   RunContext& context) {
   for (const std::string& entry : names) {
     const std::string inputPath = s.InputPath(entry);
     std::cerr << "[Norm] " << inputPath << std::endl;
     const cv::Mat input = LoadOrFail(inputPath);
     cv::Mat output(input.rows, input.cols, CV_8UC3);
     const std::string outputPath = s.OutputPath(entry);
-    if (normaliser.stain && s.verbose) normaliser.stain->SetVerbose(outputPath);
-    normaliser.base->Norm(input, output);
+    if (s.verbose) context.diagnosticPrefix = outputPath;
+    normaliser.Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
   }
@@ -163,19 +179,19 @@ int Run(const RunSettings& s) {
   // The list is read once, before any work, so a mistyped list path is never an empty success.
   const std::vector<std::string> names = ReadListOrFail(s.listPath);
   std::cerr << " DIR: " << s.dirPrefix << std::endl;
-  const Normaliser normaliser = MakeNormaliser(s);
+  RunContext context;
+  const std::unique_ptr<CNormBase> normaliser = MakeRunNormaliser(s, context);
   int measured = 1;
   if (s.referenceImage) {
-    SingleTargetPass(*s.referenceImage, *normaliser.base);
+    SingleTargetPass(*s.referenceImage, *normaliser);
   } else {
-    measured = MeanTargetPass(s, names, *normaliser.base);
+    measured = MeanTargetPass(s, names, *normaliser);
   }
-  // An empty list has nothing to normalise; otherwise the stain method needs usable stain vectors.
-  if (normaliser.stain && measured > 0 && !normaliser.stain->HasUsableTarget()) {
-    throw RunFailure("Target has no usable stain estimate");
-  }
+  // An empty list has nothing to normalise; otherwise the target must be usable (for the stain
+  // method: usable stain vectors).
+  if (measured > 0 && !normaliser->HasUsableTarget()) throw RunFailure("Target has no usable stain estimate");
   std::cerr << "Calculated target stats" << std::endl;
-  NormalisePass(s, names, normaliser);
+  NormalisePass(s, names, *normaliser, context);
   return 0;
 }
 
@@ -197,9 +213,9 @@ int RunBatch(const std::vector<std::string>& args) {
   const ParseResult parsed = ParseCommandLine(args);
   if (!parsed.settings) {
     if (parsed.usage == Usage::kUnknownMethod) {
-      std::cerr << UsageTextB() << std::endl;
+      std::cerr << UnknownMethodUsage() << std::endl;
     } else {
-      std::cerr << UsageTextA() << std::endl;
+      std::cerr << ShortOfArgumentsUsage() << std::endl;
       std::cerr << ListExplanation() << std::endl;
     }
     return kFailure;

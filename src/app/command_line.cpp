@@ -30,21 +30,13 @@ std::string RunSettings::VerbosePrefix() const {
   return dirPrefix + "normalised/" + (slash == std::string::npos ? named : named.substr(slash + 1));
 }
 
-std::optional<Method> MatchMethod(const std::string& name) {
-  if (name == "Reinhard") return Method::kReinhard;
-  if (name == "BimodalDeconvRVM") return Method::kBimodalDeconvRVM;
-  if (name == "RGBHistSpec") return Method::kRGBHistSpec;
-  if (name == "RGBHistSpecThresh") return Method::kRGBHistSpecThresh;
-  return std::nullopt;
-}
-
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   ParseResult result;
   if (args.size() < 2) {
     result.usage = Usage::kShortOfArguments;
     return result;
   }
-  const std::optional<Method> method = MatchMethod(args[0]);
+  const std::optional<Method> method = ParseMethod(args[0]);
   if (!method) {
     result.usage = Usage::kUnknownMethod;
     return result;
@@ -71,7 +63,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   return result;
 }
 
-std::string UsageTextA() {
+std::string ShortOfArgumentsUsage() {
   return "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>)\n"
          "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec, RGBHistSpecThresh}";
 }
@@ -82,7 +74,7 @@ std::string ListExplanation() {
          "calling the program.";
 }
 
-std::string UsageTextB() {
+std::string UnknownMethodUsage() {
   return "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>) (</verbose>)\n"
          "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec}";
 }

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace histonorm::app {
+#include "histonorm/method.h"
 
-enum class Method { kReinhard, kBimodalDeconvRVM, kRGBHistSpec, kRGBHistSpecThresh };
+namespace histonorm::app {
 
 struct RunSettings {
   Method method = Method::kReinhard;
@@ -22,7 +22,7 @@ struct RunSettings {
   // Prefix of the stain method's diagnostic files while the target is measured: the file name of
   // the reference image (or of the list) in the output folder, which exists whatever folders the
   // argument names.
-  std::string VerbosePrefix() const;
+  [[nodiscard]] std::string VerbosePrefix() const;
 };
 
 // Which usage text a rejected command line gets.
@@ -33,15 +33,14 @@ struct ParseResult {
   Usage usage = Usage::kShortOfArguments;  // meaningful when settings is empty
 };
 
-// Matches a method name exactly and case-sensitively.
-std::optional<Method> MatchMethod(const std::string& name);
+// args are the arguments after the program name. The method name is matched exactly and
+// case-sensitively (ParseMethod).
+[[nodiscard]] ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
-// args are the arguments after the program name.
-ParseResult ParseCommandLine(const std::vector<std::string>& args);
-
-// Usage texts, each printed followed by a line end.
-std::string UsageTextA();
-std::string ListExplanation();
-std::string UsageTextB();
+// Usage texts, each printed followed by a line end: for too few arguments (followed by the list
+// explanation) and for a method name that matches no method.
+[[nodiscard]] std::string ShortOfArgumentsUsage();
+[[nodiscard]] std::string ListExplanation();
+[[nodiscard]] std::string UnknownMethodUsage();
 
 }  // namespace histonorm::app

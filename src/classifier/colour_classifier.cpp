@@ -1,7 +1,6 @@
 #include "classifier/colour_classifier.h"
 
 #include <cmath>
-#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -10,6 +9,7 @@
 #include "classifier/image_descriptor.h"
 #include "classifier/octree.h"
 #include "common/image_colours.h"
+#include "common/log_line.h"
 
 namespace histonorm {
 
@@ -26,8 +26,8 @@ void CheckImage(const cv::Mat& image) {
 struct ColourClassifier_RVM_PCAVQ::Model {
   explicit Model(const ColourModelData& data);
 
-  // Builds the descriptor from the colours of an image and prints it.
-  void Project(const ImageColours& colours);
+  // Builds the descriptor from the colours of an image and logs it.
+  void Project(const ImageColours& colours, const LogSink& log);
   std::array<float, 3> Classify(const std::uint8_t* pixel) const;
 
   std::array<float, kCodeCount> meanHistogram{};
@@ -58,7 +58,7 @@ ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
   for (std::size_t i = 0; i < pcaDim; ++i) eigenScale[i] = std::sqrt(data.eigenvalues[i]);
 }
 
-void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
+void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, const LogSink& log) {
   codeCounts.fill(0);
   const auto& keys = colours.Keys();
   const auto& counts = colours.Counts();
@@ -66,8 +66,7 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
     const std::int32_t code = octTree.FindCode(keys[c]);
     if (code <= 0) continue;
     if (code > 255) {
-      for (std::uint32_t n = 0; n < counts[c]; ++n)
-        std::cerr << "Internal Error (VQ>255) ID=" << code << std::endl;
+      for (std::uint32_t n = 0; n < counts[c] && log.Enabled(); ++n) LogLine(log, "Internal Error (VQ>255) ID=", code);
       continue;
     }
     codeCounts[static_cast<std::size_t>(code)] += counts[c];
@@ -77,14 +76,12 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours) {
   };
   const bool described = ProjectCodeHistogram(codeCounts, meanHistogram, weight, eigenScale, pcaDim,
                                               centredHistogram, projection);
-  std::cerr << "Projection ";
-  // Formatted apart from the console stream so its settings cannot change the numbers.
-  std::ostringstream values;
-  for (std::size_t i = 0; i < pcaDim; ++i) values << projection[i] << " ";
-  std::cerr << values.str() << std::endl;
-  if (!described) {
-    std::cerr << "Projection: no pixel has a colour code, using the mean descriptor" << std::endl;
+  if (log.Enabled()) {
+    std::ostringstream values;
+    for (std::size_t i = 0; i < pcaDim; ++i) values << projection[i] << " ";
+    LogLine(log, "Projection ", values.str());
   }
+  if (!described) log.Line("Projection: no pixel has a colour code, using the mean descriptor");
   const std::vector<double> descriptor(projection.begin(), projection.begin() + pcaDim);
   for (auto& classifier : classifiers) classifier.SetDescriptor(descriptor);
 }
@@ -98,10 +95,11 @@ std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const std::uint
   return {static_cast<float>(q[0] / sum), static_cast<float>(q[1] / sum), static_cast<float>(q[2] / sum)};
 }
 
-ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const std::string& modelPath)
-    : model_(std::make_unique<Model>(ReadColourModel(modelPath))) {}
+ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const std::string& modelPath, LogSink log)
+    : model_(std::make_unique<Model>(ReadColourModel(modelPath, log))), log_(std::move(log)) {}
 
-ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const ColourModelData& model) {
+ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const ColourModelData& model, LogSink log)
+    : log_(std::move(log)) {
   ValidateColourModel(model);
   model_ = std::make_unique<Model>(model);
 }
@@ -110,7 +108,7 @@ ColourClassifier_RVM_PCAVQ::~ColourClassifier_RVM_PCAVQ() = default;
 
 void ColourClassifier_RVM_PCAVQ::ComputeProjection(const cv::Mat& image) {
   CheckImage(image);
-  model_->Project(ImageColours(image));
+  model_->Project(ImageColours(image), log_);
 }
 
 void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) {
@@ -124,7 +122,7 @@ void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, const Image
   if (!colours.Indexed() || colours.PixelIndices().size() != image.total()) {
     throw std::invalid_argument("colour index does not belong to the image being classified");
   }
-  model_->Project(colours);
+  model_->Project(colours, log_);
 
   const auto& keys = colours.Keys();
   std::vector<std::array<float, 3>> probabilities(keys.size());
@@ -155,7 +153,7 @@ void ColourClassifier_RVM_PCAVQ::ClassifyColours(const cv::Mat& image, const Ima
   if (!colours.Indexed() || colours.PixelIndices().size() != image.total()) {
     throw std::invalid_argument("colour index does not belong to the image being classified");
   }
-  model_->Project(colours);
+  model_->Project(colours, log_);
   const auto& keys = colours.Keys();
   perColour.Resize(static_cast<int>(keys.size()), 1);
   for (std::size_t c = 0; c < keys.size(); ++c) {

@@ -13,7 +13,8 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "classifier/model_load_error.h"
+#include "histonorm/log_sink.h"
+#include "histonorm/model_load_error.h"
 #include "common/image_colours.h"
 #include "common/pixel_planes.h"
 
@@ -57,10 +58,12 @@ class ColourClassifierBase {
 
 class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
  public:
-  // Reads the whole model file. Throws ModelLoadError when the file cannot be opened or used.
-  explicit ColourClassifier_RVM_PCAVQ(const std::string& modelPath);
+  // Reads the whole model file, logging the reader's lines to `log`, which also receives the
+  // "Projection ..." line of every image described (a copy is kept). Throws ModelLoadError when
+  // the file cannot be opened or used.
+  explicit ColourClassifier_RVM_PCAVQ(const std::string& modelPath, LogSink log = {});
   // Uses a model already in memory. Throws ModelLoadError when it is inconsistent.
-  explicit ColourClassifier_RVM_PCAVQ(const ColourModelData& model);
+  explicit ColourClassifier_RVM_PCAVQ(const ColourModelData& model, LogSink log = {});
   ~ColourClassifier_RVM_PCAVQ() override;
   ColourClassifier_RVM_PCAVQ(const ColourClassifier_RVM_PCAVQ&) = delete;
   ColourClassifier_RVM_PCAVQ& operator=(const ColourClassifier_RVM_PCAVQ&) = delete;
@@ -75,18 +78,19 @@ class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
   void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
                        ClassProbabilityPlanes& perColour) override;
 
-  // Computes the image descriptor and prints it ("Projection ..." line). Same requirements on the
+  // Computes the image descriptor and logs it ("Projection ..." line). Same requirements on the
   // image as ClassifyImage.
   void ComputeProjection(const cv::Mat& image);
 
   // Number of principal components D in the descriptor.
-  unsigned PcaDim() const;
+  [[nodiscard]] unsigned PcaDim() const;
   // The current descriptor (D values).
-  std::array<float, 256> Projection() const;
+  [[nodiscard]] std::array<float, 256> Projection() const;
 
  private:
   struct Model;  // keeps the trained-function types out of this header
   std::unique_ptr<Model> model_;
+  LogSink log_;
 };
 
 }  // namespace histonorm

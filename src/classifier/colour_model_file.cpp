@@ -5,13 +5,13 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
 
 #include "classifier/memory_stream.h"
+#include "common/log_line.h"
 #include "classifier/serialised_layout_check.h"
 
 namespace histonorm {
@@ -76,9 +76,9 @@ void ReadValues(std::istream& in, T* values, std::size_t count, const std::strin
   }
 }
 
-void ReadTextSection(std::istream& in, ColourModelData& model) {
+void ReadTextSection(std::istream& in, ColourModelData& model, const LogSink& log) {
   try {
-    model.nodes = ReadOctTreeRecords(in);
+    model.nodes = ReadOctTreeRecords(in, log);
     const OctTree linked(model.nodes);  // rejects links the search could not follow
   } catch (const OctTreeError& e) {
     throw ModelLoadError(e.what());
@@ -88,17 +88,15 @@ void ReadTextSection(std::istream& in, ColourModelData& model) {
   ReadValues(in, model.eigenvectors.data(), model.eigenvectors.size(), "the principal directions");
 
   const auto dims = static_cast<std::size_t>(model.FeatureLength() - kMinFeatureLength);
-  std::cerr << "Reduced PCA Dim=" << dims << std::endl;
+  LogLine(log, "Reduced PCA Dim=", dims);
   model.eigenvalues.resize(dims);
   for (std::size_t i = 0; i < dims; ++i) {
     ReadValues(in, &model.eigenvalues[i], 1, "eigenvalue " + std::to_string(i));
-    std::ostringstream scale;  // formatted apart from the console stream and its settings
-    scale << std::sqrt(model.eigenvalues[i]);
-    std::cerr << "EVec: " << scale.str() << std::endl;
+    LogLine(log, "EVec: ", std::sqrt(model.eigenvalues[i]));
   }
 }
 
-ColourModelData ParseModel(std::string_view bytes) {
+ColourModelData ParseModel(std::string_view bytes, const LogSink& log) {
   CheckSerialisedClassModels(bytes, kClassCount);
   MemoryStream binary(bytes);
   ColourModelData model;
@@ -107,7 +105,7 @@ ColourModelData ParseModel(std::string_view bytes) {
   const auto offset =
       static_cast<std::size_t>(binary.rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::in));
   MemoryStream text(bytes.substr(offset));
-  ReadTextSection(text, model);
+  ReadTextSection(text, model, log);
   return model;
 }
 
@@ -140,15 +138,15 @@ void ValidateColourModel(const ColourModelData& model) {
   }
 }
 
-ColourModelData ReadColourModel(const std::string& path) {
+ColourModelData ReadColourModel(const std::string& path, const LogSink& log) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw ModelLoadError("it is a folder");
   std::ifstream file(path, std::ios::binary);
   if (!file) throw ModelLoadError("the file cannot be opened");
-  return ReadColourModel(file);
+  return ReadColourModel(file, log);
 }
 
-ColourModelData ReadColourModel(std::istream& in) {
+ColourModelData ReadColourModel(std::istream& in, const LogSink& log) {
   // Read in pieces, so that a read error ends as a failed stream and a device that never ends is
   // refused at the size bound.
   std::string bytes;
@@ -160,7 +158,7 @@ ColourModelData ReadColourModel(std::istream& in) {
     bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
   }
   if (in.bad()) throw ModelLoadError("the file cannot be read");
-  return ParseModel(bytes);
+  return ParseModel(bytes, log);
 }
 
 void WriteColourModel(std::ostream& out, const ColourModelData& model) {

@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "classifier/model_load_error.h"
+#include "histonorm/log_sink.h"
+#include "histonorm/model_load_error.h"
 #include "classifier/octree.h"
 
 namespace histonorm {
@@ -47,12 +48,12 @@ struct ColourModelData {
 // Model files hold a few megabytes; a larger file (or a device that never ends) is refused.
 inline constexpr std::size_t kMaxModelFileBytes = std::size_t{64} << 20;
 
-// Reads and validates a whole model file, printing the reader's console lines ("OctTree: ...",
+// Reads and validates a whole model file, logging the reader's lines ("OctTree: ...",
 // "Reduced PCA Dim=", "EVec: "). Throws ModelLoadError with the reason when the file cannot be
 // opened, read or used (a folder, a read error, more than kMaxModelFileBytes).
-ColourModelData ReadColourModel(const std::string& path);
+[[nodiscard]] ColourModelData ReadColourModel(const std::string& path, const LogSink& log = {});
 // The same for a model held in a stream (read to its end).
-ColourModelData ReadColourModel(std::istream& in);
+[[nodiscard]] ColourModelData ReadColourModel(std::istream& in, const LogSink& log = {});
 
 // Checks a model held in memory as ReadColourModel checks a file: feature lengths, vector counts
 // and the octree links. Throws ModelLoadError with the reason.

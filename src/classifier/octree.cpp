@@ -1,11 +1,12 @@
 #include "classifier/octree.h"
 
 #include <cmath>
-#include <iostream>
 #include <istream>
 #include <limits>
 #include <ostream>
 #include <utility>
+
+#include "common/log_line.h"
 
 namespace histonorm {
 
@@ -60,7 +61,7 @@ OctTreeNodeRecord DefaultTopLevelNode(int slot) {
   return r;
 }
 
-std::vector<OctTreeNodeRecord> ReadOctTreeRecords(std::istream& in) {
+std::vector<OctTreeNodeRecord> ReadOctTreeRecords(std::istream& in, const LogSink& log) {
   std::uint32_t count = 0;
   if (!(in >> count)) throw OctTreeError("the octree node count is missing or unreadable");
   std::vector<OctTreeNodeRecord> records;
@@ -72,7 +73,7 @@ std::vector<OctTreeNodeRecord> ReadOctTreeRecords(std::istream& in) {
     }
     if (r.parent == -1) {
       if (parentless == kSlots) {
-        std::cerr << "OctTree: Internal error >8 nodes without parents" << std::endl;
+        log.Line("OctTree: Internal error >8 nodes without parents");
         throw OctTreeError("more than eight octree nodes without a parent");
       }
       ++parentless;
@@ -80,7 +81,7 @@ std::vector<OctTreeNodeRecord> ReadOctTreeRecords(std::istream& in) {
     records.push_back(r);
   }
   if (parentless != kSlots) {
-    std::cerr << "OctTree: Internal error, only " << parentless << " nodes without parents" << std::endl;
+    LogLine(log, "OctTree: Internal error, only ", parentless, " nodes without parents");
   }
   return records;
 }

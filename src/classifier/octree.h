@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "histonorm/log_sink.h"
+
 namespace histonorm {
 
 class OctTreeError : public std::runtime_error {
@@ -43,10 +45,10 @@ struct OctTreeNodeRecord {
 // 0, 1, 2 equals bit 0, 1, 2 of `slot`, and answers "no code".
 OctTreeNodeRecord DefaultTopLevelNode(int slot);
 
-// Reads the node count and that many records from the current position of `in`, printing the
+// Reads the node count and that many records from the current position of `in`, logging the
 // "OctTree: ..." lines for a wrong number of parentless records. Throws OctTreeError when more than
 // eight records have no parent or when the stream fails (a value does not parse, input ends).
-std::vector<OctTreeNodeRecord> ReadOctTreeRecords(std::istream& in);
+[[nodiscard]] std::vector<OctTreeNodeRecord> ReadOctTreeRecords(std::istream& in, const LogSink& log = {});
 
 // Writes the node count and the records in the layout ReadOctTreeRecords reads, each float with
 // enough digits to read back exactly. Throws std::runtime_error for a value that is not finite.

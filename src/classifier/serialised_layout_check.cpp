@@ -7,7 +7,7 @@
 #include <string>
 
 #include "classifier/memory_stream.h"
-#include "classifier/model_load_error.h"
+#include "histonorm/model_load_error.h"
 
 namespace histonorm {
 

@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <fstream>
-#include <iostream>
+#include <sstream>
 #include <limits>
+
+#include "common/log_line.h"
 
 namespace histonorm {
 namespace {
@@ -45,13 +47,13 @@ void CColourDeconv::Init() {
 
 bool CColourDeconv::EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs,
                                          float probThreshold) {
-  BuildFromSampleSums(CollectStainSamples(image, probs, probThreshold));
+  BuildFromSampleSums(CollectStainSamples(image, probs, probThreshold, log_));
   return usable_;
 }
 
 bool CColourDeconv::EstimateStainVectors(const ImageColours& colours,
                                          const ClassProbabilityPlanes& colourProbs, float probThreshold) {
-  BuildFromSampleSums(CollectStainSamples(colours, colourProbs, probThreshold));
+  BuildFromSampleSums(CollectStainSamples(colours, colourProbs, probThreshold, log_));
   return usable_;
 }
 
@@ -63,12 +65,12 @@ void CColourDeconv::BuildFromSampleSums(const StainSampleSums& sums) {
     for (std::size_t i = 0; i < 3; ++i) records[k].mean[i] = static_cast<float>(sums.colourSum[k][i]);
   }
 
-  std::cerr << "*Mean colours:" << std::endl;
+  log_.Line("*Mean colours:");
   for (ClassMeanColour& r : records) {
     for (float& m : r.mean) m = MeanOf(m, r.count);
-    std::cerr << r.mean[0] << ", " << r.mean[1] << ", " << r.mean[2] << std::endl;
+    LogLine(log_, r.mean[0], ", ", r.mean[1], ", ", r.mean[2]);
   }
-  std::cerr << "*Colour vectors (ignore third one!)" << std::endl;
+  log_.Line("*Colour vectors (ignore third one!)");
   records[0].VectorFromMean();
   records[1].VectorFromMean();
   BuildStainMatrix(records[0].vector, records[1].vector);
@@ -89,9 +91,9 @@ void CColourDeconv::BuildStainMatrix(const std::array<float, 3>& s0, const std::
     if (length != 0.0) {
       for (std::size_t i = 0; i < 3; ++i) stains_[i][k] = rawStains_[i][k] / length;
     }
-    std::cerr << "Vec: " << stains_[0][k] << "," << stains_[1][k] << "," << stains_[2][k] << std::endl;
+    LogLine(log_, "Vec: ", stains_[0][k], ",", stains_[1][k], ",", stains_[2][k]);
   }
-  std::cerr << "Doing Max Dt Product Correction: " << dotProductThreshold << std::endl;
+  LogLine(log_, "Doing Max Dt Product Correction: ", dotProductThreshold);
   CorrectDotProduct();
   CompleteThirdStain();
   for (auto& row : stains_) {
@@ -108,8 +110,7 @@ void CColourDeconv::CorrectDotProduct() {
   // A not-a-number dot product fails the comparison and ends the loop.
   while (StainDotProduct(stains_) > dotProductThreshold) {
     if (passes == kMaxCorrectionPasses) {
-      std::cerr << "Max dot product correction stopped after " << kMaxCorrectionPasses << " passes"
-                << std::endl;
+      LogLine(log_, "Max dot product correction stopped after ", kMaxCorrectionPasses, " passes");
       return;
     }
     // Remove a thousandth of the common mean from both vectors and rescale them to unit length.
@@ -168,12 +169,18 @@ void CColourDeconv::Invert() {
   q[2][0] = -(q[2][1] * y0 / x0) - q[2][2] * z0 / x0;
 }
 
+std::string CColourDeconv::VectorsText() const {
+  std::ostringstream text;
+  for (std::size_t k = 0; k < 3; ++k) {
+    text << rawStains_[0][k] << " " << rawStains_[1][k] << " " << rawStains_[2][k] << "\n";
+  }
+  return text.str();
+}
+
 bool CColourDeconv::WriteVectors(const std::string& path) const {
   std::ofstream file(path);
   if (!file.is_open()) return false;
-  for (std::size_t k = 0; k < 3; ++k) {
-    file << rawStains_[0][k] << " " << rawStains_[1][k] << " " << rawStains_[2][k] << "\n";
-  }
+  file << VectorsText();
   file.close();
   return !file.fail();
 }

@@ -7,11 +7,17 @@
 // is stored by colour rows (M[i][k] is the colour-i component of stain k); the inverse by stain
 // rows (Q[k][i] is the weight of colour i in stain k).
 //
+// Lines (sample counts, mean colours, vectors, the correction) go to the LogSink given at
+// construction; copies share it.
+//
 // Init() must precede everything else. The matrices are defined only after BuildStainMatrix (or an
 // estimate, which ends with it); IsUsable() tells whether they may be used to transform images.
 #include <array>
 #include <opencv2/core.hpp>
 #include <string>
+#include <utility>
+
+#include "histonorm/log_sink.h"
 
 #include "common/pixel_planes.h"
 #include "deconv/class_mean_colour.h"
@@ -27,33 +33,37 @@ class CColourDeconv {
   // and a threshold below -1 is never reached).
   static constexpr int kMaxCorrectionPasses = 100000;
 
+  explicit CColourDeconv(LogSink log = {}) : log_(std::move(log)) {}
+
   // Sets dotProductThreshold to 0.8f and builds the optical density table. Calling it again
   // returns the object to this state.
   void Init();
 
-  // Selects the samples of one image (prints "#samples used = ..."), then builds the stain
+  // Selects the samples of one image (logs "#samples used = ..."), then builds the stain
   // matrix from their mean colours (BuildFromSampleSums). Returns IsUsable(). Requires probability
   // planes of the image's size (throws std::invalid_argument otherwise).
-  bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
+  [[nodiscard]] bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
   // The same from probabilities given once per distinct colour of an image (see CollectStainSamples).
-  bool EstimateStainVectors(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
+  [[nodiscard]] bool EstimateStainVectors(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
                             float probThreshold);
-  // Prints the mean colours, turns them into unit vectors and calls BuildStainMatrix.
+  // Logs the mean colours, turns them into unit vectors and calls BuildStainMatrix.
   void BuildFromSampleSums(const StainSampleSums& sums);
   // Two unit vectors (red, green, blue) -> corrected, completed and inverted stain matrix.
   void BuildStainMatrix(const std::array<float, 3>& s0, const std::array<float, 3>& s1);
   // False when a stain class had no samples or any entry of the stain matrix or its inverse is
   // not finite: such an estimate must not be used to transform images.
-  bool IsUsable() const { return usable_; }
+  [[nodiscard]] bool IsUsable() const { return usable_; }
 
   // Requires an 8-bit 3-channel BGR image. Ensures channels are resized to its size and filled.
   void ImageToChannels(const cv::Mat& image, StainChannelPlanes& channels) const;
   // Requires channels of the image's width x height and an existing 8-bit 3-channel image (throws
   // std::invalid_argument otherwise). Ensures every pixel of the image is written.
   void ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const;
-  // Writes the raw stain vectors, one stain per line. Returns false, printing nothing, when the
-  // file cannot be written.
-  bool WriteVectors(const std::string& path) const;
+  // The raw stain vectors, one stain per line: three numbers separated by blanks, each line ended
+  // by '\n'.
+  [[nodiscard]] std::string VectorsText() const;
+  // Writes VectorsText() to a file. Returns false, logging nothing, when the file cannot be written.
+  [[nodiscard]] bool WriteVectors(const std::string& path) const;
 
   float dotProductThreshold = 0.8f;
 
@@ -76,6 +86,7 @@ class CColourDeconv {
   Matrix3 inverseStains_{};
   std::array<float, 256> odTable_{};
   bool usable_ = false;
+  LogSink log_;
 };
 
 }  // namespace histonorm

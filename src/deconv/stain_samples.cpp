@@ -1,11 +1,11 @@
 #include "deconv/stain_samples.h"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/log_line.h"
 #include "deconv/most_probable_samples.h"
 
 namespace histonorm {
@@ -143,7 +143,7 @@ std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const 
 }  // namespace
 
 StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
-                                    float probThreshold) {
+                                    float probThreshold, const LogSink& log) {
   const std::size_t n = colours.Keys().size();
   if (!colours.Indexed() || colourProbs.PixelCount() != n || colourProbs.plane[1].size() != n) {
     throw std::invalid_argument("per-colour probabilities do not match the colour index");
@@ -169,7 +169,7 @@ StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProb
       sums.colourSum[k] = SumMostProbableColours(colours, p, selected);
     }
   }
-  std::cerr << "#samples used = " << sums.candidates[0] << "," << sums.candidates[1] << "," << 0 << std::endl;
+  LogLine(log, "#samples used = ", sums.candidates[0], ",", sums.candidates[1], ",", 0);
   return sums;
 }
 
@@ -183,7 +183,7 @@ StainSampleSums& StainSampleSums::operator+=(const StainSampleSums& other) {
 }
 
 StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
-                                    float probThreshold) {
+                                    float probThreshold, const LogSink& log) {
   RequireMatchingPlanes(image, probs);
   StainSampleSums sums;
   for (std::size_t k = 0; k < 2; ++k) {
@@ -196,7 +196,7 @@ StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbability
       sums.colourSum[k] = SumMostProbable(image, probs[k], sums.count[k]);
     }
   }
-  std::cerr << "#samples used = " << sums.candidates[0] << "," << sums.candidates[1] << "," << 0 << std::endl;
+  LogLine(log, "#samples used = ", sums.candidates[0], ",", sums.candidates[1], ",", 0);
   return sums;
 }
 

@@ -15,6 +15,7 @@
 #include "common/image_colours.h"
 #include "common/pixel_planes.h"
 #include "deconv/colour_sample.h"
+#include "histonorm/log_sink.h"
 
 namespace histonorm {
 
@@ -28,14 +29,15 @@ struct StainSampleSums {
 };
 
 // Selects the samples of both stain classes from the probability planes and sums their colours.
-// Prints the "#samples used = " line. Requires an 8-bit 3-channel BGR image and probability
+// Logs the "#samples used = " line. Requires an 8-bit 3-channel BGR image and probability
 // planes of its width and height; throws std::invalid_argument otherwise.
-StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
-                                    float probThreshold);
+[[nodiscard]] StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                                                  float probThreshold, const LogSink& log = {});
 // The same selection and sums from probabilities given once per distinct colour: `colourProbs`
 // holds Keys().size() values per plane, in the order of Keys(), and pixel order is that of the
 // index's PixelIndices(). Requires an indexed `colours`; throws std::invalid_argument otherwise.
-StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
-                                    float probThreshold);
+[[nodiscard]] StainSampleSums CollectStainSamples(const ImageColours& colours,
+                                                  const ClassProbabilityPlanes& colourProbs, float probThreshold,
+                                                  const LogSink& log = {});
 
 }  // namespace histonorm

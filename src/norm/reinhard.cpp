@@ -1,12 +1,11 @@
 #include "norm/reinhard.h"
 
 #include <cmath>
-#include <iostream>
 #include <limits>
-#include <ostream>
 #include <vector>
 
 #include "common/image_colours.h"
+#include "common/log_line.h"
 #include "norm/lab_colour.h"
 
 namespace histonorm {
@@ -16,9 +15,8 @@ namespace {
 // Relative rounding of a single-precision square, with a factor of two to spare.
 constexpr double kSquareRounding = 2.0 * std::numeric_limits<float>::epsilon();
 
-void PrintStats(const LabStats& s) {
-  std::cerr << s.mean[0] << "," << s.mean[1] << "," << s.mean[2] << " " << s.sd[0] << "," << s.sd[1] << ","
-            << s.sd[2] << std::endl;
+void LogStats(const LogSink& log, const LabStats& s) {
+  LogLine(log, s.mean[0], ",", s.mean[1], ",", s.mean[2], " ", s.sd[0], ",", s.sd[1], ",", s.sd[2]);
 }
 
 // The distinct colours of an image with their l, alpha, beta values: the transform is costly and
@@ -65,34 +63,34 @@ LabStats LabSums::Stats() const {
   return s;
 }
 
-float MapChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd) {
+float MapLabChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd) {
   if (!(sourceSd > 0.0) || !(targetSd > 0.0) || !std::isfinite(sourceSd) || !std::isfinite(targetSd)) {
     return static_cast<float>(targetMean);
   }
   return static_cast<float>(((x - sourceMean) * targetSd / sourceSd) + targetMean);
 }
 
-void CNormReinhard::CalcStats(const cv::Mat& image) {
+void CNormReinhard::MeasureTarget(const cv::Mat& image) {
   targetSums_.Add(image);
   target_ = targetSums_.Stats();
-  PrintStats(target_);
+  LogStats(log_, target_);
 }
 
 std::array<std::uint8_t, 3> CNormReinhard::MapColour(Lab lab, const LabStats& source) const {
   for (int c = 0; c < 3; ++c) {
-    lab[c] = MapChannelValue(lab[c], source.mean[c], source.sd[c], target_.mean[c], target_.sd[c]);
+    lab[c] = MapLabChannelValue(lab[c], source.mean[c], source.sd[c], target_.mean[c], target_.sd[c]);
   }
   const std::array<float, 3> values = LabToBgrValues(lab);
   return {ColourValueToByte(values[0]), ColourValueToByte(values[1]), ColourValueToByte(values[2])};
 }
 
-void CNormReinhard::Norm(const cv::Mat& input, cv::Mat& output) {
+void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
   const ColourLabs image(input);
   LabSums sourceSums;
   AddPixels(sourceSums, image);
   const LabStats source = sourceSums.Stats();
-  std::cerr << source.sd[0] << "vs" << source.mean[0] * source.mean[0] << std::endl;
-  PrintStats(source);
+  LogLine(log_, source.sd[0], "vs", source.mean[0] * source.mean[0]);
+  LogStats(log_, source);
 
   // The output colour depends only on the input colour: map each distinct colour once.
   std::vector<std::array<std::uint8_t, 3>> mapped;

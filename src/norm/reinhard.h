@@ -2,13 +2,15 @@
 // Reinhard colour transfer: matches the mean and standard deviation of every channel of the
 // decorrelated logarithmic colour space (l, alpha, beta) to those of the target pixels.
 //
-// CalcStats accumulates sums over all target pixels seen so far and prints the target statistics;
-// Norm measures the source, prints its statistics and maps each pixel. Norm changes no member.
+// CalcStats accumulates sums over all target pixels seen so far and logs the target statistics;
+// Norm measures the source, logs its statistics and maps each pixel. Norm changes no member.
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "norm/lab_colour.h"
-#include "norm/norm_base.h"
+#include "histonorm/log_sink.h"
+#include "histonorm/norm_base.h"
 
 namespace histonorm {
 
@@ -26,26 +28,31 @@ struct LabSums {
 
   // Adds every pixel of an 8-bit BGR image, rows in order, pixels in order.
   void Add(const cv::Mat& image);
-  LabStats Stats() const;
+  [[nodiscard]] LabStats Stats() const;
 };
 
 class CNormReinhard final : public CNormBase {
  public:
-  void CalcStats(const cv::Mat& image) override;
-  void Norm(const cv::Mat& input, cv::Mat& output) override;
+  // Lines go to `log` (a copy is kept).
+  explicit CNormReinhard(LogSink log = {}) : log_(std::move(log)) {}
 
-  const LabStats& TargetStats() const { return target_; }
+  [[nodiscard]] const LabStats& TargetStats() const { return target_; }
 
  private:
+  void MeasureTarget(const cv::Mat& image) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }
+
   // Output bytes (blue, green, red) of an input colour given as l, alpha, beta.
   std::array<std::uint8_t, 3> MapColour(Lab lab, const LabStats& source) const;
 
   LabStats target_;
   LabSums targetSums_;
+  LogSink log_;
 };
 
 // Maps one channel value onto the target statistics. A uniform channel on either side (a deviation
 // of zero, or one that is not a finite number) sends every value to the target mean.
-float MapChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd);
+[[nodiscard]] float MapLabChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd);
 
 }  // namespace histonorm

@@ -16,14 +16,15 @@ void CountLevels(const cv::Mat& image, LevelCounts& counts) {
   }
 }
 
-CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount, bool threshold) {
+CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount,
+                                      HistSpecVariant variant) {
   const float n = static_cast<float>(pixelCount);
   CumulativeTables cumulative{};
   float running = 0.0f;
   for (int v = 0; v < 256; ++v) {
     for (int c = 0; c < 3; ++c) {
       float share = static_cast<float>(counts[c][v]) / n;
-      if (threshold && share > 0.0f) share = 1.0f;
+      if (variant == HistSpecVariant::kPresence && share > 0.0f) share = 1.0f;
       running += share;
       cumulative[c][v] = running;
     }
@@ -77,16 +78,16 @@ void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target
   }
 }
 
-void CNormRGBHistSpec::CalcStats(const cv::Mat& image) {
+void CNormRGBHistSpec::MeasureTarget(const cv::Mat& image) {
   CountLevels(image, targetCounts_);
   targetPixelCount_ += image.total();
-  targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, threshold_);
+  targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, variant_);
 }
 
-void CNormRGBHistSpec::Norm(const cv::Mat& input, cv::Mat& output) {
+void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
   LevelCounts counts{};
   CountLevels(input, counts);
-  const CumulativeTables source = CumulativeFromCounts(counts, input.total(), threshold_);
+  const CumulativeTables source = CumulativeFromCounts(counts, input.total(), variant_);
   LookupTables lut = MatchCumulative(source, targetCumulative_);
   PinSingleLevelChannels(counts, targetCounts_, lut);
   for (int y = 0; y < input.rows; ++y) {

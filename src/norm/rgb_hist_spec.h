@@ -5,12 +5,12 @@
 // The three cumulative tables of an image are cut from one running single-precision sum that
 // interleaves the channels level by level (blue, green, red at each level), so in the plain
 // variant each table rises to about 3. The threshold variant counts only which levels occur.
-// CalcStats accumulates target counts over all target images; Norm changes no member and
-// prints nothing.
+// CalcStats accumulates target counts over all target images; Norm changes no member. Neither
+// logs anything.
 #include <array>
 #include <cstdint>
 
-#include "norm/norm_base.h"
+#include "histonorm/norm_base.h"
 
 namespace histonorm {
 
@@ -19,13 +19,18 @@ using LevelCounts = std::array<std::array<std::uint64_t, 256>, 3>;  // [blue, gr
 using CumulativeTables = std::array<std::array<float, 256>, 3>;     // [blue, green, red][level]
 using LookupTables = std::array<std::array<std::uint8_t, 256>, 3>;
 
+// What a level adds to the cumulative tables: its share of the pixels (RGBHistSpec), or 1 when
+// any pixel has it (RGBHistSpecThresh).
+enum class HistSpecVariant { kShares, kPresence };
+
 // Adds the level counts of every pixel of an 8-bit BGR image.
 void CountLevels(const cv::Mat& image, LevelCounts& counts);
 // Normalised histograms (or presence values in the threshold variant) summed into the shared
 // running sum, in the order blue, green, red at each level.
-CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount, bool threshold);
+[[nodiscard]] CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount,
+                                                   HistSpecVariant variant);
 // For every source level, the lowest target level at the smallest cumulative distance.
-LookupTables MatchCumulative(const CumulativeTables& source, const CumulativeTables& target);
+[[nodiscard]] LookupTables MatchCumulative(const CumulativeTables& source, const CumulativeTables& target);
 // Mends the tables of channels that hold a single level, where cumulative matching means nothing
 // (the interleaved running sum then places the channel's one step by the other channels): a target
 // channel of one level receives every source level; otherwise a source channel of one level keeps it.
@@ -33,18 +38,19 @@ void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target
 
 class CNormRGBHistSpec final : public CNormBase {
  public:
-  explicit CNormRGBHistSpec(bool thresholdVariant) : threshold_(thresholdVariant) {}
+  explicit CNormRGBHistSpec(HistSpecVariant variant) : variant_(variant) {}
 
-  void CalcStats(const cv::Mat& image) override;
-  void Norm(const cv::Mat& input, cv::Mat& output) override;
-
-  const CumulativeTables& TargetCumulative() const { return targetCumulative_; }
+  [[nodiscard]] const CumulativeTables& TargetCumulative() const { return targetCumulative_; }
 
  private:
+  void MeasureTarget(const cv::Mat& image) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  [[nodiscard]] bool TargetReady() const override { return targetPixelCount_ > 0; }
+
   LevelCounts targetCounts_{};
   CumulativeTables targetCumulative_{};
   std::uint64_t targetPixelCount_ = 0;
-  bool threshold_;
+  HistSpecVariant variant_;
 };
 
 }  // namespace histonorm

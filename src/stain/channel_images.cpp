@@ -2,8 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <opencv2/imgcodecs.hpp>
-#include <string>
 #include <vector>
 
 namespace histonorm {
@@ -16,14 +14,6 @@ std::uint8_t PixelOf(float v, float scale) {
   if (!(scaled > 0.0f)) return 0;
   if (scaled >= 255.0f) return 255;
   return static_cast<std::uint8_t>(scaled);
-}
-
-bool SaveQuietly(const std::string& path, const cv::Mat& image) {
-  try {
-    return cv::imwrite(path, image);
-  } catch (const cv::Exception&) {
-    return false;
-  }
 }
 
 }  // namespace
@@ -39,23 +29,16 @@ cv::Mat ChannelImage(const StainChannelPlanes& channels, int channel, float scal
   return image;
 }
 
-bool SaveChannelImages(const StainChannelPlanes& channels, float scale, const std::string& baseName) {
-  const bool first = SaveQuietly(baseName + ".1.jpg", ChannelImage(channels, 0, scale));
-  const bool second = SaveQuietly(baseName + ".2.jpg", ChannelImage(channels, 1, scale));
-  return first && second;
-}
-
-bool SaveChannelImages(const ColourTable& table, const StainChannelPlanes& colourValues, float scale,
-                       const std::string& baseName) {
-  bool saved = true;
-  for (int channel = 0; channel < 2; ++channel) {
-    const float* values = colourValues[static_cast<std::size_t>(channel)];
+std::array<cv::Mat, 2> ChannelPictures(const ColourTable& table, const StainChannelPlanes& colourValues,
+                                       float scale) {
+  std::array<cv::Mat, 2> pictures;
+  for (std::size_t channel = 0; channel < 2; ++channel) {
+    const float* values = colourValues[channel];
     std::vector<std::uint8_t> pixels(table.Size());
     for (std::size_t c = 0; c < pixels.size(); ++c) pixels[c] = PixelOf(values[c], scale);
-    saved = SaveQuietly(baseName + "." + std::to_string(channel + 1) + ".jpg", table.GatherBytes(pixels)) &&
-            saved;
+    pictures[channel] = table.GatherBytes(pixels);
   }
-  return saved;
+  return pictures;
 }
 
 }  // namespace histonorm

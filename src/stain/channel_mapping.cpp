@@ -1,5 +1,6 @@
 #include "stain/channel_mapping.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace histonorm {
@@ -40,8 +41,8 @@ TargetChannelStats TargetStatsOf(const ChannelClassStats& s) {
   return t;
 }
 
-CubicBSpline MakeChannelMappingCurve() {
-  return CubicBSpline(kDomainStart, kDomainEnd, kCoefficients, kRepeatEnds);
+CubicBSpline MakeChannelMappingCurve(const LogSink& log) {
+  return CubicBSpline(kDomainStart, kDomainEnd, kCoefficients, kRepeatEnds, log);
 }
 
 MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetChannelStats& target) {
@@ -59,15 +60,21 @@ MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetC
   return points;
 }
 
-CubicBSpline FitChannelMapping(const ChannelClassStats& image, const TargetChannelStats& target) {
+CubicBSpline FitChannelMapping(const ChannelClassStats& image, const TargetChannelStats& target,
+                               const LogSink& log) {
   const MappingPoints points = ChannelMappingPoints(image, target);
-  CubicBSpline curve = MakeChannelMappingCurve();
-  curve.Fit(std::span<const float>(points.x.data(), points.count),
-            std::span<const float>(points.y.data(), points.count));
+  CubicBSpline curve = MakeChannelMappingCurve(log);
+  const bool fitted = curve.Fit(std::span<const float>(points.x.data(), points.count),
+                                std::span<const float>(points.y.data(), points.count));
+  if (!fitted) {
+    // The fit has logged why it failed. The channel then maps through the zero curve, so every value
+    // becomes the floor 1.0 of MapStainChannelValue: the whole channel reads as fully stained.
+    std::fill(curve.Coeffs().begin(), curve.Coeffs().end(), 0.0f);
+  }
   return curve;
 }
 
-float MapChannelValue(const CubicBSpline& curve, float value) {
+float MapStainChannelValue(const CubicBSpline& curve, float value) {
   float v = value;
   if (v > kLargestInput) v = kLargestInput;
   if (v < 0.0f) v = 0.0f;
@@ -76,16 +83,16 @@ float MapChannelValue(const CubicBSpline& curve, float value) {
 }
 
 void MapChannel(const CubicBSpline& curve, std::span<float> values) {
-  for (float& v : values) v = MapChannelValue(curve, v);
+  for (float& v : values) v = MapStainChannelValue(curve, v);
 }
 
 void RemapStainChannels(const ChannelStats& image, const std::array<TargetChannelStats, 2>& target,
-                        StainChannelPlanes& channels, const char* label, StatsLines when) {
+                        StainChannelPlanes& channels, const char* label, StatsLines when, const LogSink& log) {
   for (int i = 0; i < 2; ++i) {
     const ChannelClassStats& stats = image.channel[static_cast<std::size_t>(i)];
-    if (when == StatsLines::kBeforeFit) PrintChannelStatsLines(label, i, stats);
-    const CubicBSpline curve = FitChannelMapping(stats, target[static_cast<std::size_t>(i)]);
-    if (when == StatsLines::kAfterFit) PrintChannelStatsLines(label, i, stats);
+    if (when == StatsLines::kBeforeFit) LogChannelStatsLines(log, label, i, stats);
+    const CubicBSpline curve = FitChannelMapping(stats, target[static_cast<std::size_t>(i)], log);
+    if (when == StatsLines::kAfterFit) LogChannelStatsLines(log, label, i, stats);
     MapChannel(curve, channels.plane[static_cast<std::size_t>(i)]);
   }
 }

@@ -5,7 +5,8 @@
 // and up to nine pairs of image and target statistics (class means and range ends).
 //
 // A pair whose image or target value is not finite (an empty class) is left out, so the fit always
-// has between 9 and 18 rows. A fit that fails leaves the curve at zero everywhere.
+// has between 9 and 18 rows. A fit that fails (logged) leaves the curve at zero everywhere, which maps
+// every value of the channel to 1.0.
 #include <array>
 #include <span>
 
@@ -22,10 +23,10 @@ struct TargetChannelStats {
 };
 
 // The target side of a channel's statistics (means rounded to single precision).
-TargetChannelStats TargetStatsOf(const ChannelClassStats& stats);
+[[nodiscard]] TargetChannelStats TargetStatsOf(const ChannelClassStats& stats);
 
 // A channel mapping curve with all coefficients 0: domain [0, 501), 8 coefficients, boundary mode 1.
-CubicBSpline MakeChannelMappingCurve();
+[[nodiscard]] CubicBSpline MakeChannelMappingCurve(const LogSink& log = {});
 
 // The x (image) and y (target) values of the fit, in row order, without pairs that are not finite.
 struct MappingPoints {
@@ -33,14 +34,16 @@ struct MappingPoints {
   std::array<float, 18> y{};
   std::size_t count = 0;
 };
-MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetChannelStats& target);
+[[nodiscard]] MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetChannelStats& target);
 
-// Fits a fresh channel mapping curve from the image's statistics of one channel to the target's.
-CubicBSpline FitChannelMapping(const ChannelClassStats& image, const TargetChannelStats& target);
+// Fits a fresh channel mapping curve from the image's statistics of one channel to the target's;
+// the curve logs to `log`.
+[[nodiscard]] CubicBSpline FitChannelMapping(const ChannelClassStats& image, const TargetChannelStats& target,
+                                             const LogSink& log = {});
 
 // The mapped value of one channel value: the input limited to [0, 500], evaluated, and raised to
 // at least 1.0.
-float MapChannelValue(const CubicBSpline& curve, float value);
+[[nodiscard]] float MapStainChannelValue(const CubicBSpline& curve, float value);
 
 // Maps every value in place with MapChannelValue.
 void MapChannel(const CubicBSpline& curve, std::span<float> values);
@@ -49,9 +52,10 @@ void MapChannel(const CubicBSpline& curve, std::span<float> values);
 enum class StatsLines { kAfterFit, kBeforeFit };
 
 // One remapping stage: for channel 0, then 1, fits the mapping from the image's statistics to the
-// target's and maps the channel's plane in place, printing the channel's statistics lines with
+// target's and maps the channel's plane in place, logging the channel's statistics lines with
 // `label` before or after the fit. Plane 2 is left as it is.
 void RemapStainChannels(const ChannelStats& image, const std::array<TargetChannelStats, 2>& target,
-                        StainChannelPlanes& channels, const char* label, StatsLines when);
+                        StainChannelPlanes& channels, const char* label, StatsLines when,
+                        const LogSink& log = {});
 
 }  // namespace histonorm

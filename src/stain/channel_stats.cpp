@@ -2,8 +2,9 @@
 
 #include <cmath>
 #include <cstddef>
-#include <iostream>
 #include <stdexcept>
+
+#include "common/log_line.h"
 
 namespace histonorm {
 
@@ -61,14 +62,14 @@ void SumKeptBins(const ChannelHistograms::Histogram& h, const Cumulative& s, Cla
   }
 }
 
-void Reduce(const char* label, ClassSummary& c) {
+void Reduce(const char* label, ClassSummary& c, const LogSink& log) {
   c.mean = c.sum / c.count;
   const double variance = c.sumSquares / c.count - c.mean * c.mean;
   if (variance > 0.0) {
     c.sd = std::sqrt(variance);
   } else {
     c.sd = 0.0;
-    std::cerr << label << ": -ve SD?? " << c.count << "," << c.mean << std::endl;
+    LogLine(log, label, ": -ve SD?? ", c.count, ",", c.mean);
   }
 }
 
@@ -79,19 +80,17 @@ void FillMissingRange(ClassSummary& c) {
 
 float AtMost255(float v) { return v > 255.0f ? 255.0f : v; }
 
-ChannelClassStats ChannelStatistics(int j, const ChannelHistograms& histograms) {
+ChannelClassStats ChannelStatistics(int j, const ChannelHistograms& histograms, const LogSink& log) {
   std::array<Cumulative, 3> s{};
   for (int c = 0; c < 3; ++c) s[c] = CumulativeCounts(histograms.Counts(j, static_cast<StainClass>(c)));
-  std::cerr << "Channel " << j << " : " << s[kClassA].back() << "," << s[kClassB].back() << ","
-            << s[kClassO].back() << std::endl;
+  LogLine(log, "Channel ", j, " : ", s[kClassA].back(), ",", s[kClassB].back(), ",", s[kClassO].back());
 
   std::array<ClassSummary, 3> cls{};
   for (int c = 0; c < 3; ++c) SumKeptBins(histograms.Counts(j, static_cast<StainClass>(c)), s[c], cls[c]);
   for (const StainClass c : {kClassB, kClassA, kClassO}) {
-    std::cerr << "Range " << kLabel[c] << " (" << j << ")=[" << cls[c].low << "," << cls[c].high << "]"
-              << std::endl;
+    LogLine(log, "Range ", kLabel[c], " (", j, ")=[", cls[c].low, ",", cls[c].high, "]");
   }
-  for (const StainClass c : kPrintOrder) Reduce(kLabel[c], cls[c]);
+  for (const StainClass c : kPrintOrder) Reduce(kLabel[c], cls[c], log);
   for (const StainClass c : {kClassB, kClassA, kClassO}) FillMissingRange(cls[c]);
 
   ChannelClassStats r;
@@ -183,23 +182,23 @@ ChannelHistograms& ChannelHistograms::operator+=(const ChannelHistograms& other)
   return *this;
 }
 
-ChannelStats ComputeChannelStats(const ChannelHistograms& histograms) {
+ChannelStats ComputeChannelStats(const ChannelHistograms& histograms, const LogSink& log) {
   ChannelStats stats;
-  for (int j = 0; j < 2; ++j) stats.channel[j] = ChannelStatistics(j, histograms);
+  for (int j = 0; j < 2; ++j) stats.channel[j] = ChannelStatistics(j, histograms, log);
   return stats;
 }
 
-void PrintChannelStatsLines(const char* label, int channel, const ChannelClassStats& s) {
-  std::cerr << label << channel << ") meanb=" << s.meanB << ", meana=" << s.meanA << ", meano=" << s.meanO
-            << std::endl;
-  std::cerr << label << channel << ") sdb=" << s.sdB << ", sda=" << s.sdA << ", sdo=" << s.sdO << std::endl;
+void LogChannelStatsLines(const LogSink& log, const char* label, int channel, const ChannelClassStats& s) {
+  LogLine(log, label, channel, ") meanb=", s.meanB, ", meana=", s.meanA, ", meano=", s.meanO);
+  LogLine(log, label, channel, ") sdb=", s.sdB, ", sda=", s.sdA, ", sdo=", s.sdO);
 }
 
 ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
-                              const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds) {
+                              const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds,
+                              const LogSink& log) {
   ChannelHistograms histograms;
   histograms.Accumulate(image, channels, probs, thresholds);
-  return ComputeChannelStats(histograms);
+  return ComputeChannelStats(histograms, log);
 }
 
 }  // namespace histonorm

@@ -7,7 +7,7 @@
 // bins of channel value (bin = value + 0.5, truncated, at most 500). ChannelHistograms gathers the
 // counts and can be pooled over images with +=; ComputeChannelStats trims each class histogram to
 // the bins whose cumulative share lies in [0.05, 0.95] and reduces them to mean, standard deviation
-// and range, printing its diagnostic lines on standard error.
+// and range, logging its diagnostic lines.
 //
 // A class without kept bins has a mean and range ends that are not a number; callers must not feed
 // such values into arithmetic that indexes arrays.
@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/pixel_planes.h"
+#include "histonorm/log_sink.h"
 #include "stain/colour_table.h"
 
 namespace histonorm {
@@ -86,16 +87,17 @@ class ChannelHistograms {
   std::array<std::array<Histogram, 3>, 2> counts_{};
 };
 
-// Trims, reduces and prints the statistics of channels 0 and 1 ("Channel ", "Range ", "-ve SD?? "
+// Trims, reduces and logs the statistics of channels 0 and 1 ("Channel ", "Range ", "-ve SD?? "
 // lines). The histograms themselves are left untouched.
-ChannelStats ComputeChannelStats(const ChannelHistograms& histograms);
+[[nodiscard]] ChannelStats ComputeChannelStats(const ChannelHistograms& histograms, const LogSink& log = {});
 
-// Prints the two lines of one channel's statistics, each starting with `label` (for example
+// Logs the two lines of one channel's statistics, each starting with `label` (for example
 // "Image Channel("): label + channel + ") meanb=..., meana=..., meano=..." and the same with sdb, sda, sdo.
-void PrintChannelStatsLines(const char* label, int channel, const ChannelClassStats& stats);
+void LogChannelStatsLines(const LogSink& log, const char* label, int channel, const ChannelClassStats& stats);
 
 // The statistics of one image: Accumulate into fresh histograms, then ComputeChannelStats.
-ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
-                              const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds);
+[[nodiscard]] ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
+                                            const ClassProbabilityPlanes& probs,
+                                            const MembershipThresholds& thresholds, const LogSink& log = {});
 
 }  // namespace histonorm

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <iostream>
 #include <stdexcept>
+#include <utility>
+
+#include "common/log_line.h"
 
 // LAPACK singular value decomposition (Fortran calling convention; the two trailing arguments are
 // the hidden lengths of the character arguments).
@@ -29,14 +31,26 @@ constexpr std::array<std::array<float, 4>, 4> kBasis = {{
 // Share of the largest singular value that sets the damping towards the identity coefficients.
 constexpr double kDampingShare = 0.2;
 
-void PrintOutOfRange(float xMin, float xMax, float x) {
-  std::cerr << "OOR: " << xMin << "," << xMax << "," << x << std::endl;
+// Damped inverse of each singular value: s / (s^2 + lambda), lambda from the largest one.
+std::vector<float> DampedInverses(const std::vector<double>& s) {
+  const float scaled = static_cast<float>(kDampingShare * s[0]);
+  const float lambda = scaled * scaled;
+  std::vector<float> inv(s.size(), 0.0f);
+  for (std::size_t j = 0; j < s.size(); ++j) {
+    const float sv = static_cast<float>(s[j]);
+    if (sv > 0.0f) inv[j] = ((1.0f / sv) * (sv * sv)) / (sv * sv + lambda);
+  }
+  return inv;
 }
+
+}  // namespace
 
 // Singular value decomposition of the column-major m x n matrix a (overwritten): full U (m x m)
 // and full V^T (n x n). Returns LAPACK's INFO.
-int Svd(int m, int n, std::vector<double>& a, std::vector<double>& s, std::vector<double>& u,
-        std::vector<double>& vt) {
+int CubicBSpline::Svd(int m, int n, std::vector<double>& a, Decomposition& out) {
+  std::vector<double>& s = out.s;
+  std::vector<double>& u = out.u;
+  std::vector<double>& vt = out.vt;
   const int small = std::min(m, n);
   const int large = std::max(m, n);
   const int lwork = 20 * std::max(3 * small + large, 5 * small);
@@ -51,15 +65,14 @@ int Svd(int m, int n, std::vector<double>& a, std::vector<double>& s, std::vecto
   return info;
 }
 
-}  // namespace
-
-CubicBSpline::CubicBSpline(float xMin, float xMax, std::uint32_t numCoeffs, int boundaryMode)
+CubicBSpline::CubicBSpline(float xMin, float xMax, std::uint32_t numCoeffs, int boundaryMode, LogSink log)
     : xMin_(xMin),
       xMax_(xMax),
       numCoeffs_(numCoeffs),
       coeffs_(numCoeffs, 0.0f),
       spacing_((xMax - xMin) / static_cast<float>(numCoeffs - 1)),
-      boundaryMode_(boundaryMode) {
+      boundaryMode_(boundaryMode),
+      log_(std::move(log)) {
   if (!(xMax > xMin) || numCoeffs < 4)
     throw std::invalid_argument("CubicBSpline: empty domain or too few coefficients");
 }
@@ -74,6 +87,8 @@ std::array<float, 4> CubicBSpline::Basis(float t) {
   }
   return b;
 }
+
+void CubicBSpline::LogOutOfRange(float x) const { LogLine(log_, "OOR: ", xMin_, ",", xMax_, ",", x); }
 
 bool CubicBSpline::OutOfRange(float x) const { return std::isnan(x) || xMin_ > x || x >= xMax_; }
 
@@ -100,7 +115,7 @@ float CubicBSpline::After(int d) const {
 
 float CubicBSpline::Eval(float x) const {
   if (OutOfRange(x)) {
-    PrintOutOfRange(xMin_, xMax_, x);
+    LogOutOfRange(x);
     return HUGE_VALF;
   }
   const Location loc = Locate(x);
@@ -109,92 +124,102 @@ float CubicBSpline::Eval(float x) const {
   return ((b[0] * Before(loc.d) + b[1] * coeffs_[d]) + b[2] * coeffs_[d + 1]) + b[3] * After(loc.d);
 }
 
-bool CubicBSpline::Fit(std::span<const float> x, std::span<const float> y) {
-  if (x.size() != y.size() || x.empty())
-    throw std::invalid_argument("CubicBSpline::Fit: need equally many x and y");
-  const int m = static_cast<int>(x.size());
+CubicBSpline::FitSystem::FitSystem(std::size_t rowCount, std::uint32_t columns)
+    : rows(rowCount), design(rowCount * columns, 0.0), rhs(rowCount, 0.0) {}
+
+double& CubicBSpline::FitSystem::At(std::size_t row, int column) {
+  return design[row + static_cast<std::size_t>(column) * rows];
+}
+
+void CubicBSpline::AddFitRow(std::size_t i, float x, float y, FitSystem& system) const {
   const int n = static_cast<int>(numCoeffs_);
-  const auto rows = static_cast<std::size_t>(m);
-  // Design matrix, column-major with leading dimension m, and right-hand side.
-  std::vector<double> a(rows * numCoeffs_, 0.0);
-  std::vector<double> rhs(rows, 0.0);
-  auto at = [&](std::size_t i, int col) -> double& { return a[i + static_cast<std::size_t>(col) * rows]; };
-  for (std::size_t i = 0; i < rows; ++i) {
+  const Location loc = Locate(x);
+  const int d = loc.d;
+  const std::array<float, 4> b = Basis(loc.t);
+  system.rhs[i] = y;
+  if (d > 0 && d < n - 2) {
+    for (int k = 0; k < 4; ++k) system.At(i, d - 1 + k) = b[static_cast<std::size_t>(k)];
+  } else if (d == 0) {
+    system.At(i, 0) = b[1];
+    system.At(i, 1) = b[2];
+    system.At(i, 2) = b[3];
+    if (boundaryMode_ == 1) {
+      system.At(i, 0) += b[0];
+    } else if (boundaryMode_ != 0) {
+      system.rhs[i] = static_cast<double>(y) - static_cast<double>(xMin_ - spacing_) * b[0];
+    }
+  } else {
+    system.At(i, d - 1) = b[0];
+    system.At(i, d) = b[1];
+    system.At(i, d + 1) = b[2];
+    if (boundaryMode_ == 1) {
+      system.At(i, n - 1) += b[3];
+    } else if (boundaryMode_ != 0) {
+      system.rhs[i] = static_cast<double>(y) - static_cast<double>(xMax_ + spacing_) * b[3];
+    }
+  }
+}
+
+bool CubicBSpline::BuildFitSystem(std::span<const float> x, std::span<const float> y, FitSystem& system) const {
+  for (std::size_t i = 0; i < system.rows; ++i) {
     if (OutOfRange(x[i])) {
-      PrintOutOfRange(xMin_, xMax_, x[i]);
-      std::cerr << "Data out of range:" << x[i] << std::endl;
+      LogOutOfRange(x[i]);
+      LogLine(log_, "Data out of range:", x[i]);
       return false;
     }
-    const Location loc = Locate(x[i]);
-    const int d = loc.d;
-    const std::array<float, 4> b = Basis(loc.t);
-    rhs[i] = y[i];
-    if (d > 0 && d < n - 2) {
-      for (int k = 0; k < 4; ++k) at(i, d - 1 + k) = b[static_cast<std::size_t>(k)];
-    } else if (d == 0) {
-      at(i, 0) = b[1];
-      at(i, 1) = b[2];
-      at(i, 2) = b[3];
-      if (boundaryMode_ == 1) {
-        at(i, 0) += b[0];
-      } else if (boundaryMode_ != 0) {
-        rhs[i] = static_cast<double>(y[i]) - static_cast<double>(xMin_ - spacing_) * b[0];
-      }
-    } else {
-      at(i, d - 1) = b[0];
-      at(i, d) = b[1];
-      at(i, d + 1) = b[2];
-      if (boundaryMode_ == 1) {
-        at(i, n - 1) += b[3];
-      } else if (boundaryMode_ != 0) {
-        rhs[i] = static_cast<double>(y[i]) - static_cast<double>(xMax_ + spacing_) * b[3];
-      }
-    }
+    AddFitRow(i, x[i], y[i], system);
   }
-  const std::vector<double> design = a;
+  return true;
+}
 
-  std::vector<double> s, u, vt;
-  if (Svd(m, n, a, s, u, vt) != 0) {
-    std::cerr << "SVD Failed" << std::endl;
-    return false;
-  }
-
-  // Damped inverse of each singular value: s / (s^2 + lambda), lambda from the largest one.
-  const float scaled = static_cast<float>(kDampingShare * s[0]);
-  const float lambda = scaled * scaled;
-  std::vector<float> inv(s.size(), 0.0f);
-  for (std::size_t j = 0; j < s.size(); ++j) {
-    const float sv = static_cast<float>(s[j]);
-    if (sv > 0.0f) inv[j] = ((1.0f / sv) * (sv * sv)) / (sv * sv + lambda);
-  }
-
-  // Knot positions: the coefficients of the identity curve.
+std::vector<float> CubicBSpline::KnotPositions() const {
   std::vector<float> knots(numCoeffs_);
   for (std::uint32_t j = 0; j < numCoeffs_; ++j) knots[j] = static_cast<float>(j) * spacing_ + xMin_;
+  return knots;
+}
 
-  // Residual of the identity curve at every row.
-  std::vector<double> residual(rows);
-  for (std::size_t i = 0; i < rows; ++i) {
+std::vector<double> CubicBSpline::IdentityResiduals(const FitSystem& system, const std::vector<float>& knots) const {
+  std::vector<double> residual(system.rows);
+  for (std::size_t i = 0; i < system.rows; ++i) {
     double predicted = 0.0;
     for (std::size_t c = 0; c < numCoeffs_; ++c)
-      predicted += design[i + c * rows] * static_cast<double>(knots[c]);
-    residual[i] = rhs[i] - predicted;
+      predicted += system.design[i + c * system.rows] * static_cast<double>(knots[c]);
+    residual[i] = system.rhs[i] - predicted;
   }
+  return residual;
+}
 
-  // coeff[m] = knot[m] + sum_i P[m][i] * residual[i], with P = V diag(inv) U^T in single precision.
-  const auto cols = static_cast<std::size_t>(n);
+void CubicBSpline::CorrectKnots(const Decomposition& svd, const std::vector<float>& inverses,
+                                const std::vector<float>& knots, const std::vector<double>& residual) {
+  // coeff[m] = knot[m] + sum_i P[m][i] * residual[i], with P = V diag(inverses) U^T in single precision.
+  const std::size_t rows = residual.size();
+  const std::size_t cols = numCoeffs_;
   for (std::size_t mi = 0; mi < cols; ++mi) {
     double correction = 0.0;
     for (std::size_t i = 0; i < rows; ++i) {
       float p = 0.0f;
-      for (std::size_t j = 0; j < inv.size(); ++j) {
-        const double term = (vt[j + mi * cols] * static_cast<double>(inv[j])) * u[i + j * rows];
+      for (std::size_t j = 0; j < inverses.size(); ++j) {
+        const double term = (svd.vt[j + mi * cols] * static_cast<double>(inverses[j])) * svd.u[i + j * rows];
         p = static_cast<float>(static_cast<double>(p) + term);
       }
       correction += static_cast<double>(p) * residual[i];
     }
     coeffs_[mi] = static_cast<float>(static_cast<double>(knots[mi]) + correction);
   }
+}
+
+bool CubicBSpline::Fit(std::span<const float> x, std::span<const float> y) {
+  if (x.size() != y.size() || x.empty())
+    throw std::invalid_argument("CubicBSpline::Fit: need equally many x and y");
+  FitSystem system(x.size(), numCoeffs_);
+  if (!BuildFitSystem(x, y, system)) return false;
+  std::vector<double> a = system.design;  // the decomposition overwrites its input
+  Decomposition svd;
+  if (Svd(static_cast<int>(system.rows), static_cast<int>(numCoeffs_), a, svd) != 0) {
+    log_.Line("SVD Failed");
+    return false;
+  }
+  CorrectKnots(svd, DampedInverses(svd.s), KnotPositions(), IdentityResiduals(system, KnotPositions()));
   return true;
 }
 

@@ -7,25 +7,28 @@
 // xMax + spacing. All evaluation is in single precision, in a fixed order of operations, so results
 // are reproducible to the last bit.
 //
-// Eval requires nothing: an x outside the domain (or not a number) prints an "OOR: " line and gives
+// Eval requires nothing: an x outside the domain (or not a number) logs an "OOR: " line and gives
 // positive infinity. Fit requires equally many x and y values, at least one; it solves a damped
 // least-squares problem pulled towards the identity coefficients and leaves the coefficients
-// unchanged (printing why) when an x is out of range or the decomposition fails.
+// unchanged (logging why) when an x is out of range or the decomposition fails. Lines go to the
+// LogSink given at construction.
 #include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "histonorm/log_sink.h"
 
 namespace histonorm {
 
 class CubicBSpline {
  public:
   // Requires xMax > xMin and numCoeffs >= 4. Ensures all coefficients are 0.
-  CubicBSpline(float xMin, float xMax, std::uint32_t numCoeffs, int boundaryMode);
+  CubicBSpline(float xMin, float xMax, std::uint32_t numCoeffs, int boundaryMode, LogSink log = {});
 
-  float Eval(float x) const;
+  [[nodiscard]] float Eval(float x) const;
   // Returns true when the coefficients were replaced by the fit.
-  bool Fit(std::span<const float> x, std::span<const float> y);
+  [[nodiscard]] bool Fit(std::span<const float> x, std::span<const float> y);
 
   float XMin() const { return xMin_; }
   float XMax() const { return xMax_; }
@@ -44,7 +47,34 @@ class CubicBSpline {
     int d;
     float t;
   };
+  // The least-squares system of a fit: the design matrix, column-major with one row per point, and
+  // the right-hand side.
+  struct FitSystem {
+    FitSystem(std::size_t rowCount, std::uint32_t columns);
+    double& At(std::size_t row, int column);
+    std::size_t rows;
+    std::vector<double> design;
+    std::vector<double> rhs;
+  };
+  // Singular values s, full U (column-major, rows x rows) and full V^T (columns x columns).
+  struct Decomposition {
+    std::vector<double> s, u, vt;
+  };
+
   bool OutOfRange(float x) const;
+  void LogOutOfRange(float x) const;
+  // Fills one row of the system from the point (x, y), x inside the domain.
+  void AddFitRow(std::size_t i, float x, float y, FitSystem& system) const;
+  // Fills every row; false (logged) when an x is out of range.
+  bool BuildFitSystem(std::span<const float> x, std::span<const float> y, FitSystem& system) const;
+  static int Svd(int m, int n, std::vector<double>& a, Decomposition& out);
+  // The coefficients of the identity curve, which the damping pulls the fit towards.
+  std::vector<float> KnotPositions() const;
+  // The residual of the identity curve at every row of the system.
+  std::vector<double> IdentityResiduals(const FitSystem& system, const std::vector<float>& knots) const;
+  // Sets each coefficient to its knot position plus the damped least-squares correction.
+  void CorrectKnots(const Decomposition& svd, const std::vector<float>& inverses, const std::vector<float>& knots,
+                    const std::vector<double>& residual);
   Location Locate(float x) const;
   float Before(int d) const;
   float After(int d) const;
@@ -55,6 +85,7 @@ class CubicBSpline {
   std::vector<float> coeffs_;
   float spacing_;
   int boundaryMode_;
+  LogSink log_;
 };
 
 }  // namespace histonorm

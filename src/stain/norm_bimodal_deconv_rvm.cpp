@@ -1,9 +1,9 @@
 #include "stain/norm_bimodal_deconv_rvm.h"
 
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
+#include "common/log_line.h"
 #include "stain/channel_images.h"
 #include "stain/colour_table.h"
 
@@ -13,70 +13,73 @@ namespace {
 
 // The second stage always selects stain samples at this probability, whatever the parameters say.
 constexpr float kSecondStageProbThreshold = 0.99f;
-// Diagnostic channel pictures are written unscaled.
+// Diagnostic channel pictures are made unscaled.
 constexpr float kChannelImageScale = 1.0f;
 
-}  // namespace
-
-CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(const std::string& colourModelPath)
-    : CNormBimodalDeconvRVM(std::make_unique<ColourClassifier_RVM_PCAVQ>(colourModelPath)) {}
-
-CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier)
-    : classifier_(std::move(classifier)) {
-  if (!classifier_) throw std::invalid_argument("stain normaliser: no colour classifier");
-  targetDeconv_.Init();
-}
-
-void CNormBimodalDeconvRVM::ReadParams(std::istream& in) {
-  params_.Read(in);
-  paramsLoaded_ = true;
-}
-
-void CNormBimodalDeconvRVM::SetVerbose(const std::string& prefix) {
-  verbose_ = true;
-  prefix_ = prefix;
-}
-
-CColourDeconv CNormBimodalDeconvRVM::FreshDeconv(bool withParams) const {
-  CColourDeconv deconv;
+// A fresh stain model, ready for an estimate, whose dot product correction stops at `dotProductThreshold`.
+CColourDeconv InitialisedDeconv(const LogSink& log, float dotProductThreshold) {
+  CColourDeconv deconv(log);
   deconv.Init();
-  if (withParams && paramsLoaded_) deconv.dotProductThreshold = params_.dotProductThreshold;
+  deconv.dotProductThreshold = dotProductThreshold;
   return deconv;
 }
 
-void CNormBimodalDeconvRVM::WriteDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
-                                             const StainChannelPlanes* colourValues,
-                                             const std::string& ending) const {
-  if (!verbose_) return;
-  const std::string vectors = prefix_ + ending + ".vectors.txt";
-  if (!deconv.WriteVectors(vectors)) throw DiagnosticFileError(vectors);
-  const std::string pictures = prefix_ + ending + ".channels";
-  if (table && !SaveChannelImages(*table, *colourValues, kChannelImageScale, pictures)) {
-    throw DiagnosticFileError(pictures + ".1.jpg");
-  }
+const StainParams& Checked(const StainParams& params) {
+  const std::string problem = StainParamsProblem(params);
+  if (!problem.empty()) throw std::invalid_argument("stain normaliser: " + problem);
+  return params;
 }
 
-void CNormBimodalDeconvRVM::CalcStats(const cv::Mat& image) {
+}  // namespace
+
+CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(const Options& options)
+    : CNormBimodalDeconvRVM(std::make_unique<ColourClassifier_RVM_PCAVQ>(options.colourModelPath, options.log),
+                            options) {}
+
+CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier,
+                                             const Options& options)
+    : params_(Checked(options.stainParams)),
+      log_(options.log),
+      diagnostics_(options.diagnostics),
+      classifier_(std::move(classifier)),
+      targetDeconv_(InitialisedDeconv(log_, params_.dotProductThreshold)) {
+  if (!classifier_) throw std::invalid_argument("stain normaliser: no colour classifier");
+}
+
+void CNormBimodalDeconvRVM::ReadParams(std::istream& in) {
+  ReadStainParams(in, params_);
+  LogStainParams(log_, params_);
+}
+
+void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
+                                            const StainChannelPlanes* colourValues, const char* stage) const {
+  if (!diagnostics_) return;
+  StainDiagnostics d{stage, deconv.VectorsText(), {}};
+  if (table) d.channels = ChannelPictures(*table, *colourValues, kChannelImageScale);
+  diagnostics_(d);
+}
+
+void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
   // Everything measured depends on a pixel's colour alone: work once per distinct colour.
   const ColourTable table(image);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(image, table.Index(), probs);
-  targetDeconv_ = FreshDeconv(true);
-  targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold);
+  targetDeconv_ = InitialisedDeconv(log_, params_.dotProductThreshold);
+  targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold, log_);
   targetDeconv_.BuildFromSampleSums(targetSamples_);
   targetUsable_ = targetDeconv_.IsUsable();
   if (targetUsable_) {
     StainChannelPlanes values;
     targetDeconv_.ImageToChannels(table.Colours(), values);
-    WriteDiagnostics(targetDeconv_, &table, &values, ".target");
-    targetHistograms_.AccumulateByColour(table, values, probs, params_.Membership());
+    HandDiagnostics(targetDeconv_, &table, &values, ".target");
+    targetHistograms_.AccumulateByColour(table, values, probs, MembershipOf(params_));
   } else {
     // Channels from an unusable matrix mean nothing: the image adds no histogram counts.
-    WriteDiagnostics(targetDeconv_, nullptr, nullptr, ".target");
+    HandDiagnostics(targetDeconv_, nullptr, nullptr, ".target");
   }
-  const ChannelStats stats = ComputeChannelStats(targetHistograms_);
+  const ChannelStats stats = ComputeChannelStats(targetHistograms_, log_);
   for (int i = 0; i < 2; ++i) {
-    PrintChannelStatsLines("TImage Channel(", i, stats.channel[i]);
+    LogChannelStatsLines(log_, "TImage Channel(", i, stats.channel[i]);
     target_[i] = TargetStatsOf(stats.channel[i]);
   }
 }
@@ -87,49 +90,51 @@ void CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProb
   // Channel values, their mapping and their recombination depend only on a pixel's colour.
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
-  if (stage.diagnostics) WriteDiagnostics(deconv, &table, &values, ".mapped");
+  if (stage.diagnostics) HandDiagnostics(deconv, &table, &values, ".mapped");
   ChannelHistograms histograms;
-  histograms.AccumulateByColour(table, values, probs, params_.Membership());
-  const ChannelStats stats = ComputeChannelStats(histograms);
-  RemapStainChannels(stats, target_, values, stage.label, stage.lines);
+  histograms.AccumulateByColour(table, values, probs, MembershipOf(params_));
+  const ChannelStats stats = ComputeChannelStats(histograms, log_);
+  RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_);
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
   targetDeconv_.ChannelsToImage(values, mapped);
   table.Scatter(mapped, output);
 }
 
-void CNormBimodalDeconvRVM::Norm(const cv::Mat& input, cv::Mat& output) {
-  if (!targetUsable_) throw std::logic_error("stain normaliser: Norm without a usable target stain estimate");
-  if (output.size() != input.size() || output.type() != input.type()) {
-    throw std::invalid_argument("stain normaliser: output must have the input's size and type");
-  }
-  if (input.empty()) return;
+bool CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
   // Each stage works on one colour index of its image, with probabilities per distinct colour; the
   // first stage's index is gone before the second stage's is made.
-  {
-    const ColourTable inputColours(input);
-    ClassProbabilityPlanes probs;
-    classifier_->ClassifyColours(input, inputColours.Index(), probs);
-    CColourDeconv deconv = FreshDeconv(true);
-    if (!deconv.EstimateStainVectors(inputColours.Index(), probs, params_.probThreshold)) {
-      WriteDiagnostics(deconv, nullptr, nullptr, ".mapped");
-      std::cerr << "Stain estimation failed, image copied unchanged" << std::endl;
-      input.copyTo(output);
-      return;
-    }
-    RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
+  const ColourTable inputColours(input);
+  ClassProbabilityPlanes probs;
+  classifier_->ClassifyColours(input, inputColours.Index(), probs);
+  CColourDeconv deconv = InitialisedDeconv(log_, params_.dotProductThreshold);
+  if (!deconv.EstimateStainVectors(inputColours.Index(), probs, params_.probThreshold)) {
+    HandDiagnostics(deconv, nullptr, nullptr, ".mapped");
+    return false;
   }
+  RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
+  return true;
+}
 
-  // Second stage: measure the first stage's result with default settings and correct it once more.
-  CColourDeconv deconv = FreshDeconv(false);
+void CNormBimodalDeconvRVM::SecondStage(cv::Mat& output) const {
+  CColourDeconv deconv = InitialisedDeconv(log_, StainParams{}.dotProductThreshold);
   const ColourTable outputColours(output);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
-    std::cerr << "Stain estimation failed in the second stage, first stage result kept" << std::endl;
+    log_.Line("Stain estimation failed in the second stage, first stage result kept");
     return;
   }
   RemapStage(outputColours, probs, deconv, {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false},
              output);
+}
+
+void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output) {
+  if (!FirstStage(input, output)) {
+    log_.Line("Stain estimation failed, image copied unchanged");
+    input.copyTo(output);
+    return;
+  }
+  SecondStage(output);
 }
 
 }  // namespace histonorm

@@ -12,20 +12,21 @@
 // Several target images are pooled: their class histograms and their selected stain samples are
 // added up, and the target statistics and stain matrix always describe all target images so far.
 //
-// CalcStats requires an 8-bit 3-channel BGR image. Norm requires a usable target (HasUsableTarget)
-// and an output of the input's size and type (it throws otherwise); it writes every output pixel and changes
-// nothing of the normaliser. When the image's own stain estimate is unusable (a stain class without samples,
-// a matrix that is not finite) the input is copied to the output unchanged.
+// Norm requires a usable target (HasUsableTarget); it writes every output pixel and changes nothing
+// of the normaliser. When the image's own stain estimate is unusable (a stain class without samples,
+// a matrix that is not finite) the input is copied to the output unchanged. Lines go to the
+// options' log; with a diagnostic sink, each CalcStats and the first stage of each Norm hand it the
+// stain vectors and channel pictures (stage ".target" and ".mapped").
 #include <array>
 #include <istream>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "classifier/colour_classifier.h"
 #include "deconv/colour_deconv.h"
 #include "deconv/stain_samples.h"
-#include "norm/norm_base.h"
+#include "histonorm/norm_base.h"
+#include "histonorm/options.h"
 #include "stain/channel_mapping.h"
 #include "stain/channel_stats.h"
 #include "stain/colour_table.h"
@@ -33,59 +34,52 @@
 
 namespace histonorm {
 
-// A diagnostic file of verbose mode that could not be written; what() is its path.
-class DiagnosticFileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 class CNormBimodalDeconvRVM final : public CNormBase {
  public:
-  // Reads the colour model file; throws ModelLoadError when it cannot be used.
-  explicit CNormBimodalDeconvRVM(const std::string& colourModelPath);
-  // Uses the given classifier (which must not be null).
-  explicit CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier);
+  // Reads the colour model file options.colourModelPath, logging its lines; throws ModelLoadError
+  // when it cannot be used, std::invalid_argument for invalid options.stainParams.
+  explicit CNormBimodalDeconvRVM(const Options& options);
+  // Uses the given classifier (which must not be null; it logs where it was told to).
+  explicit CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier, const Options& options = {});
 
-  // Reads the six thresholds from a parameters file and prints them.
+  // Reads the thresholds from a parameters file (stain/stain_params.h) and logs all six. Throws
+  // StainParamsError, changing nothing, for a value it refuses.
   void ReadParams(std::istream& in);
-  // Turns on the diagnostic files, named from `prefix` (a copy is kept). CalcStats and Norm then
-  // throw DiagnosticFileError when one of them cannot be written.
-  void SetVerbose(const std::string& prefix);
 
-  void CalcStats(const cv::Mat& image) override;
-  void Norm(const cv::Mat& input, cv::Mat& output) override;
-
-  // True once a target has been measured whose pooled stain estimate can transform images.
-  bool HasUsableTarget() const { return targetUsable_; }
-
-  const StainParams& Params() const { return params_; }
-  bool ParamsLoaded() const { return paramsLoaded_; }
-  bool Verbose() const { return verbose_; }
-  const std::string& Prefix() const { return prefix_; }
+  [[nodiscard]] const StainParams& Params() const { return params_; }
   // Target statistics of stain channels 0 and 1.
-  const std::array<TargetChannelStats, 2>& Target() const { return target_; }
-  const CColourDeconv& TargetDeconv() const { return targetDeconv_; }
+  [[nodiscard]] const std::array<TargetChannelStats, 2>& Target() const { return target_; }
+  [[nodiscard]] const CColourDeconv& TargetDeconv() const { return targetDeconv_; }
 
  private:
-  // How one remapping stage prints and whether it writes the diagnostic files.
+  // How one remapping stage logs and whether it hands out its diagnostics.
   struct Stage {
     const char* label;
     StatsLines lines;
     bool diagnostics;
   };
 
-  CColourDeconv FreshDeconv(bool withParams) const;
+  void MeasureTarget(const cv::Mat& image) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  [[nodiscard]] bool TargetReady() const override { return targetUsable_; }
+
+  // Normalises with the image's own stain estimate; false (output untouched) when it is unusable.
+  bool FirstStage(const cv::Mat& input, cv::Mat& output) const;
+  // Measures the first stage's result with the default thresholds and corrects it in place.
+  void SecondStage(cv::Mat& output) const;
   // Splits the colours of `table`'s image with `deconv`, measures stain channels 0 and 1 (with the
   // per-colour probabilities `probs`), maps them onto the target and recombines the channels with
   // the target's stain matrix into `output` (which may be the table's image).
   void RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
                   const Stage& stage, cv::Mat& output) const;
-  // Writes the vectors and, given a table, the channel pictures from per-colour channel values.
-  void WriteDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
-                        const StainChannelPlanes* colourValues, const std::string& ending) const;
+  // Hands the vectors and, given a table, the channel pictures from per-colour channel values to
+  // the diagnostic sink, if there is one.
+  void HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
+                       const StainChannelPlanes* colourValues, const char* stage) const;
 
   StainParams params_;
-  bool paramsLoaded_ = false;
+  LogSink log_;
+  DiagnosticSink diagnostics_;
   std::unique_ptr<ColourClassifierBase> classifier_;
 
   // The pooled target.
@@ -94,9 +88,6 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   std::array<TargetChannelStats, 2> target_{};
   CColourDeconv targetDeconv_;
   bool targetUsable_ = false;
-
-  bool verbose_ = false;
-  std::string prefix_;
 };
 
 }  // namespace histonorm

@@ -3,9 +3,11 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <optional>
+#include <sstream>
+
+#include "common/log_line.h"
 
 namespace histonorm {
 
@@ -13,6 +15,7 @@ namespace {
 
 struct Field {
   const char* label;
+  const char* name;
   float StainParams::*value;
   float low;
   float high;
@@ -21,12 +24,13 @@ struct Field {
 constexpr float kUnbounded = std::numeric_limits<float>::max();
 
 constexpr std::array<Field, 6> kFields = {{
-    {"Prob threshold: ", &StainParams::probThreshold, 0.0f, 1.0f},
-    {"Black threshold: ", &StainParams::blackThreshold, 0.0f, kUnbounded},
-    {"White threshold: ", &StainParams::whiteThreshold, 0.0f, kUnbounded},
-    {"Background threshold: ", &StainParams::backgroundThreshold, 0.0f, 1.0f},
-    {"Foreground threshold: ", &StainParams::foregroundThreshold, 0.0f, 1.0f},
-    {"Dot product correction threshold: ", &StainParams::dotProductThreshold, 0.0f, 1.0f},
+    {"Prob threshold: ", "probThreshold", &StainParams::probThreshold, 0.0f, 1.0f},
+    {"Black threshold: ", "blackThreshold", &StainParams::blackThreshold, 0.0f, kUnbounded},
+    {"White threshold: ", "whiteThreshold", &StainParams::whiteThreshold, 0.0f, kUnbounded},
+    {"Background threshold: ", "backgroundThreshold", &StainParams::backgroundThreshold, 0.0f, 1.0f},
+    {"Foreground threshold: ", "foregroundThreshold", &StainParams::foregroundThreshold, 0.0f, 1.0f},
+    {"Dot product correction threshold: ", "dotProductThreshold", &StainParams::dotProductThreshold, 0.0f,
+     1.0f},
 }};
 
 // The whole of `text` as a finite float, or nothing.
@@ -40,10 +44,14 @@ std::optional<float> ParseFloat(const std::string& text) {
   return value;
 }
 
+bool InRange(const Field& field, float value) {
+  return std::isfinite(value) && value >= field.low && value <= field.high;
+}
+
 }  // namespace
 
-void StainParams::Read(std::istream& in) {
-  StainParams read = *this;
+void ReadStainParams(std::istream& in, StainParams& params) {
+  StainParams read = params;
   std::size_t line = 1;
   std::size_t count = 0;
   std::string word;
@@ -54,15 +62,38 @@ void StainParams::Read(std::istream& in) {
       if (!word.empty()) {
         const Field& field = kFields[count++];
         const std::optional<float> value = ParseFloat(word);
-        if (!value || *value < field.low || *value > field.high) throw StainParamsError(line, word);
+        if (!value || !InRange(field, *value)) throw StainParamsError(line, word);
         read.*field.value = *value;
         word.clear();
       }
       if (c == '\n') ++line;
     }
   }
-  *this = read;
-  for (const Field& field : kFields) std::cerr << field.label << this->*field.value << std::endl;
+  params = read;
+}
+
+void LogStainParams(const LogSink& log, const StainParams& params) {
+  for (const Field& field : kFields) LogLine(log, field.label, params.*field.value);
+}
+
+MembershipThresholds MembershipOf(const StainParams& params) {
+  return {params.blackThreshold, params.whiteThreshold, params.backgroundThreshold, params.foregroundThreshold};
+}
+
+std::string StainParamsProblem(const StainParams& params) {
+  for (const Field& field : kFields) {
+    const float value = params.*field.value;
+    if (InRange(field, value)) continue;
+    std::ostringstream problem;
+    problem << field.name << " " << value << " is outside " << field.low << "..";
+    if (field.high == kUnbounded) {
+      problem << "infinity";
+    } else {
+      problem << field.high;
+    }
+    return problem.str();
+  }
+  return {};
 }
 
 }  // namespace histonorm

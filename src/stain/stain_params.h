@@ -1,9 +1,10 @@
 #pragma once
-// The six thresholds of the stain normaliser and the parameters file that overrides them.
+// The parameters file (params.txt) of the stain normaliser, which overrides its six thresholds
+// (histonorm/stain_params.h).
 //
-// The file holds up to six numbers separated by white space, in the order of the fields below;
-// fewer numbers set the first fields and leave the others as they were. Anything after the sixth
-// number is ignored. Every number read must be finite and within its field's range (the
+// The file holds up to six numbers separated by white space, in the order of the fields of
+// StainParams; fewer numbers set the first fields and leave the others as they were. Anything after
+// the sixth number is ignored. Every number read must be finite and within its field's range (the
 // probabilities and the dot product threshold 0..1, the black and white thresholds 0 or more):
 // anything else, text that is not a number included, is refused with a StainParamsError naming
 // the line, and then no field is changed.
@@ -12,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "histonorm/log_sink.h"
+#include "histonorm/stain_params.h"
 #include "stain/channel_stats.h"
 
 namespace histonorm {
@@ -23,29 +26,22 @@ class StainParamsError : public std::runtime_error {
       : std::runtime_error("bad value '" + text + "' on line " + std::to_string(line)),
         line_(line),
         text_(std::move(text)) {}
-  std::size_t Line() const { return line_; }  // counting from 1
-  const std::string& Text() const { return text_; }
+  [[nodiscard]] std::size_t Line() const { return line_; }  // counting from 1
+  [[nodiscard]] const std::string& Text() const { return text_; }
 
  private:
   std::size_t line_;
   std::string text_;
 };
 
-struct StainParams {
-  float probThreshold = 0.99f;        // class probability threshold of the stain vector estimate
-  float blackThreshold = 30.0f;       // channel value below which a channel counts as dark
-  float whiteThreshold = 300.0f;      // channel value above which a value is not histogrammed
-  float backgroundThreshold = 0.75f;  // background probability above which a pixel is background
-  float foregroundThreshold = 0.75f;  // stain probability above which a pixel belongs to the stain
-  float dotProductThreshold = 0.8f;   // largest dot product allowed between the two stain vectors
+// Reads the numbers from `in` into `params` as described above. Throws StainParamsError for a
+// value it refuses, leaving `params` unchanged. Logs nothing.
+void ReadStainParams(std::istream& in, StainParams& params);
 
-  // Reads the numbers from `in` as described above and prints the six current values, one line
-  // each. Throws StainParamsError (printing nothing) for a value it refuses.
-  void Read(std::istream& in);
+// Logs the six values, one line each ("Prob threshold: 0.99", ...).
+void LogStainParams(const LogSink& log, const StainParams& params);
 
-  MembershipThresholds Membership() const {
-    return {blackThreshold, whiteThreshold, backgroundThreshold, foregroundThreshold};
-  }
-};
+// The thresholds that place pixels in the channel statistics.
+[[nodiscard]] MembershipThresholds MembershipOf(const StainParams& params);
 
 }  // namespace histonorm

@@ -17,7 +17,7 @@ cv::Mat NormWith(CNormRGBHistSpec& norm, const cv::Mat& input) {
   return output;
 }
 
-class RGBHistSpecVariants : public testing::TestWithParam<bool> {};
+class RGBHistSpecVariants : public testing::TestWithParam<HistSpecVariant> {};
 
 TEST_P(RGBHistSpecVariants, TargetAgainstItselfIsUnchanged) {
   const cv::Mat target = test::LoadSample("he_sample_1.png");
@@ -67,7 +67,7 @@ TEST_P(RGBHistSpecVariants, OneLevelChannelsKeepTheirLevelOrTakeTheTargets) {
   EXPECT_EQ(cv::norm(out, cv::Mat(6, 7, CV_8UC3, cv::Scalar(30, 60, 90)), cv::NORM_INF), 0.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndThreshold, RGBHistSpecVariants, testing::Bool());
+INSTANTIATE_TEST_SUITE_P(PlainAndThreshold, RGBHistSpecVariants, testing::Values(HistSpecVariant::kShares, HistSpecVariant::kPresence));
 
 TEST(RGBHistSpec, CountsAndSharesHoldMoreThan2To32Pixels) {
   LevelCounts counts{};
@@ -80,7 +80,7 @@ TEST(RGBHistSpec, CountsAndSharesHoldMoreThan2To32Pixels) {
     channel[10] = 2500000000u;
     channel[200] = 2500000000u;
   }
-  const CumulativeTables c = CumulativeFromCounts(counts, 5000000000u, false);
+  const CumulativeTables c = CumulativeFromCounts(counts, 5000000000u, HistSpecVariant::kShares);
   EXPECT_FLOAT_EQ(c[0][10], 0.5f);
   EXPECT_FLOAT_EQ(c[2][255], 3.0f);
 }
@@ -93,7 +93,7 @@ TEST(RGBHistSpec, SharedRunningSumInterleavesChannels) {
   counts[0][1] = 1;
   counts[1][1] = 1;
   counts[2][0] = 1;
-  const CumulativeTables c = CumulativeFromCounts(counts, 2, false);
+  const CumulativeTables c = CumulativeFromCounts(counts, 2, HistSpecVariant::kShares);
   EXPECT_EQ(c[0][0], 0.5f);
   EXPECT_EQ(c[1][0], 1.0f);
   EXPECT_EQ(c[2][0], 1.5f);
@@ -108,7 +108,7 @@ TEST(RGBHistSpec, PlainTablesRiseToThree) {
   CountLevels(test::LoadSample("he_sample_3.png"), counts);
   std::uint64_t n = 0;
   for (auto v : counts[0]) n += v;
-  const CumulativeTables c = CumulativeFromCounts(counts, n, false);
+  const CumulativeTables c = CumulativeFromCounts(counts, n, HistSpecVariant::kShares);
   EXPECT_NEAR(c[2][255], 3.0, 1e-4);
 }
 
@@ -125,14 +125,14 @@ TEST(RGBHistSpec, ThresholdVariantIgnoresFrequencies) {
   b.at<cv::Vec3b>(0, 1) = hi;
   b.at<cv::Vec3b>(0, 2) = hi;
   b.at<cv::Vec3b>(0, 3) = hi;
-  CNormRGBHistSpec thresh(true);
+  CNormRGBHistSpec thresh(HistSpecVariant::kPresence);
   thresh.CalcStats(RandomImage(16, 16, 21));
   const cv::Mat outA = NormWith(thresh, a);
   const cv::Mat outB = NormWith(thresh, b);
   EXPECT_EQ(outA.at<cv::Vec3b>(0, 0), outB.at<cv::Vec3b>(0, 0));
   EXPECT_EQ(outA.at<cv::Vec3b>(0, 3), outB.at<cv::Vec3b>(0, 3));
 
-  CNormRGBHistSpec plain(false);
+  CNormRGBHistSpec plain(HistSpecVariant::kShares);
   plain.CalcStats(RandomImage(16, 16, 21));
   EXPECT_NE(NormWith(plain, a).at<cv::Vec3b>(0, 0), NormWith(plain, b).at<cv::Vec3b>(0, 0));
 }

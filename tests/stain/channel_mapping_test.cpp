@@ -102,10 +102,10 @@ TEST(ChannelMapping, ShiftedStatisticsMoveTheCurveTowardsTheTarget) {
 TEST(ChannelMappingValue, InputIsLimitedAndOutputRaisedToOne) {
   CubicBSpline curve = MakeChannelMappingCurve();
   for (std::size_t j = 0; j < 8; ++j) curve.Coeffs()[j] = static_cast<float>(j) * curve.Spacing();
-  EXPECT_EQ(MapChannelValue(curve, 600.0f), curve.Eval(500.0f));
-  EXPECT_EQ(MapChannelValue(curve, std::numeric_limits<float>::infinity()), curve.Eval(500.0f));
-  EXPECT_EQ(MapChannelValue(curve, -3.0f), curve.Eval(0.0f));
-  EXPECT_EQ(MapChannelValue(curve, 123.4f), curve.Eval(123.4f));
+  EXPECT_EQ(MapStainChannelValue(curve, 600.0f), curve.Eval(500.0f));
+  EXPECT_EQ(MapStainChannelValue(curve, std::numeric_limits<float>::infinity()), curve.Eval(500.0f));
+  EXPECT_EQ(MapStainChannelValue(curve, -3.0f), curve.Eval(0.0f));
+  EXPECT_EQ(MapStainChannelValue(curve, 123.4f), curve.Eval(123.4f));
 
   const CubicBSpline zero = MakeChannelMappingCurve();  // a failed fit maps everything to 1
   std::vector<float> values = {0.6f, 255.5f, 40.0f, 900.0f};
@@ -114,9 +114,9 @@ TEST(ChannelMappingValue, InputIsLimitedAndOutputRaisedToOne) {
 
   CubicBSpline low = MakeChannelMappingCurve();
   for (float& c : low.Coeffs()) c = 0.5f;
-  EXPECT_EQ(MapChannelValue(low, 200.0f), 1.0f);
+  EXPECT_EQ(MapStainChannelValue(low, 200.0f), 1.0f);
   for (float& c : low.Coeffs()) c = 1.25f;
-  EXPECT_FLOAT_EQ(MapChannelValue(low, 200.0f), 1.25f);
+  EXPECT_FLOAT_EQ(MapStainChannelValue(low, 200.0f), 1.25f);
 }
 
 }  // namespace

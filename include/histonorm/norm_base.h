@@ -1,0 +1,61 @@
+#pragma once
+// The interface shared by every normalisation method.
+//
+//   std::unique_ptr<histonorm::CNormBase> norm = histonorm::MakeNormaliser(histonorm::Method::kReinhard, {});
+//   norm->CalcStats(target);                      // once per target image; statistics accumulate
+//   const cv::Mat result = norm->Norm(source);    // a new image
+//   norm->Norm(source, existingOutput);           // or into an image of the source's size
+//
+// Images are 8-bit, 3-channel BGR cv::Mat (CV_8UC3) of any row stride: rows are located through the
+// matrix's own step, and bytes between the end of a row and the next row are never read or
+// written. The public operations check their arguments and then call the method's private steps,
+// so no method ever sees an image it cannot handle.
+//
+// A normaliser serves one caller at a time (the stain method's classifier keeps per-image state).
+#include <opencv2/core.hpp>
+
+namespace histonorm {
+
+class CNormBase {
+ public:
+  virtual ~CNormBase() = default;
+  CNormBase(const CNormBase&) = delete;
+  CNormBase& operator=(const CNormBase&) = delete;
+
+  // Adds one target image to the target statistics.
+  // requires: `image` is CV_8UC3 and not empty.
+  // ensures: the target describes every image added so far (for the stain method, HasUsableTarget
+  //   tells whether that target can transform images).
+  // throws: std::invalid_argument (naming the image's size and type) when `image` is unsuitable,
+  //   before anything changes; ModelLoadError never (the model was read at construction).
+  void CalcStats(const cv::Mat& image);
+
+  // Writes the normalised version of `input` into `output`.
+  // requires: `input` is CV_8UC3 and not empty; `output` has the input's size and type CV_8UC3
+  //   (its step may differ); HasUsableTarget().
+  // ensures: every pixel of `output` is written and nothing else of it; the normaliser itself is
+  //   unchanged, so the same input always gives the same output.
+  // throws: std::invalid_argument (naming sizes and types) for an unsuitable input or output, and
+  //   std::logic_error when there is no usable target; `output` is then untouched.
+  void Norm(const cv::Mat& input, cv::Mat& output);
+
+  // The same into a new image of the input's size.
+  // requires, throws: as Norm(input, output).
+  // ensures: the result is CV_8UC3 of the input's size, equal to what Norm(input, output) writes.
+  [[nodiscard]] cv::Mat Norm(const cv::Mat& input);
+
+  // ensures: true once the target can transform images: after the first CalcStats, and for the
+  //   stain method once the pooled stain estimate of the target images is usable.
+  [[nodiscard]] bool HasUsableTarget() const { return TargetReady(); }
+
+ protected:
+  CNormBase() = default;
+
+ private:
+  // The method's steps, called with checked arguments only.
+  virtual void MeasureTarget(const cv::Mat& image) = 0;
+  virtual void Normalise(const cv::Mat& input, cv::Mat& output) = 0;
+  [[nodiscard]] virtual bool TargetReady() const = 0;
+};
+
+}  // namespace histonorm

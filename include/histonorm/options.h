@@ -1,0 +1,28 @@
+#pragma once
+// Everything a normaliser is built from besides its method (see make_normaliser.h).
+//
+//   histonorm::Options options;
+//   options.colourModelPath = "he.model";             // the stain method only
+//   options.log = histonorm::LogSink::To(std::cerr);  // default: no lines anywhere
+#include <string>
+
+#include "histonorm/log_sink.h"
+#include "histonorm/stain_diagnostics.h"
+#include "histonorm/stain_params.h"
+
+namespace histonorm {
+
+struct Options {
+  // The trained colour model file of the stain method; ignored by the other methods.
+  std::string colourModelPath;
+  // The stain method's thresholds; ignored by the other methods.
+  StainParams stainParams;
+  // Receives the progress and statistics lines of every operation. Default: dropped.
+  LogSink log;
+  // Receives the stain method's diagnostics; when empty none are made. Ignored by the other methods.
+  DiagnosticSink diagnostics;
+  // Worker threads. Reserved: every method currently runs on the calling thread.
+  unsigned threads = 1;
+};
+
+}  // namespace histonorm

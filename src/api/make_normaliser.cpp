@@ -1,0 +1,26 @@
+#include "histonorm/make_normaliser.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "norm/reinhard.h"
+#include "norm/rgb_hist_spec.h"
+#include "stain/norm_bimodal_deconv_rvm.h"
+
+namespace histonorm {
+
+std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options) {
+  switch (method) {
+    case Method::kReinhard:
+      return std::make_unique<CNormReinhard>(options.log);
+    case Method::kRGBHistSpec:
+      return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kShares);
+    case Method::kRGBHistSpecThresh:
+      return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kPresence);
+    case Method::kBimodalDeconvRVM:
+      return std::make_unique<CNormBimodalDeconvRVM>(options);
+  }
+  throw std::invalid_argument("MakeNormaliser: no method with number " + std::to_string(static_cast<int>(method)));
+}
+
+}  // namespace histonorm
