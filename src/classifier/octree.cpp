@@ -111,11 +111,11 @@ OctTree::OctTree(std::vector<OctTreeNodeRecord> records) : OctTree() {
   CheckLinks();
 }
 
-OctTree::OctTree(std::istream& in) : OctTree(ReadOctTreeRecords(in)) {}
+OctTree::OctTree(std::istream& in, const LogSink& log) : OctTree(ReadOctTreeRecords(in, log)) {}
 
-bool OctTree::Read(std::istream& in, std::string* reason) {
+bool OctTree::Read(std::istream& in, std::string* reason, const LogSink& log) {
   try {
-    *this = OctTree(in);
+    *this = OctTree(in, log);
     return true;
   } catch (const OctTreeError& e) {
     if (reason != nullptr) *reason = e.what();

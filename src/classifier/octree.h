@@ -67,11 +67,11 @@ class OctTree {
   // have no parent.
   explicit OctTree(std::vector<OctTreeNodeRecord> records);
   // Reads the records from `in` and links them (see ReadOctTreeRecords). Throws OctTreeError.
-  explicit OctTree(std::istream& in);
+  explicit OctTree(std::istream& in, const LogSink& log = {});
 
-  // Replaces the tree with one read from `in`. Returns false on failure, leaving the tree
-  // unchanged; `reason`, when given, receives the cause.
-  bool Read(std::istream& in, std::string* reason = nullptr);
+  // Replaces the tree with one read from `in`, logging as ReadOctTreeRecords. Returns false on
+  // failure, leaving the tree unchanged; `reason`, when given, receives the cause.
+  [[nodiscard]] bool Read(std::istream& in, std::string* reason = nullptr, const LogSink& log = {});
 
   // Searches the subtree of `node` for `key`: 0 when the key lies outside the node, the node's id
   // (as a signed value) at a leaf, else the first positive child result in slot order, or child

@@ -148,9 +148,7 @@ TEST(ClassScorerTest, ClassifierPlanesEqualTheLibraryEvaluation) {
        {test::MakeTinyModel(), test::MakeStainLikeModel(3), test::MakeRealisticModel(8, 30, 2)}) {
     ColourClassifier_RVM_PCAVQ classifier(data);
     ClassProbabilityPlanes planes;
-    ::testing::internal::CaptureStderr();
     classifier.ClassifyImage(image, planes);
-    ::testing::internal::GetCapturedStderr();
     const auto projection = classifier.Projection();
     const std::vector<double> descriptor(projection.begin(), projection.begin() + classifier.PcaDim());
     for (int y = 0; y < image.rows; ++y) {

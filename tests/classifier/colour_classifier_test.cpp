@@ -4,7 +4,7 @@
 
 #include <cmath>
 #include <cstring>
-#include <iostream>
+#include <sstream>
 
 #include "classifier/colour_model_file.h"
 #include "support/cli_run.h"
@@ -28,49 +28,59 @@ double& Weight(ColourModelData& model, int direction, int code) {
       .eigenvectors[static_cast<std::size_t>(direction) * kCodeCount + static_cast<std::size_t>(code)];
 }
 
-// Runs `f`, returning what it printed.
-template <typename F>
-std::string Printed(F&& f) {
-  testing::internal::CaptureStderr();
-  f();
-  return testing::internal::GetCapturedStderr();
-}
+// Collects the lines a classifier logs.
+class Log {
+ public:
+  LogSink Sink() { return LogSink::To(text_); }
+  std::ostream& Stream() { return text_; }
+  // Runs `f`, returning the lines logged meanwhile.
+  template <typename F>
+  std::string During(F&& f) {
+    text_.str("");
+    f();
+    return text_.str();
+  }
+
+ private:
+  std::ostringstream text_;
+};
 
 cv::Mat Uniform(int rows, int cols, cv::Vec3b colour) {
   return cv::Mat(rows, cols, CV_8UC3, cv::Scalar(colour));
 }
 
 TEST(ColourClassifierTest, ShrinkKeepsEveryComponentWithinTwoDeviations) {
+  Log log;
   auto model = SingleCodeModel(2);
   Weight(model, 0, 1) = 3.0;
   Weight(model, 1, 1) = -1.0;
-  ColourClassifier_RVM_PCAVQ classifier(model);
-  EXPECT_EQ(Printed([&] {
+  ColourClassifier_RVM_PCAVQ classifier(model, log.Sink());
+  EXPECT_EQ(log.During([&] {
               classifier.ComputeProjection(Uniform(2, 3, {1, 2, 3}));
             }),
             "Projection 2 -0.666667 \n");
-  const auto oldPrecision = std::cerr.precision(2);  // the console's settings do not change the line
-  EXPECT_EQ(Printed([&] {
+  log.Stream().precision(2);  // the settings of the caller's stream do not change the line
+  EXPECT_EQ(log.During([&] {
               classifier.ComputeProjection(Uniform(1, 1, {1, 2, 3}));
             }),
             "Projection 2 -0.666667 \n");
-  std::cerr.precision(oldPrecision);
 
   model.eigenvalues = {16.0f, 1.0f};  // 3 and -1 both within two deviations
-  ColourClassifier_RVM_PCAVQ unshrunk(model);
-  EXPECT_EQ(Printed([&] { unshrunk.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection 3 -1 \n");
+  ColourClassifier_RVM_PCAVQ unshrunk(model, log.Sink());
+  EXPECT_EQ(log.During([&] { unshrunk.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection 3 -1 \n");
 
   model.eigenvalues = {16.0f, 0.0f};  // a zero deviation with a nonzero component zeroes all
-  ColourClassifier_RVM_PCAVQ zeroed(model);
-  EXPECT_EQ(Printed([&] { zeroed.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection 0 -0 \n");
+  ColourClassifier_RVM_PCAVQ zeroed(model, log.Sink());
+  EXPECT_EQ(log.During([&] { zeroed.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection 0 -0 \n");
 
   model.eigenvalues = {-1.0f, 1.0f};  // NaN deviation: component 0 never shrinks the others
   Weight(model, 0, 1) = 50.0;
-  ColourClassifier_RVM_PCAVQ nanScale(model);
-  EXPECT_EQ(Printed([&] { nanScale.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection 50 -1 \n");
+  ColourClassifier_RVM_PCAVQ nanScale(model, log.Sink());
+  EXPECT_EQ(log.During([&] { nanScale.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection 50 -1 \n");
 }
 
 TEST(ColourClassifierTest, HistogramIsNormalisedAndCentredOnTheMean) {
+  Log log;
   auto model = test::MakeModelData(3, {});
   model.nodes = test::MakeRegularOctTree(1);
   std::fill(model.eigenvectors.begin(), model.eigenvectors.end(), 0.0);
@@ -82,42 +92,45 @@ TEST(ColourClassifierTest, HistogramIsNormalisedAndCentredOnTheMean) {
   Weight(model, 2, 8) = 2.0;  // code 8: all bytes above 127
   cv::Mat image = Uniform(2, 2, {10, 10, 10});
   image.at<cv::Vec3b>(1, 0) = {200, 10, 10};
-  ColourClassifier_RVM_PCAVQ classifier(model);
-  EXPECT_EQ(Printed([&] { classifier.ComputeProjection(image); }), "Projection 0.75 -0.25 0.75 \n");
+  ColourClassifier_RVM_PCAVQ classifier(model, log.Sink());
+  EXPECT_EQ(log.During([&] { classifier.ComputeProjection(image); }), "Projection 0.75 -0.25 0.75 \n");
   EXPECT_EQ(classifier.Projection()[1], -0.25f);
 }
 
 TEST(ColourClassifierTest, NoPrincipalComponents) {
-  ColourClassifier_RVM_PCAVQ classifier(test::MakeTinyModel());
+  Log log;
+  ColourClassifier_RVM_PCAVQ classifier(test::MakeTinyModel(), log.Sink());
   EXPECT_EQ(classifier.PcaDim(), 0u);
-  EXPECT_EQ(Printed([&] { classifier.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection \n");
+  EXPECT_EQ(log.During([&] { classifier.ComputeProjection(Uniform(1, 1, {1, 2, 3})); }), "Projection \n");
 }
 
 TEST(ColourClassifierTest, CodesAboveTheRangeArePrintedPerPixelAndNotCounted) {
+  Log log;
   auto model = SingleCodeModel(1);
   model.nodes = {test::MakeLeaf(-1, 0xFF, 7, 300), test::MakeLeaf(-1, 0, 0, 1)};
   Weight(model, 0, 1) = 1.0;
   model.eigenvalues = {100.0f};
   cv::Mat image = Uniform(1, 4, {7, 0, 0});
   image.at<cv::Vec3b>(0, 3) = {9, 0, 0};
-  ColourClassifier_RVM_PCAVQ classifier(model);
+  ColourClassifier_RVM_PCAVQ classifier(model, log.Sink());
   ClassProbabilityPlanes planes;
-  EXPECT_EQ(Printed([&] { classifier.ClassifyImage(image, planes); }),
+  EXPECT_EQ(log.During([&] { classifier.ClassifyImage(image, planes); }),
             "Internal Error (VQ>255) ID=300\nInternal Error (VQ>255) ID=300\nInternal Error (VQ>255) ID=300\n"
             "Projection 1 \n");
   EXPECT_EQ(planes.PixelCount(), 4u);  // uncounted pixels are still classified
 }
 
 TEST(ColourClassifierTest, ImagesWithoutCodesUseTheMeanDescriptor) {
+  Log log;
   auto model = SingleCodeModel(2, 0);
   model.meanHistogram[1] = 1.0f;
   Weight(model, 0, 1) = 1.0;
-  ColourClassifier_RVM_PCAVQ classifier(model);
+  ColourClassifier_RVM_PCAVQ classifier(model, log.Sink());
   const std::string note = "Projection: no pixel has a colour code, using the mean descriptor\n";
   ClassProbabilityPlanes planes(5, 5);
-  EXPECT_EQ(Printed([&] { classifier.ClassifyImage(cv::Mat(), planes); }), "Projection 0 0 \n" + note);
+  EXPECT_EQ(log.During([&] { classifier.ClassifyImage(cv::Mat(), planes); }), "Projection 0 0 \n" + note);
   EXPECT_EQ(planes.PixelCount(), 0u);
-  EXPECT_EQ(Printed([&] {
+  EXPECT_EQ(log.During([&] {
               classifier.ComputeProjection(Uniform(3, 3, {1, 1, 1}));
             }),
             "Projection 0 0 \n" + note);
@@ -181,11 +194,12 @@ ColourModelData DescriptorSensitiveModel() {
 }
 
 TEST(ColourClassifierTest, PlanesEqualClassifyingEveryPixelInTurn) {
-  ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel());
+  Log log;
+  ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel(), log.Sink());
   const cv::Mat sample = test::LoadSample("he_sample_1.png");
   for (const cv::Mat& image : {test::RandomImage(37, 53, 5), cv::Mat(sample, cv::Rect(0, 0, 120, 90))}) {
     ClassProbabilityPlanes planes;
-    const std::string printed = Printed([&] { classifier.ClassifyImage(image, planes); });
+    const std::string printed = log.During([&] { classifier.ClassifyImage(image, planes); });
     EXPECT_EQ(printed.rfind("Projection ", 0), 0u);
     ASSERT_EQ(planes.width, image.cols);
     ASSERT_EQ(planes.height, image.rows);
@@ -205,18 +219,19 @@ TEST(ColourClassifierTest, DescriptorChangesTheProbabilities) {
   ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel());
   const auto before = classifier.ClassifyPixel({180, 110, 205});
   ClassProbabilityPlanes planes;
-  Printed([&] { classifier.ClassifyImage(test::RandomImage(8, 8, 1), planes); });
+  classifier.ClassifyImage(test::RandomImage(8, 8, 1), planes);
   EXPECT_NE(classifier.ClassifyPixel({180, 110, 205}), before);
 }
 
 TEST(ColourClassifierTest, PaddedStrideGivesDensePlanes) {
-  ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel());
+  Log log;
+  ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel(), log.Sink());
   const cv::Mat image = test::RandomImage(11, 13, 9);
   const auto padded = test::MakePadded(image, 5, 77);
   ASSERT_GT(padded.view.step, padded.view.cols * 3u);
   ClassProbabilityPlanes dense, strided;
-  const std::string denseText = Printed([&] { classifier.ClassifyImage(image, dense); });
-  const std::string stridedText = Printed([&] { classifier.ClassifyImage(padded.view, strided); });
+  const std::string denseText = log.During([&] { classifier.ClassifyImage(image, dense); });
+  const std::string stridedText = log.During([&] { classifier.ClassifyImage(padded.view, strided); });
   EXPECT_EQ(stridedText, denseText);  // the guard colour is not counted
   ASSERT_EQ(strided.PixelCount(), 11u * 13u);
   for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(strided.plane[k], dense.plane[k]);
@@ -224,13 +239,14 @@ TEST(ColourClassifierTest, PaddedStrideGivesDensePlanes) {
 }
 
 TEST(ColourClassifierTest, PerColourProbabilitiesAreThoseOfTheirPixels) {
-  ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel());
+  Log log;
+  ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel(), log.Sink());
   cv::Mat image = test::RandomImage(9, 10, 12);
   image.rowRange(0, 4).setTo(cv::Scalar(180, 110, 205));  // one colour over many pixels
   const ImageColours colours(image);
   ClassProbabilityPlanes perPixel, perColour;
-  const std::string pixelText = Printed([&] { classifier.ClassifyImage(image, colours, perPixel); });
-  EXPECT_EQ(Printed([&] { classifier.ClassifyColours(image, colours, perColour); }), pixelText);
+  const std::string pixelText = log.During([&] { classifier.ClassifyImage(image, colours, perPixel); });
+  EXPECT_EQ(log.During([&] { classifier.ClassifyColours(image, colours, perColour); }), pixelText);
   ASSERT_EQ(perColour.PixelCount(), colours.Keys().size());
   for (std::size_t i = 0; i < perPixel.PixelCount(); ++i) {
     for (std::size_t k = 0; k < 3; ++k) ASSERT_EQ(perColour[k][colours.PixelIndices()[i]], perPixel[k][i]);
@@ -242,7 +258,7 @@ TEST(ColourClassifierTest, BeforeAnyImageThePixelUsesTheZeroDescriptor) {
   ColourClassifier_RVM_PCAVQ fresh(model);
   ColourClassifier_RVM_PCAVQ described(model);
   ClassProbabilityPlanes planes;
-  Printed([&] { described.ClassifyImage(cv::Mat(), planes); });
+  described.ClassifyImage(cv::Mat(), planes);
   EXPECT_EQ(fresh.ClassifyPixel({200, 150, 220}), described.ClassifyPixel({200, 150, 220}));
 }
 
@@ -255,6 +271,7 @@ TEST(ColourClassifierTest, RejectsImagesThatAreNotThreeBytesPerPixel) {
 }
 
 TEST(ColourClassifierTest, ConstructionFailsOnUnusableModels) {
+  Log log;
   test::ScratchDir dir;
   EXPECT_THROW(ColourClassifier_RVM_PCAVQ{dir / "absent.dat"}, ModelLoadError);
   dir.WriteText("junk.dat", "not a model");
@@ -269,7 +286,7 @@ TEST(ColourClassifierTest, ConstructionFailsOnUnusableModels) {
 
   const auto path = test::WriteModelFile(dir / "model.dat", test::MakeStainLikeModel(2));
   std::unique_ptr<ColourClassifier_RVM_PCAVQ> loaded;
-  EXPECT_EQ(Printed([&] { loaded = std::make_unique<ColourClassifier_RVM_PCAVQ>(path); }),
+  EXPECT_EQ(log.During([&] { loaded = std::make_unique<ColourClassifier_RVM_PCAVQ>(path, log.Sink()); }),
             "Reduced PCA Dim=2\nEVec: 1\nEVec: 1\n");
   EXPECT_EQ(loaded->PcaDim(), 2u);
 }
@@ -279,7 +296,7 @@ TEST(StainLikeModelTest, SeparatesNucleiEosinAndBackgroundOnTheSamples) {
   for (const char* name : {"he_sample_1.png", "he_sample_2.png", "he_sample_3.png"}) {
     const cv::Mat image = test::LoadSample(name);
     ClassProbabilityPlanes planes;
-    Printed([&] { classifier.ClassifyImage(image, planes); });
+    classifier.ClassifyImage(image, planes);
     std::array<std::size_t, 3> winners{}, confident{};
     for (std::size_t i = 0; i < planes.PixelCount(); ++i) {
       std::size_t best = 0;

@@ -17,15 +17,14 @@ std::string RecordsText(const std::vector<OctTreeNodeRecord>& records) {
   return out.str();
 }
 
-// Reads a tree from text, returning the console output.
+// Reads a tree from text, returning the lines logged.
 std::string ReadTree(const std::string& text, OctTree& tree, bool expectOk = true) {
   std::istringstream in(text);
-  testing::internal::CaptureStderr();
+  std::ostringstream log;
   std::string reason;
-  const bool ok = tree.Read(in, &reason);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const bool ok = tree.Read(in, &reason, LogSink::To(log));
   EXPECT_EQ(ok, expectOk) << reason;
-  return err;
+  return log.str();
 }
 
 TEST(OctTreeTest, DefaultNodesCoverTheirOctantAndGiveNoCode) {
@@ -72,9 +71,7 @@ TEST(OctTreeTest, RecordFieldsAndExtraValueOrderSurviveText) {
   // The file stores extra values 0, 2, 1.
   EXPECT_NE(text.find(" 7 0.100000001 -3.25000002e-07 2.5\n"), std::string::npos) << text;
   std::istringstream in(text);
-  testing::internal::CaptureStderr();
   const auto back = ReadOctTreeRecords(in);
-  testing::internal::GetCapturedStderr();
   ASSERT_EQ(back.size(), records.size());
   EXPECT_EQ(back[3].extraValues, records[3].extraValues);
   EXPECT_EQ(back[3].origin, records[3].origin);
@@ -200,10 +197,8 @@ TEST(OctTreeTest, UnreadableOrShortRecordsFail) {
   for (const std::string& text : {std::string("3 -1 7 1"), std::string("x"), std::string("1 -1 7 0 2"),
                                   good.substr(0, good.size() / 2)}) {
     OctTree tree;
-    testing::internal::CaptureStderr();
     std::istringstream in(text);
     EXPECT_FALSE(tree.Read(in)) << text;
-    testing::internal::GetCapturedStderr();
     EXPECT_EQ(tree.FindCode(0), 0);
   }
 }

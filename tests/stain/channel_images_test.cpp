@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <limits>
-#include <opencv2/imgcodecs.hpp>
-
-#include "support/cli_run.h"
 
 namespace histonorm {
 namespace {
@@ -35,29 +31,23 @@ TEST(ChannelImages, ValuesBecomeTruncatedBytes) {
   EXPECT_EQ(ChannelImage(Planes(), 1, 0.5f).at<std::uint8_t>(1, 2), 52);
 }
 
-TEST(ChannelImages, WritesChannelsZeroAndOneUnderLongNames) {
-  test::ScratchDir dir;
-  // A name well beyond 512 characters, through nested directories.
-  std::string sub;
-  for (int i = 0; i < 5; ++i) sub += std::string(120, static_cast<char>('a' + i)) + "/";
-  dir.MakeDir(sub);
-  const std::string stem = dir / (sub + "img.png.mapped.channels");
-  ASSERT_GT(stem.size(), 600u);
-  SaveChannelImages(Planes(), 1.0f, stem);
-  const cv::Mat one = cv::imread(stem + ".1.jpg", cv::IMREAD_UNCHANGED);
-  const cv::Mat two = cv::imread(stem + ".2.jpg", cv::IMREAD_UNCHANGED);
-  ASSERT_FALSE(one.empty());
-  ASSERT_FALSE(two.empty());
-  EXPECT_EQ(one.channels(), 1);
-  EXPECT_EQ(two.size(), cv::Size(3, 2));
-  EXPECT_FALSE(std::filesystem::exists(stem + ".3.jpg"));
-  EXPECT_NEAR(two.at<std::uint8_t>(0, 1), 101, 3);  // JPEG is lossy
-
-  // A missing directory is passed over in silence.
-  testing::internal::CaptureStderr();
-  SaveChannelImages(Planes(), 1.0f, dir / "missing/x");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+TEST(ChannelImages, PerColourPicturesEqualThePixelPictures) {
+  cv::Mat image(2, 3, CV_8UC3, cv::Scalar(10, 20, 30));
+  image.at<cv::Vec3b>(1, 2) = {40, 50, 60};
+  const ColourTable table(image);
+  ASSERT_EQ(table.Size(), 2u);
+  // Colour c gets channel values from Planes(), so its pixels get those values in every plane.
+  const StainChannelPlanes perColour = Planes();
+  StainChannelPlanes perPixel(3, 2);
+  for (std::size_t k = 0; k < 3; ++k) {
+    for (std::size_t i = 0; i < 6; ++i) perPixel[k][i] = perColour[k][table.ColourOf(i)];
+  }
+  const auto pictures = ChannelPictures(table, perColour, 1.0f);
+  for (int channel = 0; channel < 2; ++channel) {
+    const cv::Mat expected = ChannelImage(perPixel, channel, 1.0f);
+    ASSERT_EQ(pictures[static_cast<std::size_t>(channel)].size(), expected.size());
+    EXPECT_EQ(cv::norm(pictures[static_cast<std::size_t>(channel)], expected, cv::NORM_INF), 0.0) << channel;
+  }
 }
 
 }  // namespace

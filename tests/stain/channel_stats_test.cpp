@@ -34,10 +34,9 @@ ChannelHistograms Histogram(const std::vector<PlanePixel>& pixels, const Members
 }
 
 ChannelStats Quiet(const ChannelHistograms& h, std::string* lines = nullptr) {
-  testing::internal::CaptureStderr();
-  const ChannelStats s = ComputeChannelStats(h);
-  const std::string text = testing::internal::GetCapturedStderr();
-  if (lines) *lines = text;
+  std::ostringstream log;
+  const ChannelStats s = ComputeChannelStats(h, LogSink::To(log));
+  if (lines) *lines = log.str();
   return s;
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <cmath>
 #include <limits>
 #include <opencv2/core.hpp>
@@ -13,17 +15,18 @@
 namespace histonorm {
 namespace {
 
-CubicBSpline Curve() { return MakeChannelMappingCurve(); }
+CubicBSpline Curve(const LogSink& log = {}) { return MakeChannelMappingCurve(log); }
 
 void SetIdentity(CubicBSpline& s) {
   for (std::size_t j = 0; j < s.Coeffs().size(); ++j) s.Coeffs()[j] = static_cast<float>(j) * s.Spacing();
 }
 
+// Runs `f`, returning the lines logged to `log` meanwhile.
 template <typename F>
-std::string StderrOf(F&& f) {
-  testing::internal::CaptureStderr();
+std::string LoggedBy(std::ostringstream& log, F&& f) {
+  log.str("");
   f();
-  return testing::internal::GetCapturedStderr();
+  return log.str();
 }
 
 TEST(CubicBSplineEval, ZeroCoefficientsGiveZeroOverTheDomain) {
@@ -45,13 +48,14 @@ TEST(CubicBSplineEval, IdentityCoefficientsReproduceXInTheInteriorOnly) {
 }
 
 TEST(CubicBSplineEval, OutsideTheDomainIsInfiniteAndReported) {
-  const CubicBSpline s = Curve();
+  std::ostringstream log;
+  const CubicBSpline s = Curve(LogSink::To(log));
   float v = 0.0f;
-  EXPECT_EQ(StderrOf([&] { v = s.Eval(501.0f); }), "OOR: 0,501,501\n");
+  EXPECT_EQ(LoggedBy(log, [&] { v = s.Eval(501.0f); }), "OOR: 0,501,501\n");
   EXPECT_EQ(v, std::numeric_limits<float>::infinity());
-  EXPECT_EQ(StderrOf([&] { v = s.Eval(-0.5f); }), "OOR: 0,501,-0.5\n");
+  EXPECT_EQ(LoggedBy(log, [&] { v = s.Eval(-0.5f); }), "OOR: 0,501,-0.5\n");
   EXPECT_EQ(v, std::numeric_limits<float>::infinity());
-  const std::string nanLine = StderrOf([&] { v = s.Eval(std::numeric_limits<float>::quiet_NaN()); });
+  const std::string nanLine = LoggedBy(log, [&] { v = s.Eval(std::numeric_limits<float>::quiet_NaN()); });
   EXPECT_EQ(nanLine.rfind("OOR: 0,501,", 0), 0u);
   EXPECT_EQ(v, std::numeric_limits<float>::infinity());
 }
@@ -66,12 +70,13 @@ TEST(CubicBSplineEval, TopOfTheDomainStaysInTheLastInterval) {
 }
 
 TEST(CubicBSplineFit, OutOfRangeDataLeavesTheCoefficients) {
-  CubicBSpline s = Curve();
+  std::ostringstream log;
+  CubicBSpline s = Curve(LogSink::To(log));
   SetIdentity(s);
   const std::vector<float> before = s.Coeffs();
   std::vector<float> x = {0, 10, 20, 30, 40, 50, 255, 240, 500, 600};
   bool fitted = true;
-  const std::string lines = StderrOf([&] { fitted = s.Fit(x, x); });
+  const std::string lines = LoggedBy(log, [&] { fitted = s.Fit(x, x); });
   EXPECT_EQ(lines, "OOR: 0,501,600\nData out of range:600\n");
   EXPECT_FALSE(fitted);
   EXPECT_EQ(s.Coeffs(), before);

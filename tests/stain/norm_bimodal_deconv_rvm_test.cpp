@@ -2,17 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <opencv2/imgcodecs.hpp>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "rule_classifier.h"
-#include "support/cli_run.h"
+#include "stain/channel_images.h"
 #include "support/test_images.h"
-#include "support/text_lines.h"
 
 namespace histonorm {
 namespace {
@@ -21,12 +17,28 @@ using test::HeClassifier;
 using test::Probabilities;
 using test::RuleClassifier;
 
-template <typename F>
-std::vector<std::string> LinesOf(F&& f) {
-  testing::internal::CaptureStderr();
-  f();
-  return test::SplitLines(testing::internal::GetCapturedStderr());
-}
+// Collects the lines of the normalisers and building blocks that log to it.
+class Log {
+ public:
+  LogSink Sink() {
+    return LogSink([this](std::string_view line) { lines_.emplace_back(line); });
+  }
+  Options Configure() {
+    Options options;
+    options.log = Sink();
+    return options;
+  }
+  // Runs `f`, returning the lines logged meanwhile.
+  template <typename F>
+  std::vector<std::string> During(F&& f) {
+    lines_.clear();
+    f();
+    return lines_;
+  }
+
+ private:
+  std::vector<std::string> lines_;
+};
 
 bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -46,18 +58,13 @@ std::size_t Find(const std::vector<std::string>& lines, const std::string& prefi
   return lines.size();
 }
 
-cv::Mat Normalised(CNormBimodalDeconvRVM& norm, const cv::Mat& input,
-                   std::vector<std::string>* lines = nullptr) {
+cv::Mat Normalised(CNormBimodalDeconvRVM& norm, const cv::Mat& input) {
   cv::Mat output(input.rows, input.cols, CV_8UC3, cv::Scalar(1, 2, 3));
-  const auto l = LinesOf([&] { norm.Norm(input, output); });
-  if (lines) *lines = l;
+  norm.Norm(input, output);
   return output;
 }
 
-void Measure(CNormBimodalDeconvRVM& norm, const cv::Mat& image, std::vector<std::string>* lines = nullptr) {
-  const auto l = LinesOf([&] { norm.CalcStats(image); });
-  if (lines) *lines = l;
-}
+void Measure(CNormBimodalDeconvRVM& norm, const cv::Mat& image) { norm.CalcStats(image); }
 
 // Mean stain channel values of an image split with a given stain model.
 std::array<double, 2> MeanChannels(const CColourDeconv& deconv, const cv::Mat& image) {
@@ -95,9 +102,9 @@ TEST_F(StainNorm, OutputMovesTowardsTheTargetStains) {
 }
 
 TEST_F(StainNorm, LinesFollowTheStepsOfBothOperations) {
-  CNormBimodalDeconvRVM norm(HeClassifier());
-  std::vector<std::string> lines;
-  Measure(norm, target_, &lines);
+  Log log;
+  CNormBimodalDeconvRVM norm(HeClassifier(), log.Configure());
+  std::vector<std::string> lines = log.During([&] { Measure(norm, target_); });
   std::size_t at = 0;
   for (const char* step : {"#samples used = ", "*Mean colours:", "*Colour vectors", "Vec: ", "Doing Max Dt",
                            "Channel 0 : ", "Range B (0)=[", "Range A (0)=[", "Range O (0)=[",
@@ -109,7 +116,7 @@ TEST_F(StainNorm, LinesFollowTheStepsOfBothOperations) {
   }
   EXPECT_EQ(at, lines.size() - 1);
 
-  Normalised(norm, source_, &lines);
+  lines = log.During([&] { Normalised(norm, source_); });
   at = 0;
   for (const char* step :
        {"#samples used = ", "Channel 0 : ", "Image Channel(0) meanb=", "Image Channel(0) sdb=",
@@ -147,17 +154,18 @@ std::unique_ptr<ColourClassifierBase> StripedClassifier() {
 
 TEST(StainNormParams, ParametersApplyToTheFirstStageOnly) {
   const cv::Mat image = StripedImage();
-  CNormBimodalDeconvRVM norm(StripedClassifier());
+  Log log;
+  CNormBimodalDeconvRVM norm(StripedClassifier(), log.Configure());
   std::istringstream params("0.9 30 300 0.75 0.75 0.95\n");
-  const auto read = LinesOf([&] { norm.ReadParams(params); });
+  const auto read = log.During([&] { norm.ReadParams(params); });
   EXPECT_EQ(read.size(), 6u);
   EXPECT_EQ(read[0], "Prob threshold: 0.9");
   EXPECT_EQ(read[5], "Dot product correction threshold: 0.95");
-  std::vector<std::string> lines;
-  Measure(norm, image, &lines);
+  std::vector<std::string> lines = log.During([&] { Measure(norm, image); });
   EXPECT_EQ(WithPrefix(lines, "Doing Max Dt Product Correction: "),
             std::vector<std::string>{"Doing Max Dt Product Correction: 0.95"});
-  const cv::Mat out = Normalised(norm, image, &lines);
+  cv::Mat out;
+  lines = log.During([&] { out = Normalised(norm, image); });
   EXPECT_EQ(WithPrefix(lines, "Doing Max Dt Product Correction: "),
             (std::vector<std::string>{"Doing Max Dt Product Correction: 0.95",
                                       "Doing Max Dt Product Correction: 0.8"}));
@@ -175,12 +183,11 @@ TEST(StainNormParams, ParametersApplyToTheFirstStageOnly) {
 
 TEST(StainNormParams, WithoutParametersTheDefaultsHold) {
   const cv::Mat image = StripedImage();
-  CNormBimodalDeconvRVM norm(StripedClassifier());
-  EXPECT_FALSE(norm.ParamsLoaded());
-  std::vector<std::string> lines;
-  Measure(norm, image, &lines);
+  Log log;
+  CNormBimodalDeconvRVM norm(StripedClassifier(), log.Configure());
+  std::vector<std::string> lines = log.During([&] { Measure(norm, image); });
   EXPECT_TRUE(WithPrefix(lines, "Prob threshold: ").empty());
-  Normalised(norm, image, &lines);
+  lines = log.During([&] { Normalised(norm, image); });
   EXPECT_EQ(WithPrefix(lines, "Doing Max Dt Product Correction: ").size(), 2u);
   for (const auto& l : WithPrefix(lines, "Doing Max Dt Product Correction: ")) {
     EXPECT_EQ(l, "Doing Max Dt Product Correction: 0.8");
@@ -201,20 +208,22 @@ std::unique_ptr<ColourClassifierBase> LosesStain1From(int from) {
 }
 
 TEST_F(StainNorm, UnusableEstimateCopiesTheImageUnchanged) {
-  CNormBimodalDeconvRVM norm(LosesStain1From(2));
+  Log log;
+  CNormBimodalDeconvRVM norm(LosesStain1From(2), log.Configure());
   Measure(norm, target_);
-  std::vector<std::string> lines;
-  const cv::Mat out = Normalised(norm, source_, &lines);
+  cv::Mat out;
+  const auto lines = log.During([&] { out = Normalised(norm, source_); });
   EXPECT_EQ(lines.back(), "Stain estimation failed, image copied unchanged");
   EXPECT_TRUE(WithPrefix(lines, "Image Channel(").empty());
   EXPECT_EQ(cv::norm(out, source_, cv::NORM_INF), 0.0);
 }
 
 TEST_F(StainNorm, UnusableSecondStageKeepsTheFirstStageResult) {
-  CNormBimodalDeconvRVM failing(LosesStain1From(3));
+  Log log;
+  CNormBimodalDeconvRVM failing(LosesStain1From(3), log.Configure());
   Measure(failing, target_);
-  std::vector<std::string> lines;
-  const cv::Mat out = Normalised(failing, source_, &lines);
+  cv::Mat out;
+  const auto lines = log.During([&] { out = Normalised(failing, source_); });
   EXPECT_EQ(lines.back(), "Stain estimation failed in the second stage, first stage result kept");
   EXPECT_EQ(WithPrefix(lines, "Image Channel(").size(), 4u);
   EXPECT_TRUE(WithPrefix(lines, "[2nd stage]").empty());
@@ -263,10 +272,10 @@ TEST_F(StainNorm, TargetImagesArePooled) {
   // The same image twice is the same target as once: pooling neither double-weights nor drifts.
   CNormBimodalDeconvRVM once(HeClassifier());
   Measure(once, target_);
-  CNormBimodalDeconvRVM twice(HeClassifier());
+  Log log;
+  CNormBimodalDeconvRVM twice(HeClassifier(), log.Configure());
   Measure(twice, target_);
-  std::vector<std::string> lines;
-  Measure(twice, target_, &lines);
+  const auto lines = log.During([&] { Measure(twice, target_); });
   ExpectSameTarget(once, twice);
   EXPECT_EQ(WithPrefix(lines, "TImage Channel(").size(), 4u);
 
@@ -281,34 +290,45 @@ TEST_F(StainNorm, TargetImagesArePooled) {
   ClassProbabilityPlanes probs;
   StainSampleSums sums;
   CColourDeconv expected;
-  LinesOf([&] {
-    rule.ClassifyImage(target_, probs);
-    sums += CollectStainSamples(target_, probs, 0.99f);
-    rule.ClassifyImage(source_, probs);
-    sums += CollectStainSamples(source_, probs, 0.99f);
-    expected.Init();
-    expected.BuildFromSampleSums(sums);
-  });
+  rule.ClassifyImage(target_, probs);
+  sums += CollectStainSamples(target_, probs, 0.99f);
+  rule.ClassifyImage(source_, probs);
+  sums += CollectStainSamples(source_, probs, 0.99f);
+  expected.Init();
+  expected.BuildFromSampleSums(sums);
   EXPECT_EQ(both.TargetDeconv().Stains(), expected.Stains());
 }
 
-TEST_F(StainNorm, VerboseFilesAreNamedFromThePrefix) {
-  test::ScratchDir dir;
-  CNormBimodalDeconvRVM norm(HeClassifier());
-  norm.SetVerbose(dir / "list.txt");
+TEST_F(StainNorm, DiagnosticsAreHandedOutPerStage) {
+  std::vector<StainDiagnostics> handed;
+  Options options;
+  options.diagnostics = [&handed](const StainDiagnostics& d) { handed.push_back(d); };
+  CNormBimodalDeconvRVM norm(HeClassifier(), options);
   Measure(norm, target_);
-  norm.SetVerbose(dir / "img1.png");
-  Normalised(norm, source_);
-  std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
-    names.insert(e.path().filename().string());
-  EXPECT_EQ(names,
-            (std::set<std::string>{"list.txt.target.vectors.txt", "list.txt.target.channels.1.jpg",
-                                   "list.txt.target.channels.2.jpg", "img1.png.mapped.vectors.txt",
-                                   "img1.png.mapped.channels.1.jpg", "img1.png.mapped.channels.2.jpg"}));
-  const cv::Mat channel = cv::imread(dir / "img1.png.mapped.channels.1.jpg", cv::IMREAD_UNCHANGED);
-  EXPECT_EQ(channel.size(), source_.size());
-  EXPECT_EQ(channel.type(), CV_8UC1);
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].stage, ".target");
+  EXPECT_EQ(handed[0].vectors, norm.TargetDeconv().VectorsText());
+  Normalised(norm, source_);  // the second stage hands out nothing
+  ASSERT_EQ(handed.size(), 2u);
+  EXPECT_EQ(handed[1].stage, ".mapped");
+  for (std::size_t k = 0; k < 2; ++k) {
+    EXPECT_EQ(handed[0].channels[k].type(), CV_8UC1);
+    EXPECT_EQ(handed[0].channels[k].size(), target_.size());
+    EXPECT_EQ(handed[1].channels[k].size(), source_.size());
+  }
+  // Channel 0 of the target is its stain 0 channel in its own stain model.
+  StainChannelPlanes channels;
+  norm.TargetDeconv().ImageToChannels(target_, channels);
+  EXPECT_EQ(cv::norm(handed[0].channels[0], ChannelImage(channels, 0, 1.0f), cv::NORM_INF), 0.0);
+
+  // An image without a usable estimate hands out its vectors alone.
+  CNormBimodalDeconvRVM losing(LosesStain1From(2), options);
+  Measure(losing, target_);
+  Normalised(losing, source_);
+  ASSERT_EQ(handed.size(), 4u);
+  EXPECT_EQ(handed[3].stage, ".mapped");
+  EXPECT_FALSE(handed[3].vectors.empty());
+  EXPECT_TRUE(handed[3].channels[0].empty());
 }
 
 TEST_F(StainNorm, PaddedRowsGiveTheSameResultAndStayUntouched) {
@@ -318,7 +338,7 @@ TEST_F(StainNorm, PaddedRowsGiveTheSameResultAndStayUntouched) {
   const cv::Mat plain = Normalised(norm, input);
   const test::PaddedView in = test::MakePadded(input, 3, 7);
   test::PaddedView out = test::MakePadded(cv::Mat(input.size(), CV_8UC3, cv::Scalar(0, 0, 0)), 5, 9);
-  LinesOf([&] { norm.Norm(in.view, out.view); });
+  norm.Norm(in.view, out.view);
   EXPECT_EQ(cv::norm(out.view, plain, cv::NORM_INF), 0.0);
   EXPECT_TRUE(test::PaddingUntouched(out, 9));
 }
@@ -326,34 +346,37 @@ TEST_F(StainNorm, PaddedRowsGiveTheSameResultAndStayUntouched) {
 // One stage pixel by pixel through the plain building blocks: the oracle for Norm, which works
 // once per distinct colour.
 void PlainStage(const CNormBimodalDeconvRVM& norm, const cv::Mat& image, const ClassProbabilityPlanes& probs,
-                const CColourDeconv& deconv, const char* label, StatsLines lines, cv::Mat& output) {
+                const CColourDeconv& deconv, const char* label, StatsLines lines, const LogSink& log,
+                cv::Mat& output) {
   StainChannelPlanes channels;
   deconv.ImageToChannels(image, channels);
-  const ChannelStats stats = CalcChannelStats(image, channels, probs, norm.Params().Membership());
-  RemapStainChannels(stats, norm.Target(), channels, label, lines);
+  const ChannelStats stats = CalcChannelStats(image, channels, probs, MembershipOf(norm.Params()), log);
+  RemapStainChannels(stats, norm.Target(), channels, label, lines, log);
   norm.TargetDeconv().ChannelsToImage(channels, output);
 }
 
 TEST_F(StainNorm, PerColourWorkGivesThePixelByPixelResult) {
-  CNormBimodalDeconvRVM norm(HeClassifier());
+  Log log;
+  CNormBimodalDeconvRVM norm(HeClassifier(), log.Configure());
   Measure(norm, target_);
-  std::vector<std::string> lines;
-  const cv::Mat out = Normalised(norm, source_, &lines);
+  cv::Mat out;
+  const auto lines = log.During([&] { out = Normalised(norm, source_); });
 
   RuleClassifier rule([](const auto& bgr, int, int, int) { return test::HeRule(bgr); });
   cv::Mat expected(source_.size(), CV_8UC3);
-  const auto expectedLines = LinesOf([&] {
+  const auto expectedLines = log.During([&] {
     ClassProbabilityPlanes probs;
     rule.ClassifyImage(source_, probs);
-    CColourDeconv deconv;
+    CColourDeconv deconv(log.Sink());
     deconv.Init();
     ASSERT_TRUE(deconv.EstimateStainVectors(source_, probs, 0.99f));
-    PlainStage(norm, source_, probs, deconv, "Image Channel(", StatsLines::kAfterFit, expected);
+    PlainStage(norm, source_, probs, deconv, "Image Channel(", StatsLines::kAfterFit, log.Sink(), expected);
     const cv::Mat first = expected.clone();
     rule.ClassifyImage(first, probs);
     deconv.Init();
     ASSERT_TRUE(deconv.EstimateStainVectors(first, probs, 0.99f));
-    PlainStage(norm, first, probs, deconv, "[2nd stage] Image Channel(", StatsLines::kBeforeFit, expected);
+    PlainStage(norm, first, probs, deconv, "[2nd stage] Image Channel(", StatsLines::kBeforeFit, log.Sink(),
+               expected);
   });
   EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
   EXPECT_EQ(lines, expectedLines);
@@ -369,8 +392,9 @@ TEST(StainNormRemap, ChannelTwoIsNeverMapped) {
   for (auto& c : stats.channel)
     c = {std::nan(""), std::nan(""), std::nan(""), 0, 0, 0, NAN, NAN, NAN, NAN, NAN, NAN};
   std::array<TargetChannelStats, 2> target{};
+  Log log;
   const auto lines =
-      LinesOf([&] { RemapStainChannels(stats, target, channels, "X(", StatsLines::kBeforeFit); });
+      log.During([&] { RemapStainChannels(stats, target, channels, "X(", StatsLines::kBeforeFit, log.Sink()); });
   EXPECT_EQ(lines.size(), 4u);
   EXPECT_TRUE(StartsWith(lines[0], "X(0) meanb="));
   EXPECT_TRUE(StartsWith(lines[3], "X(1) sdb="));

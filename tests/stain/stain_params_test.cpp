@@ -2,19 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <sstream>
 
 namespace histonorm {
 namespace {
 
+// Reads `text` into `p`, returning the six lines the values log as.
 std::string ReadFrom(StainParams& p, const std::string& text) {
   std::istringstream in(text);
-  testing::internal::CaptureStderr();
-  p.Read(in);
-  return testing::internal::GetCapturedStderr();
+  ReadStainParams(in, p);
+  std::ostringstream log;
+  LogStainParams(LogSink::To(log), p);
+  return log.str();
 }
 
-TEST(StainParams, TwoNumbersSetTwoThresholdsAndAllSixArePrinted) {
+TEST(StainParams, TwoNumbersSetTwoThresholdsAndAllSixAreLogged) {
   StainParams p;
   const std::string lines = ReadFrom(p, "0.95\n20\n");
   EXPECT_EQ(lines,
@@ -40,7 +43,7 @@ TEST(StainParams, ValuesOutsideTheirRangeAreRefusedWithTheirLineAndExtrasIgnored
     StainParams p;
     std::istringstream in(text);
     try {
-      p.Read(in);
+      ReadStainParams(in, p);
       ADD_FAILURE() << text;
     } catch (const StainParamsError& e) {
       EXPECT_EQ(e.Line(), where.first) << text;
@@ -55,9 +58,21 @@ TEST(StainParams, ValuesOutsideTheirRangeAreRefusedWithTheirLineAndExtrasIgnored
   EXPECT_EQ(all.whiteThreshold, 200.0f);
   EXPECT_EQ(all.foregroundThreshold, 0.7f);
   EXPECT_EQ(all.dotProductThreshold, 0.95f);
-  const MembershipThresholds m = all.Membership();
+  const MembershipThresholds m = MembershipOf(all);
   EXPECT_EQ(m.black, 10.0f);
   EXPECT_EQ(m.background, 0.6f);
+}
+
+TEST(StainParams, ProblemNamesTheFirstFieldOutsideItsRange) {
+  StainParams p;
+  EXPECT_EQ(StainParamsProblem(p), "");
+  p.whiteThreshold = -1.0f;
+  p.dotProductThreshold = 2.0f;
+  EXPECT_EQ(StainParamsProblem(p), "whiteThreshold -1 is outside 0..infinity");
+  p.whiteThreshold = 300.0f;
+  EXPECT_EQ(StainParamsProblem(p), "dotProductThreshold 2 is outside 0..1");
+  p.dotProductThreshold = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(StainParamsProblem(p).rfind("dotProductThreshold nan", 0), 0u);
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
-#include <streambuf>
 #include <vector>
 
 #include "deconv/colour_deconv.h"
@@ -18,24 +16,6 @@ namespace {
 constexpr float kProbThreshold = 0.99f;
 constexpr std::size_t kMinChosen = 201;
 constexpr double kCandidate = 0.01;
-
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return c; }
-};
-
-// Silences standard error while alive (the classifier and the estimate report on it).
-class QuietConsole {
- public:
-  QuietConsole() : saved_(std::cerr.rdbuf(&null_)) {}
-  ~QuietConsole() { std::cerr.rdbuf(saved_); }
-  QuietConsole(const QuietConsole&) = delete;
-  QuietConsole& operator=(const QuietConsole&) = delete;
-
- private:
-  NullBuffer null_;
-  std::streambuf* saved_;
-};
 
 double Purity(const ClassProbabilityPlanes& planes, const cv::Mat& labels, int stain) {
   std::vector<std::pair<float, std::uint8_t>> candidates;
@@ -66,13 +46,10 @@ StainCheck CheckStainEstimate(ColourClassifier_RVM_PCAVQ& classifier, const cv::
                               const cv::Mat& labels, const std::optional<StainDirections>& independent) {
   StainCheck check;
   ClassProbabilityPlanes planes;
-  CColourDeconv deconv;
-  {
-    const QuietConsole quiet;
-    classifier.ClassifyImage(image, planes);
-    deconv.Init();
-    check.usable = deconv.EstimateStainVectors(image, planes, kProbThreshold);
-  }
+  CColourDeconv deconv{LogSink()};  // the estimate's lines are not wanted here
+  classifier.ClassifyImage(image, planes);
+  deconv.Init();
+  check.usable = deconv.EstimateStainVectors(image, planes, kProbThreshold);
   for (int k = 0; k < 2; ++k) check.purity[std::size_t(k)] = Purity(planes, labels, k);
   check.estimate = {Column(deconv.RawStains(), 0), Column(deconv.RawStains(), 1)};
   check.separation = AngleDegrees(check.estimate.first, check.estimate.second);
