@@ -17,8 +17,12 @@ std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options)
       return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kShares);
     case Method::kRGBHistSpecThresh:
       return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kPresence);
-    case Method::kBimodalDeconvRVM:
+    case Method::kBimodalDeconvRVM: {
+      // Checked before the model file is read.
+      const std::string problem = StainParamsProblem(options.stainParams);
+      if (!problem.empty()) throw std::invalid_argument("MakeNormaliser: stain thresholds: " + problem);
       return std::make_unique<CNormBimodalDeconvRVM>(options);
+    }
   }
   throw std::invalid_argument("MakeNormaliser: no method with number " + std::to_string(static_cast<int>(method)));
 }

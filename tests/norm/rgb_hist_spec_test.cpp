@@ -39,19 +39,6 @@ TEST_P(RGBHistSpecVariants, TwoTargetsEqualOneJoinedTarget) {
   EXPECT_EQ(twice.TargetCumulative(), once.TargetCumulative());
 }
 
-TEST_P(RGBHistSpecVariants, HonoursRowStrideAndLeavesPaddingAlone) {
-  CNormRGBHistSpec norm(GetParam());
-  norm.CalcStats(test::LoadSample("he_sample_2.png"));
-  const cv::Mat image = RandomImage(7, 6, 13);
-  const cv::Mat dense = NormWith(norm, image);
-  const auto in = test::MakePadded(image, 2, 5);
-  auto out = test::MakePadded(cv::Mat(image.rows, image.cols, CV_8UC3, cv::Scalar::all(0)), 1, 6);
-  norm.Norm(in.view, out.view);
-  EXPECT_TRUE(test::PaddingUntouched(in, 5));
-  EXPECT_TRUE(test::PaddingUntouched(out, 6));
-  EXPECT_EQ(cv::norm(out.view, dense, cv::NORM_INF), 0.0);
-}
-
 TEST_P(RGBHistSpecVariants, OneLevelChannelsKeepTheirLevelOrTakeTheTargets) {
   CNormRGBHistSpec norm(GetParam());
   norm.CalcStats(test::LoadSample("he_sample_2.png"));

@@ -331,18 +331,6 @@ TEST_F(StainNorm, DiagnosticsAreHandedOutPerStage) {
   EXPECT_TRUE(handed[3].channels[0].empty());
 }
 
-TEST_F(StainNorm, PaddedRowsGiveTheSameResultAndStayUntouched) {
-  const cv::Mat input = source_(cv::Rect(0, 0, 101, 57)).clone();
-  CNormBimodalDeconvRVM norm(HeClassifier());
-  Measure(norm, target_);
-  const cv::Mat plain = Normalised(norm, input);
-  const test::PaddedView in = test::MakePadded(input, 3, 7);
-  test::PaddedView out = test::MakePadded(cv::Mat(input.size(), CV_8UC3, cv::Scalar(0, 0, 0)), 5, 9);
-  norm.Norm(in.view, out.view);
-  EXPECT_EQ(cv::norm(out.view, plain, cv::NORM_INF), 0.0);
-  EXPECT_TRUE(test::PaddingUntouched(out, 9));
-}
-
 // One stage pixel by pixel through the plain building blocks: the oracle for Norm, which works
 // once per distinct colour.
 void PlainStage(const CNormBimodalDeconvRVM& norm, const cv::Mat& image, const ClassProbabilityPlanes& probs,
