@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages histonorm needs to build, test and benchmark. Idempotent.
+# Installs the Debian packages histonorm needs to build, test, benchmark, check its style and make
+# its Debian package. Idempotent.
 set -euo pipefail
 packages=(
   cmake make g++ clang libclang-rt-14-dev
   libopencv-core-dev libopencv-imgcodecs-dev libopencv-imgproc-dev
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev
+  clang-format clang-tidy dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,42 @@
+# Installation (cmake --install) and the Debian package (cpack -G DEB).
+#
+# Under the prefix: bin/ the command-line programs, lib/<arch>/ the shared library, include/histonorm/
+# the public headers, lib/<arch>/cmake/histonorm/ the CMake package, share/histonorm/models/ the
+# shipped colour models.
+include(CMakePackageConfigHelpers)
+
+set(HISTONORM_MODEL_INSTALL_DIR ${CMAKE_INSTALL_DATADIR}/histonorm/models)
+set(HISTONORM_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/histonorm)
+
+install(TARGETS histonorm histonorm-train histonorm-sidebyside RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS histonorm_library EXPORT histonormTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/histonorm DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/data/models/he.model ${PROJECT_SOURCE_DIR}/data/models/hdab.model
+  DESTINATION ${HISTONORM_MODEL_INSTALL_DIR})
+
+install(EXPORT histonormTargets NAMESPACE histonorm:: FILE histonorm-targets.cmake
+  DESTINATION ${HISTONORM_CMAKE_INSTALL_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/histonorm-config.cmake.in
+  ${PROJECT_BINARY_DIR}/histonorm-config.cmake
+  INSTALL_DESTINATION ${HISTONORM_CMAKE_INSTALL_DIR}
+  PATH_VARS HISTONORM_MODEL_INSTALL_DIR)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/histonorm-config-version.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/histonorm-config.cmake ${PROJECT_BINARY_DIR}/histonorm-config-version.cmake
+  DESTINATION ${HISTONORM_CMAKE_INSTALL_DIR})
+
+# One package with everything above; its dependencies are the Debian runtime packages of the
+# shared libraries the programs and the library load (OpenCV, dlib, LAPACK, the C++ runtime), as
+# dpkg-shlibdeps finds them.
+set(CPACK_PACKAGE_NAME histonorm)
+set(CPACK_PACKAGE_VENDOR "histonorm developers")
+set(CPACK_PACKAGE_CONTACT "histonorm developers <histonorm@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Colour normalisation of stained tissue images (programs and library)")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_GENERATOR DEB)
+include(CPack)

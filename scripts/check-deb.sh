@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Checks the Debian package without installing it on this machine: unpacks it into a throwaway
+# folder, checks its contents and that every shared library the programs and the library load is
+# found, that each package it depends on is known to this system, and runs histonorm from it on
+# the shipped samples.
+# usage: check-deb.sh [package.deb]   (default: makes one with cpack in build/release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+deb=${1:-}
+if [ -z "$deb" ]; then
+  (cd build/release && cpack -G DEB >/dev/null 2>&1)
+  deb=$(ls -t build/release/histonorm_*.deb | head -n 1)
+fi
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root"
+
+for f in usr/bin/histonorm usr/bin/histonorm-train usr/bin/histonorm-sidebyside usr/include/histonorm/histonorm.h \
+  usr/lib/cmake/histonorm/histonorm-config.cmake usr/share/histonorm/models/he.model \
+  usr/share/histonorm/models/hdab.model; do
+  [ -e "$root/$f" ] || { echo "missing from the package: /$f" >&2; exit 1; }
+done
+ls "$root"/usr/lib/libhistonorm.so.* >/dev/null
+
+for binary in "$root"/usr/bin/* "$root"/usr/lib/libhistonorm.so.*.*.*; do
+  if LD_LIBRARY_PATH="$root/usr/lib" ldd "$binary" | grep -q "not found"; then
+    echo "unresolved libraries in $binary:" >&2
+    LD_LIBRARY_PATH="$root/usr/lib" ldd "$binary" | grep "not found" >&2
+    exit 1
+  fi
+done
+
+# Every dependency (one alternative of each) must be a package this system's archive knows.
+depends=$(dpkg-deb -f "$deb" Depends)
+IFS=',' read -ra groups <<<"$depends"
+for group in "${groups[@]}"; do
+  known=no
+  IFS='|' read -ra alternatives <<<"$group"
+  for alternative in "${alternatives[@]}"; do
+    name=$(echo "$alternative" | sed 's/(.*//' | tr -d ' ')
+    if apt-cache show "$name" >/dev/null 2>&1; then known=yes; fi
+  done
+  [ $known = yes ] || { echo "unknown dependency: $group" >&2; exit 1; }
+done
+
+# histonorm runs from the unpacked tree: a usage error, then the shipped samples with the stain
+# method and the shipped model.
+work=$root/run
+mkdir -p "$work/data/normalised"
+cp data/samples/he_sample_1.png data/samples/he_sample_2.png "$work/data/"
+echo "he_sample_1.png" >"$work/data/list.txt"
+status=0
+LD_LIBRARY_PATH="$root/usr/lib" "$root/usr/bin/histonorm" 2>"$work/usage.txt" || status=$?
+if [ $status -ne 255 ] || ! grep -q "^Usage: <method>" "$work/usage.txt"; then
+  echo "histonorm without arguments did not give its usage and status 255" >&2
+  exit 1
+fi
+(cd "$work" && LD_LIBRARY_PATH="$root/usr/lib" "$root/usr/bin/histonorm" BimodalDeconvRVM data/list.txt \
+  data/he_sample_2.png "$root/usr/share/histonorm/models/he.model" 2>stain.txt)
+if [ ! -s "$work/data/normalised/he_sample_1.png" ]; then
+  echo "histonorm from the package wrote no result" >&2
+  exit 1
+fi
+echo "$(basename "$deb"): contents, libraries and dependencies complete; histonorm runs from it"
+echo "Depends: $depends"
