@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Normalises the shipped H&E samples to one of them with each of the four methods (the stain
 # method with the shipped data/models/he.model) and writes one side-by-side picture per method:
-# one row per sample, source | target | result.
+# one row per sample, source | target | result. The stain method also normalises three
+# haematoxylin-DAB images to an H-DAB image with glass, with data/models/hdab.model
+# (BimodalDeconvRVM-hdab.png).
 #
 #   scripts/demo.sh [OUTPUT_DIR]        default OUTPUT_DIR: out/demo in the repository
 #
@@ -17,6 +19,9 @@ samples=$root/data/samples
 model=$root/data/models/he.model
 target=he_sample_2.png
 sources=(he_sample_1.png he_sample_2.png he_sample_3.png)
+hdab_model=$root/data/models/hdab.model
+hdab_target=$root/data/train/hdab/pyimsegm_2.png
+hdab_sources=("$samples/ihc_dab.png" "$root/data/train/hdab/pyimsegm_4.png" "$root/data/train/hdab/stainreg_1.png")
 read -r -a methods <<<"${DEMO_METHODS:-Reinhard RGBHistSpec RGBHistSpecThresh BimodalDeconvRVM}"
 
 say() { echo "$@" >&2; }
@@ -34,6 +39,25 @@ if [[ -z $histonorm || -z $sidebyside ]]; then
   sidebyside=${sidebyside:-$build/tools/sidebyside/histonorm-sidebyside}
 fi
 
+# Runs histonorm with the given arguments, its log kept as DIR/log.txt; stops the demo on failure.
+run_method() {
+  local method=$1 dir=$2 count=$3
+  shift 3
+  local start ms seconds
+  start=$(date +%s%N)
+  if ! "$histonorm" "$@" 2>"$dir/log.txt"; then
+    say "$method failed; the end of its log ($dir/log.txt):"
+    tail -n 5 "$dir/log.txt" >&2
+    exit 1
+  fi
+  ms=$((($(date +%s%N) - start) / 1000000))
+  seconds=$(printf "%d.%03d" $((ms / 1000)) $((ms % 1000)))
+  if grep -q "copied unchanged" "$dir/log.txt"; then
+    say "$method: the stain estimate failed on some image (see $dir/log.txt)"
+  fi
+  say "$method: $count images normalised in ${seconds}s ($(basename "$dir"))"
+}
+
 mkdir -p "$out"
 pictures=()
 for method in "${methods[@]}"; do
@@ -45,17 +69,7 @@ for method in "${methods[@]}"; do
 
   args=("$method" "$dir/list.txt" "$samples/$target")
   [[ $method == BimodalDeconvRVM ]] && args+=("$model")
-  start=$(date +%s%N)
-  if ! "$histonorm" "${args[@]}" 2>"$dir/log.txt"; then
-    say "$method failed; the end of its log ($dir/log.txt):"
-    tail -n 5 "$dir/log.txt" >&2
-    exit 1
-  fi
-  ms=$((($(date +%s%N) - start) / 1000000))
-  seconds=$(printf "%d.%03d" $((ms / 1000)) $((ms % 1000)))
-  if grep -q "copied unchanged" "$dir/log.txt"; then
-    say "$method: the stain estimate failed on some image (see $dir/log.txt)"
-  fi
+  run_method "$method" "$dir" "${#sources[@]}" "${args[@]}"
 
   rows=()
   for s in "${sources[@]}"; do
@@ -63,8 +77,23 @@ for method in "${methods[@]}"; do
   done
   "$sidebyside" "$out/$method.png" --height 300 "${rows[@]}" 2>/dev/null
   pictures+=("$out/$method.png")
-  say "$method: ${#sources[@]} images normalised in ${seconds}s"
 done
 
+if [[ " ${methods[*]} " == *" BimodalDeconvRVM "* ]]; then
+  dir=$out/BimodalDeconvRVM-hdab
+  rm -rf "$dir"
+  mkdir -p "$dir/normalised"
+  for s in "${hdab_sources[@]}"; do cp "$s" "$dir/"; done
+  names=()
+  for s in "${hdab_sources[@]}"; do names+=("$(basename "$s")"); done
+  printf '%s\n' "${names[@]}" >"$dir/list.txt"
+  run_method BimodalDeconvRVM "$dir" "${#names[@]}" BimodalDeconvRVM "$dir/list.txt" "$hdab_target" "$hdab_model"
+  rows=()
+  for s in "${names[@]}"; do
+    rows+=("source $s=$dir/$s" "target $(basename "$hdab_target")=$hdab_target" "BimodalDeconvRVM=$dir/normalised/$s" --)
+  done
+  "$sidebyside" "$out/BimodalDeconvRVM-hdab.png" --height 300 "${rows[@]}" 2>/dev/null
+  pictures+=("$out/BimodalDeconvRVM-hdab.png")
+fi
 say "Side-by-side pictures (source | target | result, one row per sample):"
 for p in "${pictures[@]}"; do say "  $p"; done

@@ -26,7 +26,7 @@ for kind in "${kinds[@]}"; do
     keep=()
     for i in "${images[@]}"; do [[ $(source_of "$i") == "$s" ]] || keep+=("$i"); done
     echo "Training $kind without $s (${#keep[@]} images)" >&2
-    "$train" --out "$out/${kind}_without_$s.model" "${args[@]}" --gamma "${GAMMA:-0.1}" "${keep[@]}" \
+    "$train" --out "$out/${kind}_without_$s.model" "${args[@]}" --gamma "${GAMMA:-0.1}" ${EXTRA:-} "${keep[@]}" \
       >"$out/${kind}_without_$s.log" 2>&1 || { echo "  failed: see $out/${kind}_without_$s.log" >&2; }
   done
 done

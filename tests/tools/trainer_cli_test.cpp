@@ -77,6 +77,10 @@ TEST_F(TrainerCli, BadInputIsRefusedWithoutAPartialModel) {
   EXPECT_NE(usage.errText.find("Usage: histonorm-train"), std::string::npos);
   EXPECT_NE(Train({"--out", "m.model", "--stains", "lab", "a.png"}).errText.find("'he' or 'hdab'"),
             std::string::npos);
+  // Sample counts that would train for many minutes without learning more are refused.
+  EXPECT_NE(Train({"--out", "m.model", "--stains", "he", "--samples", "1048576", "a.png"})
+                .errText.find("10 to 2000"),
+            std::string::npos);
 }
 
 TEST_F(TrainerCli, SameInputAndSeedGiveTheSameFile) {

@@ -72,4 +72,19 @@ Probabilistic Calibrate(const DecisionFunction& function, const std::vector<doub
   return Probabilistic(slope, offset, function);
 }
 
+Probabilistic CalibrateWithFallback(const DecisionFunction& function,
+                                    const std::vector<double>& heldOutValues,
+                                    const std::vector<double>& heldOutTargets,
+                                    const std::vector<FeatureVector>& trainingSamples,
+                                    const std::vector<double>& trainingTargets, const std::string& what) {
+  try {
+    return Calibrate(function, heldOutValues, heldOutTargets, what);
+  } catch (const TrainingError&) {
+    std::vector<double> values;
+    values.reserve(trainingSamples.size());
+    for (const FeatureVector& s : trainingSamples) values.push_back(function(s));
+    return Calibrate(function, values, trainingTargets, what);
+  }
+}
+
 }  // namespace histonorm::train

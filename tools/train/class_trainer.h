@@ -47,4 +47,13 @@ DecisionFunction TrainDecision(const std::vector<FeatureVector>& normalised,
 Probabilistic Calibrate(const DecisionFunction& function, const std::vector<double>& heldOutValues,
                         const std::vector<double>& heldOutTargets, const std::string& what);
 
+// Calibrate on held-out values, or, when they do not separate (a class that is rare in some
+// sources, such as glass in images of dense tissue), on the function's values on its own training
+// samples. Throws TrainingError when neither separates.
+Probabilistic CalibrateWithFallback(const DecisionFunction& function,
+                                    const std::vector<double>& heldOutValues,
+                                    const std::vector<double>& heldOutTargets,
+                                    const std::vector<FeatureVector>& trainingSamples,
+                                    const std::vector<double>& trainingTargets, const std::string& what);
+
 }  // namespace histonorm::train

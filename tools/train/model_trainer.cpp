@@ -38,9 +38,9 @@ struct TrainingImage {
   std::string source;
   int group = 0;
   cv::Mat pixels;
-  cv::Mat labels;  // 0..4 (see pixel_labels.h): what the stain checks measure purity against
-  cv::Mat shares;  // share of stain 0 per tissue pixel, NaN elsewhere
-  cv::Mat groups;  // sampling groups + 1: 1 mostly stain 0, 2 mostly stain 1, 3 glass, 0 none
+  cv::Mat labels;          // 0..4 (see pixel_labels.h): what the stain checks measure purity against
+  cv::Mat shares;          // share of stain 0 per tissue pixel, NaN elsewhere
+  cv::Mat groups;          // sampling groups + 1: 1 mostly stain 0, 2 mostly stain 1, 3 glass, 0 none
   StainDirections stains;  // the image's own, for re-staining
   std::optional<StainDirections> independent;
 };
@@ -144,8 +144,13 @@ std::vector<TrainingCopy> MakeCopies(const std::vector<TrainingImage>& images, c
     copies.push_back({static_cast<int>(i), {1.0, 1.0}, images[i].pixels, {}, {}, {}, {}});
     for (int k = 0; k < options.augment; ++k) {
       const Restaining change = RandomRestaining(images[i].stains, random);
-      copies.push_back({static_cast<int>(i), change.scale, Restain(images[i].pixels, images[i].stains, change),
-                        {}, {}, {}, {}});
+      copies.push_back({static_cast<int>(i),
+                        change.scale,
+                        Restain(images[i].pixels, images[i].stains, change),
+                        {},
+                        {},
+                        {},
+                        {}});
     }
   }
   progress << "Augmentation: " << options.augment << " re-stained copies of each image, " << copies.size()
@@ -341,7 +346,9 @@ std::array<ClassModel, 3> TrainFinal(const TrainingSet& set, const SourceFolds& 
     const DecisionFunction f = TrainDecision(set.normalised, y, chosen.gamma, k == 2);
     ClassModel& model = classes[std::size_t(k)];
     model.normalizer = normaliser;
-    model.function = k == 2 ? Calibrate(f, chosen.values[2], chosen.targets[2], "class 2") : StainSigmoid(f);
+    model.function =
+        k == 2 ? CalibrateWithFallback(f, chosen.values[2], chosen.targets[2], set.normalised, y, "class 2")
+               : StainSigmoid(f);
     progress << "Class " << k << " (" << kClassNames[std::size_t(k)] << "): gamma " << chosen.gamma << ", "
              << f.basis_vectors.size() << " basis vectors, sigmoid " << model.function.alpha << " "
              << model.function.beta << std::endl;

@@ -45,13 +45,16 @@ Fold TrainFold(const TrainingSet& set, int left, double gamma,
 // The calibration of fold `left`: held-out values of every other group.
 Probabilistic CalibrateFold(const TrainingSet& set, const DecisionFunction& f,
                             const std::vector<std::array<double, 3>>& values, int left, int cls) {
+  if (cls != 2) return StainSigmoid(f);
   std::vector<double> v, y;
+  std::vector<FeatureVector> x;
   for (std::size_t i = 0; i < set.normalised.size(); ++i) {
     if (set.groups[i] == left) continue;
     v.push_back(values[i][std::size_t(cls)]);
     y.push_back(Target(set, i, cls));
+    x.push_back(set.normalised[i]);
   }
-  return cls == 2 ? Calibrate(f, v, y, "class 2") : StainSigmoid(f);
+  return CalibrateWithFallback(f, v, y, x, y, "class 2");
 }
 
 }  // namespace
