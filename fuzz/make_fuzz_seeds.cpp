@@ -1,17 +1,18 @@
 // Writes the seed corpus of the model reader fuzzer into the directory given as argument: models
 // from the test builders, as whole files and cut short for the completed form (see fuzz_input.h).
+#include <dlib/serialize.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
-#include <dlib/serialize.h>
-
 #include "support/model_builder.h"
 
 namespace {
 
-void WriteSeed(const std::filesystem::path& dir, const std::string& name, char form, const std::string& bytes) {
+void WriteSeed(const std::filesystem::path& dir, const std::string& name, char form,
+               const std::string& bytes) {
   std::ofstream out(dir / name, std::ios::binary);
   out << form << bytes;
 }

@@ -17,7 +17,8 @@ cv::Mat ProbeImage() {
   cv::Mat image(4, 8, CV_8UC3);
   for (int i = 0; i < 32; ++i) {
     const auto v = static_cast<std::uint8_t>(i * 37 + (i >> 3) * 101);
-    image.at<cv::Vec3b>(i / 8, i % 8) = cv::Vec3b(v, static_cast<std::uint8_t>(v * 3), static_cast<std::uint8_t>(255 - v));
+    image.at<cv::Vec3b>(i / 8, i % 8) =
+        cv::Vec3b(v, static_cast<std::uint8_t>(v * 3), static_cast<std::uint8_t>(255 - v));
   }
   return image;
 }

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <array>
-#include <stdexcept>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 #include "deconv/colour_deconv.h"

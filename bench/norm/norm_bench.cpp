@@ -24,7 +24,8 @@ const cv::Mat& Target() {
 
 std::unique_ptr<CNormBase> Make(int method) {
   if (method == 0) return std::make_unique<CNormReinhard>();
-  return std::make_unique<CNormRGBHistSpec>(method == 2 ? HistSpecVariant::kPresence : HistSpecVariant::kShares);
+  return std::make_unique<CNormRGBHistSpec>(method == 2 ? HistSpecVariant::kPresence
+                                                        : HistSpecVariant::kShares);
 }
 
 void BM_CalcStats(benchmark::State& state) {

@@ -24,7 +24,8 @@ std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options)
       return std::make_unique<CNormBimodalDeconvRVM>(options);
     }
   }
-  throw std::invalid_argument("MakeNormaliser: no method with number " + std::to_string(static_cast<int>(method)));
+  throw std::invalid_argument("MakeNormaliser: no method with number " +
+                              std::to_string(static_cast<int>(method)));
 }
 
 }  // namespace histonorm

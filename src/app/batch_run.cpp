@@ -91,8 +91,8 @@ void ReportParamsFile(const ParamsFile& file, const LogSink& log) {
   if (!file.present) return;
   std::cerr << "PARAMETERS FILE PROVIDED" << std::endl;
   if (file.error) {
-    throw RunFailure("Bad value in " + std::string(kParamsFile) + " line " + std::to_string(file.error->Line()) +
-                     ": " + Quoted(file.error->Text()));
+    throw RunFailure("Bad value in " + std::string(kParamsFile) + " line " +
+                     std::to_string(file.error->Line()) + ": " + Quoted(file.error->Text()));
   }
   LogStainParams(log, file.params);
 }
@@ -111,7 +111,9 @@ std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext&
   options.stainParams = params.params;
   options.log = context.log;
   if (s.verbose) {
-    options.diagnostics = [&context](const StainDiagnostics& d) { WriteDiagnosticFiles(context.diagnosticPrefix, d); };
+    options.diagnostics = [&context](const StainDiagnostics& d) {
+      WriteDiagnosticFiles(context.diagnosticPrefix, d);
+    };
   }
   std::unique_ptr<CNormBase> stain;
   try {

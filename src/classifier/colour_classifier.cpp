@@ -66,7 +66,8 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, con
     const std::int32_t code = octTree.FindCode(keys[c]);
     if (code <= 0) continue;
     if (code > 255) {
-      for (std::uint32_t n = 0; n < counts[c] && log.Enabled(); ++n) LogLine(log, "Internal Error (VQ>255) ID=", code);
+      for (std::uint32_t n = 0; n < counts[c] && log.Enabled(); ++n)
+        LogLine(log, "Internal Error (VQ>255) ID=", code);
       continue;
     }
     codeCounts[static_cast<std::size_t>(code)] += counts[c];

@@ -13,10 +13,10 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "histonorm/log_sink.h"
-#include "histonorm/model_load_error.h"
 #include "common/image_colours.h"
 #include "common/pixel_planes.h"
+#include "histonorm/log_sink.h"
+#include "histonorm/model_load_error.h"
 
 namespace histonorm {
 

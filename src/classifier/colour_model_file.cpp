@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "classifier/memory_stream.h"
-#include "common/log_line.h"
 #include "classifier/serialised_layout_check.h"
+#include "common/log_line.h"
 
 namespace histonorm {
 

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "classifier/octree.h"
 #include "histonorm/log_sink.h"
 #include "histonorm/model_load_error.h"
-#include "classifier/octree.h"
 
 namespace histonorm {
 

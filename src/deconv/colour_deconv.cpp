@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <fstream>
-#include <sstream>
 #include <limits>
+#include <sstream>
 
 #include "common/log_line.h"
 

@@ -17,11 +17,10 @@
 #include <string>
 #include <utility>
 
-#include "histonorm/log_sink.h"
-
 #include "common/pixel_planes.h"
 #include "deconv/class_mean_colour.h"
 #include "deconv/stain_samples.h"
+#include "histonorm/log_sink.h"
 
 namespace histonorm {
 
@@ -42,10 +41,11 @@ class CColourDeconv {
   // Selects the samples of one image (logs "#samples used = ..."), then builds the stain
   // matrix from their mean colours (BuildFromSampleSums). Returns IsUsable(). Requires probability
   // planes of the image's size (throws std::invalid_argument otherwise).
-  [[nodiscard]] bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs, float probThreshold);
+  [[nodiscard]] bool EstimateStainVectors(const cv::Mat& image, const ClassProbabilityPlanes& probs,
+                                          float probThreshold);
   // The same from probabilities given once per distinct colour of an image (see CollectStainSamples).
-  [[nodiscard]] bool EstimateStainVectors(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
-                            float probThreshold);
+  [[nodiscard]] bool EstimateStainVectors(const ImageColours& colours,
+                                          const ClassProbabilityPlanes& colourProbs, float probThreshold);
   // Logs the mean colours, turns them into unit vectors and calls BuildStainMatrix.
   void BuildFromSampleSums(const StainSampleSums& sums);
   // Two unit vectors (red, green, blue) -> corrected, completed and inverted stain matrix.

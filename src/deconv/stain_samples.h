@@ -37,7 +37,7 @@ struct StainSampleSums {
 // holds Keys().size() values per plane, in the order of Keys(), and pixel order is that of the
 // index's PixelIndices(). Requires an indexed `colours`; throws std::invalid_argument otherwise.
 [[nodiscard]] StainSampleSums CollectStainSamples(const ImageColours& colours,
-                                                  const ClassProbabilityPlanes& colourProbs, float probThreshold,
-                                                  const LogSink& log = {});
+                                                  const ClassProbabilityPlanes& colourProbs,
+                                                  float probThreshold, const LogSink& log = {});
 
 }  // namespace histonorm

@@ -13,7 +13,8 @@ std::string Describe(const cv::Mat& image) {
 
 void RequireColourImage(const cv::Mat& image, const char* what) {
   if (image.empty() || image.type() != CV_8UC3) {
-    throw std::invalid_argument(std::string(what) + " must be a non-empty CV_8UC3 image, not " + Describe(image));
+    throw std::invalid_argument(std::string(what) + " must be a non-empty CV_8UC3 image, not " +
+                                Describe(image));
   }
 }
 

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <utility>
 
-#include "norm/lab_colour.h"
 #include "histonorm/log_sink.h"
 #include "histonorm/norm_base.h"
+#include "norm/lab_colour.h"
 
 namespace histonorm {
 
@@ -53,6 +53,7 @@ class CNormReinhard final : public CNormBase {
 
 // Maps one channel value onto the target statistics. A uniform channel on either side (a deviation
 // of zero, or one that is not a finite number) sends every value to the target mean.
-[[nodiscard]] float MapLabChannelValue(float x, double sourceMean, double sourceSd, double targetMean, double targetSd);
+[[nodiscard]] float MapLabChannelValue(float x, double sourceMean, double sourceSd, double targetMean,
+                                       double targetSd);
 
 }  // namespace histonorm

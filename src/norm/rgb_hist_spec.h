@@ -28,7 +28,7 @@ void CountLevels(const cv::Mat& image, LevelCounts& counts);
 // Normalised histograms (or presence values in the threshold variant) summed into the shared
 // running sum, in the order blue, green, red at each level.
 [[nodiscard]] CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount,
-                                                   HistSpecVariant variant);
+                                                    HistSpecVariant variant);
 // For every source level, the lowest target level at the smallest cumulative distance.
 [[nodiscard]] LookupTables MatchCumulative(const CumulativeTables& source, const CumulativeTables& target);
 // Mends the tables of channels that hold a single level, where cumulative matching means nothing

@@ -17,7 +17,7 @@ namespace histonorm {
 
 // The pictures of stain channels 0 and 1 of the table's image, from channel values given once per
 // distinct colour (table.Size() values per plane, in the order of table.Colours()).
-[[nodiscard]] std::array<cv::Mat, 2> ChannelPictures(const ColourTable& table, const StainChannelPlanes& colourValues,
-                                                     float scale);
+[[nodiscard]] std::array<cv::Mat, 2> ChannelPictures(const ColourTable& table,
+                                                     const StainChannelPlanes& colourValues, float scale);
 
 }  // namespace histonorm

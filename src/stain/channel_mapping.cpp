@@ -87,7 +87,8 @@ void MapChannel(const CubicBSpline& curve, std::span<float> values) {
 }
 
 void RemapStainChannels(const ChannelStats& image, const std::array<TargetChannelStats, 2>& target,
-                        StainChannelPlanes& channels, const char* label, StatsLines when, const LogSink& log) {
+                        StainChannelPlanes& channels, const char* label, StatsLines when,
+                        const LogSink& log) {
   for (int i = 0; i < 2; ++i) {
     const ChannelClassStats& stats = image.channel[static_cast<std::size_t>(i)];
     if (when == StatsLines::kBeforeFit) LogChannelStatsLines(log, label, i, stats);

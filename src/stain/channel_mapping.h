@@ -34,7 +34,8 @@ struct MappingPoints {
   std::array<float, 18> y{};
   std::size_t count = 0;
 };
-[[nodiscard]] MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetChannelStats& target);
+[[nodiscard]] MappingPoints ChannelMappingPoints(const ChannelClassStats& image,
+                                                 const TargetChannelStats& target);
 
 // Fits a fresh channel mapping curve from the image's statistics of one channel to the target's;
 // the curve logs to `log`.

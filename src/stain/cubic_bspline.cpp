@@ -160,7 +160,8 @@ void CubicBSpline::AddFitRow(std::size_t i, float x, float y, FitSystem& system)
   }
 }
 
-bool CubicBSpline::BuildFitSystem(std::span<const float> x, std::span<const float> y, FitSystem& system) const {
+bool CubicBSpline::BuildFitSystem(std::span<const float> x, std::span<const float> y,
+                                  FitSystem& system) const {
   for (std::size_t i = 0; i < system.rows; ++i) {
     if (OutOfRange(x[i])) {
       LogOutOfRange(x[i]);
@@ -178,7 +179,8 @@ std::vector<float> CubicBSpline::KnotPositions() const {
   return knots;
 }
 
-std::vector<double> CubicBSpline::IdentityResiduals(const FitSystem& system, const std::vector<float>& knots) const {
+std::vector<double> CubicBSpline::IdentityResiduals(const FitSystem& system,
+                                                    const std::vector<float>& knots) const {
   std::vector<double> residual(system.rows);
   for (std::size_t i = 0; i < system.rows; ++i) {
     double predicted = 0.0;

@@ -73,8 +73,8 @@ class CubicBSpline {
   // The residual of the identity curve at every row of the system.
   std::vector<double> IdentityResiduals(const FitSystem& system, const std::vector<float>& knots) const;
   // Sets each coefficient to its knot position plus the damped least-squares correction.
-  void CorrectKnots(const Decomposition& svd, const std::vector<float>& inverses, const std::vector<float>& knots,
-                    const std::vector<double>& residual);
+  void CorrectKnots(const Decomposition& svd, const std::vector<float>& inverses,
+                    const std::vector<float>& knots, const std::vector<double>& residual);
   Location Locate(float x) const;
   float Before(int d) const;
   float After(int d) const;

@@ -33,8 +33,8 @@ const StainParams& Checked(const StainParams& params) {
 }  // namespace
 
 CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(const Options& options)
-    : CNormBimodalDeconvRVM(std::make_unique<ColourClassifier_RVM_PCAVQ>(options.colourModelPath, options.log),
-                            options) {}
+    : CNormBimodalDeconvRVM(
+          std::make_unique<ColourClassifier_RVM_PCAVQ>(options.colourModelPath, options.log), options) {}
 
 CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier,
                                              const Options& options)

@@ -40,7 +40,8 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   // when it cannot be used, std::invalid_argument for invalid options.stainParams.
   explicit CNormBimodalDeconvRVM(const Options& options);
   // Uses the given classifier (which must not be null; it logs where it was told to).
-  explicit CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier, const Options& options = {});
+  explicit CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier,
+                                 const Options& options = {});
 
   // Reads the thresholds from a parameters file (stain/stain_params.h) and logs all six. Throws
   // StainParamsError, changing nothing, for a value it refuses.

@@ -77,7 +77,8 @@ void LogStainParams(const LogSink& log, const StainParams& params) {
 }
 
 MembershipThresholds MembershipOf(const StainParams& params) {
-  return {params.blackThreshold, params.whiteThreshold, params.backgroundThreshold, params.foregroundThreshold};
+  return {params.blackThreshold, params.whiteThreshold, params.backgroundThreshold,
+          params.foregroundThreshold};
 }
 
 std::string StainParamsProblem(const StainParams& params) {

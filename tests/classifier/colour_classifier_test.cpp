@@ -56,13 +56,13 @@ TEST(ColourClassifierTest, ShrinkKeepsEveryComponentWithinTwoDeviations) {
   Weight(model, 1, 1) = -1.0;
   ColourClassifier_RVM_PCAVQ classifier(model, log.Sink());
   EXPECT_EQ(log.During([&] {
-              classifier.ComputeProjection(Uniform(2, 3, {1, 2, 3}));
-            }),
+    classifier.ComputeProjection(Uniform(2, 3, {1, 2, 3}));
+  }),
             "Projection 2 -0.666667 \n");
   log.Stream().precision(2);  // the settings of the caller's stream do not change the line
   EXPECT_EQ(log.During([&] {
-              classifier.ComputeProjection(Uniform(1, 1, {1, 2, 3}));
-            }),
+    classifier.ComputeProjection(Uniform(1, 1, {1, 2, 3}));
+  }),
             "Projection 2 -0.666667 \n");
 
   model.eigenvalues = {16.0f, 1.0f};  // 3 and -1 both within two deviations
@@ -131,8 +131,8 @@ TEST(ColourClassifierTest, ImagesWithoutCodesUseTheMeanDescriptor) {
   EXPECT_EQ(log.During([&] { classifier.ClassifyImage(cv::Mat(), planes); }), "Projection 0 0 \n" + note);
   EXPECT_EQ(planes.PixelCount(), 0u);
   EXPECT_EQ(log.During([&] {
-              classifier.ComputeProjection(Uniform(3, 3, {1, 1, 1}));
-            }),
+    classifier.ComputeProjection(Uniform(3, 3, {1, 1, 1}));
+  }),
             "Projection 0 0 \n" + note);
 }
 

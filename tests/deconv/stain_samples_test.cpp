@@ -91,7 +91,8 @@ TEST(StainCandidates, PaddedRowsAndMismatchedPlanes) {
   const cv::Vec3b px = image.at<cv::Vec3b>(2, 4);
   EXPECT_EQ(sums.colourSum[0][0], px[2]);
   EXPECT_EQ(sums.colourSum[0][2], px[0]);
-  EXPECT_THROW(static_cast<void>(CollectStainSamples(image, UniformPlanes(4, 5, 0.5f, 0.5f), 0.99f)), std::invalid_argument);
+  EXPECT_THROW(static_cast<void>(CollectStainSamples(image, UniformPlanes(4, 5, 0.5f, 0.5f), 0.99f)),
+               std::invalid_argument);
 }
 
 TEST(StainSampleSelection, AllCandidatesOfAShortList) {

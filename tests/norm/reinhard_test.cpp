@@ -126,7 +126,8 @@ TEST(Reinhard, ChannelMappingGuardsZeroAndNanDeviation) {
   EXPECT_EQ(MapLabChannelValue(0.3f, 0.3, 0.0, 0.5, 0.1), 0.5f);
   EXPECT_EQ(MapLabChannelValue(0.3f, 0.3, std::numeric_limits<double>::quiet_NaN(), 0.5, 0.1), 0.5f);
   EXPECT_EQ(MapLabChannelValue(0.7f, 0.3, 0.1, 0.5, std::numeric_limits<double>::quiet_NaN()), 0.5f);
-  EXPECT_EQ(MapLabChannelValue(0.5f, 0.25, 0.5, 1.0, 2.0), static_cast<float>(((0.5 - 0.25) * 2.0 / 0.5) + 1.0));
+  EXPECT_EQ(MapLabChannelValue(0.5f, 0.25, 0.5, 1.0, 2.0),
+            static_cast<float>(((0.5 - 0.25) * 2.0 / 0.5) + 1.0));
 }
 
 }  // namespace

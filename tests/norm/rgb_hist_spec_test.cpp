@@ -54,7 +54,8 @@ TEST_P(RGBHistSpecVariants, OneLevelChannelsKeepTheirLevelOrTakeTheTargets) {
   EXPECT_EQ(cv::norm(out, cv::Mat(6, 7, CV_8UC3, cv::Scalar(30, 60, 90)), cv::NORM_INF), 0.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndThreshold, RGBHistSpecVariants, testing::Values(HistSpecVariant::kShares, HistSpecVariant::kPresence));
+INSTANTIATE_TEST_SUITE_P(PlainAndThreshold, RGBHistSpecVariants,
+                         testing::Values(HistSpecVariant::kShares, HistSpecVariant::kPresence));
 
 TEST(RGBHistSpec, CountsAndSharesHoldMoreThan2To32Pixels) {
   LevelCounts counts{};

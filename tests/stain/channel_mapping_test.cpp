@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include <cmath>
 #include <limits>
+#include <sstream>
 
 namespace histonorm {
 namespace {

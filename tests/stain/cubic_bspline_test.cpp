@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include <cmath>
 #include <limits>
 #include <opencv2/core.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 

@@ -381,8 +381,8 @@ TEST(StainNormRemap, ChannelTwoIsNeverMapped) {
     c = {std::nan(""), std::nan(""), std::nan(""), 0, 0, 0, NAN, NAN, NAN, NAN, NAN, NAN};
   std::array<TargetChannelStats, 2> target{};
   Log log;
-  const auto lines =
-      log.During([&] { RemapStainChannels(stats, target, channels, "X(", StatsLines::kBeforeFit, log.Sink()); });
+  const auto lines = log.During(
+      [&] { RemapStainChannels(stats, target, channels, "X(", StatsLines::kBeforeFit, log.Sink()); });
   EXPECT_EQ(lines.size(), 4u);
   EXPECT_TRUE(StartsWith(lines[0], "X(0) meanb="));
   EXPECT_TRUE(StartsWith(lines[3], "X(1) sdb="));
