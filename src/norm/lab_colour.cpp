@@ -45,7 +45,9 @@ std::array<float, 3> LabToBgrValues(const Lab& lab) {
 
 std::uint8_t ColourValueToByte(float value) {
   if (value >= 0.0f && value <= 255.0f) {
-    return static_cast<std::uint8_t>(static_cast<int>(static_cast<double>(value) + 0.5));
+    // Every float is exact in double and so is its sum with 0.5: truncating gives round half up.
+    return static_cast<std::uint8_t>(
+        static_cast<int>(static_cast<double>(value) + 0.5));  // NOLINT(bugprone-incorrect-roundings)
   }
   if (value < 0.0f) return 0;
   return 255;

@@ -107,7 +107,7 @@ float CubicBSpline::Before(int d) const {
 }
 
 float CubicBSpline::After(int d) const {
-  if (d < static_cast<int>(numCoeffs_) - 2) return coeffs_[static_cast<std::size_t>(d + 2)];
+  if (d < static_cast<int>(numCoeffs_) - 2) return coeffs_[static_cast<std::size_t>(d) + 2];
   if (boundaryMode_ == 0) return 0.0f;
   if (boundaryMode_ == 1) return coeffs_.back();
   return xMax_ + spacing_;
