@@ -9,9 +9,9 @@ namespace histonorm::app {
 
 // args are the arguments after the program name. Returns the exit status: 0 after a complete
 // run, -1 on a usage error or any failure (which has been reported by then).
-int RunBatch(const std::vector<std::string>& args);
+[[nodiscard]] int RunBatch(const std::vector<std::string>& args);
 
 // The start-up banner, ending with a blank line.
-std::string Banner();
+[[nodiscard]] std::string Banner();
 
 }  // namespace histonorm::app

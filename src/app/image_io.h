@@ -14,17 +14,17 @@ struct LoadedImage {
 
 // Loads an image as 8-bit, 3-channel BGR (grey-scale and alpha inputs are converted). A JPEG file
 // that ends before its end-of-image marker is refused as truncated rather than decoded in part.
-LoadedImage LoadColourImage(const std::string& path);
+[[nodiscard]] LoadedImage LoadColourImage(const std::string& path);
 
 // True when `bytes` start like a JPEG file but end before its end-of-image marker. Segments are
 // followed by their lengths and scans by their markers, so an embedded thumbnail's end marker does
 // not count.
-bool IsTruncatedJpeg(const std::vector<std::uint8_t>& bytes);
+[[nodiscard]] bool IsTruncatedJpeg(const std::vector<std::uint8_t>& bytes);
 
 // Saves an image in the format of the path's extension: it is encoded in memory and written to an
 // exclusively created temporary file in the same folder, which is flushed to the disk and renamed
 // over the path (see temporary_file.h). Returns false when the image could not be saved; an earlier
 // file at the path is then unchanged.
-bool SaveImage(const std::string& path, const cv::Mat& image);
+[[nodiscard]] bool SaveImage(const std::string& path, const cv::Mat& image);
 
 }  // namespace histonorm::app

@@ -23,10 +23,11 @@ class ListFileError : public std::runtime_error {
 };
 
 // The names of the list at `path`, in order. The message of a ListFileError is the line to print.
-std::vector<std::string> ReadListFile(const std::string& path, std::size_t maxBytes = kMaxListBytes);
+[[nodiscard]] std::vector<std::string> ReadListFile(const std::string& path,
+                                                    std::size_t maxBytes = kMaxListBytes);
 
 // Splits list text into names (see above). Throws ListFileError naming `path` and the entry's
 // number (counting from 1) when a name holds a NUL byte.
-std::vector<std::string> SplitListText(const std::string& text, const std::string& path);
+[[nodiscard]] std::vector<std::string> SplitListText(const std::string& text, const std::string& path);
 
 }  // namespace histonorm::app

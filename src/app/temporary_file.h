@@ -17,7 +17,7 @@ class TemporaryFile {
  public:
   // Creates a new temporary file in `folder` ("" for the working directory, otherwise ending in
   // '/'). Returns nothing when it cannot be created.
-  static std::optional<TemporaryFile> CreateIn(const std::string& folder);
+  [[nodiscard]] static std::optional<TemporaryFile> CreateIn(const std::string& folder);
 
   TemporaryFile(TemporaryFile&& other) noexcept;
   TemporaryFile& operator=(TemporaryFile&&) = delete;
@@ -28,10 +28,10 @@ class TemporaryFile {
 
   const std::string& Path() const { return path_; }
   // Appends bytes; false on any write error (a full disk included).
-  bool Write(const void* data, std::size_t size);
+  [[nodiscard]] bool Write(const void* data, std::size_t size);
   // Flushes the file to the disk, closes it and renames it to `path`. False on any failure, after
   // which the temporary file is gone and `path` is as it was.
-  bool RenameTo(const std::string& path);
+  [[nodiscard]] bool RenameTo(const std::string& path);
 
  private:
   TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -43,7 +43,7 @@ class TemporaryFile {
 
 // Writes `size` bytes to `path` through a TemporaryFile in the same folder. False on any failure,
 // after which an earlier file at `path` is unchanged.
-bool ReplaceFile(const std::string& path, const void* data, std::size_t size);
+[[nodiscard]] bool ReplaceFile(const std::string& path, const void* data, std::size_t size);
 
 // Installs handlers of SIGINT and SIGTERM that remove the temporary file being written, then end
 // the process by the same signal.

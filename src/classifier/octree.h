@@ -76,10 +76,10 @@ class OctTree {
   // Searches the subtree of `node` for `key`: 0 when the key lies outside the node, the node's id
   // (as a signed value) at a leaf, else the first positive child result in slot order, or child
   // slot 7's result when none is positive.
-  std::int32_t Find(NodeIndex node, std::uint32_t key) const;
+  [[nodiscard]] std::int32_t Find(NodeIndex node, std::uint32_t key) const;
   // The colour code of `key`: the first positive result among the top-level slots, 0 if none.
   // Codes above 255 are returned unchanged.
-  std::int32_t FindCode(std::uint32_t key) const;
+  [[nodiscard]] std::int32_t FindCode(std::uint32_t key) const;
 
   NodeIndex TopLevel(int slot) const { return topLevel_[static_cast<std::size_t>(slot)]; }
   const OctTreeNodeRecord& Node(NodeIndex node) const;
