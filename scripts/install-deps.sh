@@ -6,6 +6,7 @@ packages=(
   libopencv-core-dev libopencv-imgcodecs-dev libopencv-imgproc-dev
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev
+  snakemake slurm-wlm munge
 )
 missing=()
 for p in "${packages[@]}"; do
