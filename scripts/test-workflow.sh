@@ -35,7 +35,7 @@ run_case() {
   local dir=$scratch/$name
   mkdir -p "$dir/single"
   cp -r "$images" "$dir/single/images"
-  mkdir "$dir/single/images/normalised"
+  mkdir -p "$dir/single/images/normalised/more/deeper"  # a plain run does not create sub-folders
   local args=("$method" "$dir/single/images/list.txt")
   [ -z "$target" ] || args+=("$target")
   [ -z "$model" ] || args+=("$model")
