@@ -25,15 +25,25 @@ socket=$scratch/munge/munge.socket
 
 pids=()
 stop_daemons() {
-  if [ -n "${SLURM_CONF:-}" ] && [ ${#pids[@]} -gt 1 ]; then
-    scancel --full --user="$(id -un)" 2>/dev/null || true
+  if [ ${#pids[@]} -gt 1 ] && kill -0 "${pids[1]}" 2>/dev/null; then
+    # End the jobs while the daemons still run, so that their steps can report and exit.
+    timeout 20 scancel --full --user="$(id -un)" 2>/dev/null || true
+    for _ in $(seq 200); do [ -z "$(timeout 5 squeue -h 2>/dev/null)" ] && break; sleep 0.1; done
   fi
-  local i
+  local i pid env
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do  # slurmd, slurmctld, then munged
     kill "${pids[i]}" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "${pids[i]}" 2>/dev/null || break; sleep 0.1; done
     kill -9 "${pids[i]}" 2>/dev/null || true
     wait "${pids[i]}" 2>/dev/null || true
+  done
+  # A job step that could not report its end keeps running after slurmd; it is ours if it was
+  # started with this run's configuration file.
+  for env in /proc/[0-9]*/environ; do
+    pid=${env#/proc/}
+    pid=${pid%/environ}
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = slurmstepd ] || continue
+    { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qxF "SLURM_CONF=$scratch/slurm.conf" && kill -9 "$pid" 2>/dev/null
   done
   rm -rf -- "$scratch"
 }
@@ -49,12 +59,13 @@ errors_of() {
   printf '%s exited: %s' "$1" "${lines:-no log}"
 }
 
-# start NAME LOG COMMAND...: starts a daemon in the foreground of a background job, so that $! is
-# the daemon itself and can be stopped by its id.
+# start LOG COMMAND...: starts a daemon in the foreground of a background job, so that $! is
+# the daemon itself and can be stopped by its id, in a session of its own, so that Ctrl-C reaches
+# the workflow but not the daemons (they are stopped on exit, after the jobs).
 start() {
-  local name=$1 log=$2
-  shift 2
-  "$@" >>"$log" 2>&1 &
+  local log=$1
+  shift
+  setsid "$@" >>"$log" 2>&1 &
   pids+=($!)
 }
 
@@ -70,12 +81,12 @@ wait_for() {
   skip "$name did not become ready within 30 s: $(tail -n 5 "$log")"
 }
 
-start munged "$scratch/munge/munged.log" \
+start "$scratch/munge/munged.log" \
   setpriv --reuid=munge --regid=munge --init-groups munged --foreground --socket="$socket" \
     --key-file=/etc/munge/munge.key --log-file="$scratch/munge/munged.log" \
     --pid-file="$scratch/munge/munged.pid" --seed-file="$scratch/munge/munged.seed"
-wait_for munged "${pids[0]}" "$scratch/munge/munged.log" \
-  bash -c "munge --socket='$socket' --no-input | unmunge --socket='$socket'"
+munge_works() { munge --socket="$socket" --no-input | unmunge --socket="$socket"; }
+wait_for munged "${pids[0]}" "$scratch/munge/munged.log" munge_works
 
 # Two free ports, so that the test does not meet another Slurm on this machine.
 read -r ctld_port slurmd_port < <(python3 -c '
@@ -114,15 +125,16 @@ $node State=UNKNOWN
 PartitionName=test Nodes=localhost Default=YES MaxTime=INFINITE State=UP
 CONF
 
-start slurmctld "$scratch/log/slurmctld.log" slurmctld -D -i -f "$SLURM_CONF"
+start "$scratch/log/slurmctld.log" slurmctld -D -i -f "$SLURM_CONF"
 wait_for slurmctld "${pids[1]}" "$scratch/log/slurmctld.log" sinfo
-start slurmd "$scratch/log/slurmd.log" slurmd -D -N localhost -f "$SLURM_CONF"
-wait_for slurmd "${pids[2]}" "$scratch/log/slurmd.log" \
-  bash -c '[ "$(sinfo -h -n localhost -o %t)" = idle ]'
+start "$scratch/log/slurmd.log" slurmd -D -N localhost -f "$SLURM_CONF"
+node_idle() { [ "$(sinfo -h -n localhost -o %t)" = idle ]; }
+wait_for slurmd "${pids[2]}" "$scratch/log/slurmd.log" node_idle
 echo "Slurm is up: one node, $(sinfo -h -o '%c CPUs, %m MB')"
 
 # Snakemake's Slurm executor reads USER; jobs inherit SLURM_CONF through sbatch --export=ALL.
 # It polls job states every 30 s unless told to poll at most once a second.
-export USER=$(id -un)
+USER=$(id -un)
+export USER
 bash "$repo/scripts/test-workflow.sh" "$histonorm" --profile "$repo/workflow/profiles/slurm" \
   --max-status-checks-per-second 1

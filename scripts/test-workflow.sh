@@ -15,6 +15,8 @@ command -v snakemake >/dev/null || { echo "snakemake not found: run scripts/inst
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/histonorm-workflow.XXXXXX")
 trap 'rm -rf -- "$scratch"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # Six H&E images, two in sub-folders, listed out of name order so that shards keep list order.
 images=$scratch/images
