@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Runs the sharded workflow (workflow/Snakefile, 3 shards) on copies of the sample images and checks
+# that its results are byte-identical to one histonorm process over the same list and target.
+#   bash scripts/test-workflow.sh [HISTONORM [SNAKEMAKE_ARGS...]]
+# HISTONORM defaults to build/release/src/app/histonorm; SNAKEMAKE_ARGS to "--cores 2" (a local run);
+# scripts/test-slurm.sh passes "--profile workflow/profiles/slurm".
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+histonorm=$(realpath -- "${1:-$repo/build/release/src/app/histonorm}")
+shift || true
+snakemake_args=("$@")
+[ ${#snakemake_args[@]} -gt 0 ] || snakemake_args=(--cores 2)
+[ -x "$histonorm" ] || { echo "histonorm executable not found: $histonorm" >&2; exit 1; }
+command -v snakemake >/dev/null || { echo "snakemake not found: run scripts/install-deps.sh" >&2; exit 1; }
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/histonorm-workflow.XXXXXX")
+trap 'rm -rf -- "$scratch"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Six H&E images, two in sub-folders, listed out of name order so that shards keep list order.
+images=$scratch/images
+mkdir -p "$images/more/deeper"
+samples=$repo/data/samples
+cp "$samples/he_sample_1.png" "$samples/he_sample_2.png" "$samples/he_sample_3.png" "$images/"
+cp "$samples/he_sample_1.png" "$images/more/he_1.png"
+cp "$samples/he_sample_3.png" "$images/more/deeper/he_3.png"
+cp "$samples/he_sample_2.png" "$images/he_2_copy.png"
+printf '%s\n' he_sample_3.png more/he_1.png he_sample_1.png more/deeper/he_3.png he_2_copy.png he_sample_2.png \
+  > "$images/list.txt"
+
+seconds() { date +%s.%N; }
+
+# run_case NAME METHOD TARGET MODEL: TARGET and MODEL may be empty (mean of the list; no model).
+run_case() {
+  local name=$1 method=$2 target=$3 model=$4
+  local dir=$scratch/$name
+  mkdir -p "$dir/single"
+  cp -r "$images" "$dir/single/images"
+  mkdir -p "$dir/single/images/normalised/more/deeper"  # a plain run does not create sub-folders
+  local args=("$method" "$dir/single/images/list.txt")
+  [ -z "$target" ] || args+=("$target")
+  [ -z "$model" ] || args+=("$model")
+  local t0 t1 t2
+  t0=$(seconds)
+  if ! "$histonorm" "${args[@]}" >"$dir/single.log" 2>&1; then
+    echo "FAIL $name: one-process run failed:" >&2; tail -n 20 "$dir/single.log" >&2; return 1
+  fi
+  t1=$(seconds)
+  if ! snakemake -s "$repo/workflow/Snakefile" --directory "$dir/sharded" "${snakemake_args[@]}" \
+      --config histonorm="$histonorm" list="$images/list.txt" method="$method" target="$target" \
+               model="$model" shards=3 out=results >"$dir/sharded.log" 2>&1; then
+    echo "FAIL $name: workflow failed:" >&2; tail -n 40 "$dir/sharded.log" >&2
+    find "$dir/sharded/.snakemake/slurm_logs" -name '*.log' -exec tail -n 20 {} + >&2 2>/dev/null || true
+    return 1
+  fi
+  t2=$(seconds)
+  if ! diff -r "$dir/single/images/normalised" "$dir/sharded/results" >&2; then
+    echo "FAIL $name: sharded results differ from the one-process run" >&2; return 1
+  fi
+  awk -v n="$name" -v a="$t0" -v b="$t1" -v c="$t2" \
+    'BEGIN { printf "ok   %-32s one process %5.1f s, workflow %5.1f s\n", n, b - a, c - b }'
+}
+
+status=0
+run_case reinhard-target-image Reinhard "$images/he_sample_2.png" "" || status=1
+run_case stain-mean-of-list BimodalDeconvRVM "" "$repo/data/models/he.model" || status=1
+exit $status
