@@ -7,9 +7,11 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 
 #include "support/cli_run.h"
+#include "support/model_builder.h"
 #include "support/test_images.h"
 
 namespace histonorm::test {
@@ -29,12 +31,27 @@ class SavedTargetRun : public testing::Test {
   void SetUp() override {
     dir_.MakeDir("data/normalised");
     dir_.MakeDir("data/sub");
-    dir_.WriteImage("data/a.png", RandomImage(5, 6, 41));
-    dir_.WriteImage("data/sub/b.png", RandomImage(4, 3, 42));
-    dir_.WriteImage("ref.png", RandomImage(6, 4, 43));
+    dir_.WriteImage("data/a.png", Small("he_sample_1.png"));
+    dir_.WriteImage("data/sub/b.png", Small("he_sample_2.png"));
+    dir_.WriteImage("ref.png", Small("he_sample_3.png"));
     dir_.WriteText("data/list.txt", "a.png\nsub/b.png\n");
+    WriteModelFile(dir_ / "he.model", MakeStainLikeModel());
+  }
+  static cv::Mat Small(const std::string& sample) {
+    cv::Mat small;
+    cv::resize(LoadSample(sample), small, cv::Size(48, 40), 0, 0, cv::INTER_AREA);
+    return small;
   }
   CliResult Run(std::vector<std::string> args) const { return RunCli(HISTONORM_EXE, args, dir_.Path()); }
+  // The method's positional arguments: the list, the reference image if any, and the stain
+  // method's colour model.
+  static std::vector<std::string> Args(const std::string& method, bool reference,
+                                       const std::string& model = "he.model") {
+    std::vector<std::string> args = {method, "data/list.txt"};
+    if (reference) args.push_back("ref.png");
+    if (method == "BimodalDeconvRVM") args.push_back(model);
+    return args;
+  }
   bool FolderEmpty(const std::string& name) const { return fs::is_empty(dir_.Path() / name); }
 
   ScratchDir dir_;
@@ -52,13 +69,15 @@ TEST_P(SavedTargetRoundTrip, LoadedTargetGivesTheImagesOfAPlainRun) {
   dir_.MakeDir("data/normalised/sub");  // a plain run does not create sub-folders
   dir_.MakeDir("fit");
   dir_.MakeDir("out");
-  std::vector<std::string> plain = {p.method, "data/list.txt"};
-  if (p.singleImage) plain.push_back("ref.png");
+  const std::vector<std::string> plain = Args(p.method, p.singleImage);
   ASSERT_EQ(Run(plain).status, 0);
   std::vector<std::string> fit = plain;
   fit.insert(fit.end(), {"--save-target", "target.json", "--out", "fit"});
   ASSERT_EQ(Run(fit).status, 0);
-  const CliResult loaded = Run({"--target", "target.json", p.method, "data/list.txt", "--out", "out"});
+  std::vector<std::string> load = Args(p.method, false);
+  load.insert(load.begin(), {"--target", "target.json"});
+  load.insert(load.end(), {"--out", "out"});
+  const CliResult loaded = Run(load);
   ASSERT_EQ(loaded.status, 0) << loaded.errText;
   for (const std::string name : {"a.png", "sub/b.png"}) {
     const std::string expected = ReadBytes(dir_.Path() / "data/normalised" / name);
@@ -72,7 +91,9 @@ INSTANTIATE_TEST_SUITE_P(EveryMethod, SavedTargetRoundTrip,
                          testing::Values(RoundTrip{"Reinhard", true}, RoundTrip{"Reinhard", false},
                                          RoundTrip{"RGBHistSpec", true}, RoundTrip{"RGBHistSpec", false},
                                          RoundTrip{"RGBHistSpecThresh", true},
-                                         RoundTrip{"RGBHistSpecThresh", false}),
+                                         RoundTrip{"RGBHistSpecThresh", false},
+                                         RoundTrip{"BimodalDeconvRVM", true},
+                                         RoundTrip{"BimodalDeconvRVM", false}),
                          [](const testing::TestParamInfo<RoundTrip>& info) {
                            return info.param.method + (info.param.singleImage ? "Image" : "Mean");
                          });
@@ -84,6 +105,7 @@ struct BadFile {
   std::string loadMethod;
   std::function<void(nlohmann::json&, std::string&)> edit;  // the parsed file and its text
   std::string message;                                      // the start of the last line printed
+  std::string loadModel = "he.model";                       // the stain method's model when loading
 };
 
 class BadTargetFile : public SavedTargetRun, public testing::WithParamInterface<BadFile> {};
@@ -91,8 +113,9 @@ class BadTargetFile : public SavedTargetRun, public testing::WithParamInterface<
 TEST_P(BadTargetFile, StopsTheRunBeforeAnyImageIsWritten) {
   const BadFile& p = GetParam();
   dir_.MakeDir("fit");
-  ASSERT_EQ(
-      Run({p.method, "data/list.txt", "ref.png", "--save-target", "target.json", "--out", "fit"}).status, 0);
+  std::vector<std::string> fit = Args(p.method, true);
+  fit.insert(fit.end(), {"--save-target", "target.json", "--out", "fit"});
+  ASSERT_EQ(Run(fit).status, 0);
   nlohmann::json file = nlohmann::json::parse(ReadBytes(dir_.Path() / "target.json"));
   const std::string saved = file.dump();
   std::string text = saved;
@@ -103,7 +126,10 @@ TEST_P(BadTargetFile, StopsTheRunBeforeAnyImageIsWritten) {
   } else {
     dir_.WriteText("target.json", text);
   }
-  const CliResult r = Run({p.loadMethod, "data/list.txt", "--target", "target.json"});
+  WriteModelFile(dir_ / "other.model", MakeStainLikeModel(3));
+  std::vector<std::string> load = Args(p.loadMethod, false, p.loadModel);
+  load.insert(load.end(), {"--target", "target.json"});
+  const CliResult r = Run(load);
   EXPECT_EQ(r.status, 255);
   ASSERT_FALSE(r.Lines().empty());
   EXPECT_EQ(r.Lines().back().substr(0, p.message.size()), p.message) << r.Lines().back();
@@ -131,11 +157,22 @@ INSTANTIATE_TEST_SUITE_P(
                             [](nlohmann::json& f, std::string&) { f["target"]["green"][7] = -1; },
                             kBad + "'green' holds a value that is not a count: -1"},
                     BadFile{"CountsDoNotAddUp", "RGBHistSpecThresh", "RGBHistSpecThresh",
-                            [](nlohmann::json& f, std::string&) { f["target"]["pixels"] = 25; },
+                            [](nlohmann::json& f, std::string&) {
+                              f["target"]["pixels"] = f["target"]["pixels"].get<std::uint64_t>() + 1;
+                            },
                             kBad + "the 'blue' counts do not add up to 'pixels'"},
                     BadFile{"SumsDoNotAddUp", "Reinhard", "Reinhard",
                             [](nlohmann::json& f, std::string&) { f["target"]["sumSquares"][0] = "0x1p-10"; },
-                            kBad + "the sums of channel 0 do not add up"}),
+                            kBad + "the sums of channel 0 do not add up"},
+                    BadFile{"AnotherModel", "BimodalDeconvRVM", "BimodalDeconvRVM",
+                            [](nlohmann::json&, std::string&) {},
+                            kBad + "Target was fitted with another colour model: ", "other.model"},
+                    BadFile{"MoreSamplesThanCandidates", "BimodalDeconvRVM", "BimodalDeconvRVM",
+                            [](nlohmann::json& f, std::string&) {
+                              nlohmann::json& samples = f["target"]["samples"];
+                              samples["count"][0] = samples["candidates"][0].get<std::uint64_t>() + 1;
+                            },
+                            kBad + "stain class 0 has more samples than candidates"}),
     [](const testing::TestParamInfo<BadFile>& info) { return info.param.name; });
 
 TEST_F(SavedTargetRun, OutputFolderMustExistAndNamesMayNotLeaveIt) {
