@@ -24,17 +24,17 @@ constexpr std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (
 
 void Compress(std::array<std::uint32_t, 8>& h, const unsigned char* block) {
   std::array<std::uint32_t, 64> w{};
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < 16; ++i) {
     w[i] = (std::uint32_t{block[4 * i]} << 24) | (std::uint32_t{block[4 * i + 1]} << 16) |
            (std::uint32_t{block[4 * i + 2]} << 8) | std::uint32_t{block[4 * i + 3]};
   }
-  for (int i = 16; i < 64; ++i) {
+  for (std::size_t i = 16; i < 64; ++i) {
     const std::uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
     const std::uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
     w[i] = w[i - 16] + s0 + w[i - 7] + s1;
   }
   std::array<std::uint32_t, 8> v = h;
-  for (int i = 0; i < 64; ++i) {
+  for (std::size_t i = 0; i < 64; ++i) {
     const std::uint32_t s1 = Rotr(v[4], 6) ^ Rotr(v[4], 11) ^ Rotr(v[4], 25);
     const std::uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
     const std::uint32_t t1 = v[7] + s1 + choice + kRound[i] + w[i];
@@ -43,7 +43,7 @@ void Compress(std::array<std::uint32_t, 8>& h, const unsigned char* block) {
     const std::uint32_t t2 = s0 + majority;
     v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
   }
-  for (int i = 0; i < 8; ++i) h[i] += v[i];
+  for (std::size_t i = 0; i < 8; ++i) h[i] += v[i];
 }
 
 }  // namespace
