@@ -12,9 +12,14 @@
 // so no method ever sees an image it cannot handle.
 //
 // A normaliser serves one caller at a time (the stain method's classifier keeps per-image state).
+#include <iosfwd>
 #include <opencv2/core.hpp>
 
 namespace histonorm {
+
+namespace detail {
+struct TargetRecord;  // a method's saved target statistics (see saved_target.h)
+}  // namespace detail
 
 class CNormBase {
  public:
@@ -52,10 +57,17 @@ class CNormBase {
   CNormBase() = default;
 
  private:
+  friend void SaveTarget(const CNormBase& normaliser, std::ostream& out);
+  friend void LoadTarget(CNormBase& normaliser, std::istream& in);
+
   // The method's steps, called with checked arguments only.
   virtual void MeasureTarget(const cv::Mat& image) = 0;
   virtual void Normalise(const cv::Mat& input, cv::Mat& output) = 0;
   [[nodiscard]] virtual bool TargetReady() const = 0;
+  // Saving and loading the target (called with a usable target, and with a record whose format
+  // and version were checked). By default a method cannot: both throw std::logic_error.
+  virtual void ExportTarget(detail::TargetRecord& record) const;
+  virtual void ImportTarget(const detail::TargetRecord& record);
 };
 
 }  // namespace histonorm

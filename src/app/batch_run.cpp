@@ -5,12 +5,14 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 
 #include "app/command_line.h"
 #include "app/diagnostic_files.h"
 #include "app/image_io.h"
 #include "app/list_file.h"
+#include "app/temporary_file.h"
 #include "histonorm/histonorm.h"
 #include "stain/stain_params.h"
 
@@ -162,6 +164,41 @@ void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
   normaliser.CalcStats(image);
 }
 
+// Replaces the pass over the target images with the saved target at `path`.
+void LoadTargetOrFail(const std::string& path, CNormBase& normaliser) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) throw RunFailure("Failed to read target file: " + Quoted(path));
+  try {
+    LoadTarget(normaliser, in);
+  } catch (const TargetFileError& e) {
+    throw RunFailure("Bad target file " + Quoted(path) + ": " + e.what());
+  } catch (const std::logic_error& e) {
+    throw RunFailure("Cannot use a saved target: " + std::string(e.what()));
+  }
+  std::cerr << "Loaded target " << Quoted(path) << std::endl;
+}
+
+void SaveTargetOrFail(const std::string& path, const CNormBase& normaliser) {
+  std::ostringstream text;
+  try {
+    SaveTarget(normaliser, text);
+  } catch (const std::logic_error& e) {
+    throw RunFailure("Cannot save the target: " + std::string(e.what()));
+  }
+  const std::string bytes = text.str();
+  if (!ReplaceFile(path, bytes.data(), bytes.size()))
+    throw RunFailure("Failed to save target: " + Quoted(path));
+  std::cerr << "Saved target " << Quoted(path) << std::endl;
+}
+
+// With --out, the sub-folders of list names are created under the output folder as needed.
+void MakeParentFolder(const RunSettings& s, const std::string& outputPath) {
+  if (!s.outDir) return;
+  const std::filesystem::path parent = std::filesystem::path(outputPath).parent_path();
+  std::error_code error;
+  if (!parent.empty()) std::filesystem::create_directories(parent, error);
+}
+
 void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser,
                    RunContext& context) {
   for (const std::string& entry : names) {
@@ -173,6 +210,7 @@ void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, 
     if (s.verbose) context.diagnosticPrefix = outputPath;
     normaliser.Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
+    MakeParentFolder(s, outputPath);
     if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
   }
 }
@@ -181,10 +219,15 @@ int Run(const RunSettings& s) {
   // The list is read once, before any work, so a mistyped list path is never an empty success.
   const std::vector<std::string> names = ReadListOrFail(s.listPath);
   std::cerr << " DIR: " << s.dirPrefix << std::endl;
+  if (s.outDir && !std::filesystem::is_directory(*s.outDir)) {
+    throw RunFailure("Output folder does not exist: " + Quoted(*s.outDir));
+  }
   RunContext context;
   const std::unique_ptr<CNormBase> normaliser = MakeRunNormaliser(s, context);
   int measured = 1;
-  if (s.referenceImage) {
+  if (s.targetPath) {
+    LoadTargetOrFail(*s.targetPath, *normaliser);
+  } else if (s.referenceImage) {
     SingleTargetPass(*s.referenceImage, *normaliser);
   } else {
     measured = MeanTargetPass(s, names, *normaliser);
@@ -193,6 +236,10 @@ int Run(const RunSettings& s) {
   // method: usable stain vectors).
   if (measured > 0 && !normaliser->HasUsableTarget()) throw RunFailure("Target has no usable stain estimate");
   std::cerr << "Calculated target stats" << std::endl;
+  if (s.saveTargetPath) {
+    if (measured == 0) throw RunFailure("No target to save: the list is empty");
+    SaveTargetOrFail(*s.saveTargetPath, *normaliser);
+  }
   NormalisePass(s, names, *normaliser, context);
   return 0;
 }
@@ -214,7 +261,9 @@ int RunBatch(const std::vector<std::string>& args) {
   std::cerr << Banner() << std::endl;
   const ParseResult parsed = ParseCommandLine(args);
   if (!parsed.settings) {
-    if (parsed.usage == Usage::kUnknownMethod) {
+    if (parsed.usage == Usage::kBadOption) {
+      std::cerr << parsed.problem << std::endl;
+    } else if (parsed.usage == Usage::kUnknownMethod) {
       std::cerr << UnknownMethodUsage() << std::endl;
     } else {
       std::cerr << ShortOfArgumentsUsage() << std::endl;

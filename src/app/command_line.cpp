@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace histonorm::app {
 
@@ -17,6 +18,38 @@ bool VerboseFlag(const std::vector<std::string>& args) {
   return false;
 }
 
+// Takes the "--" options out of `args`; false (with `problem` set) for an unknown or repeated
+// option or one without its value.
+bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& problem) {
+  std::vector<std::string> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.rfind("--", 0) != 0) {
+      positional.push_back(arg);
+      continue;
+    }
+    std::optional<std::string>* slot = nullptr;
+    if (arg == "--save-target") slot = &s.saveTargetPath;
+    if (arg == "--target") slot = &s.targetPath;
+    if (arg == "--out") slot = &s.outDir;
+    if (slot == nullptr) {
+      problem = "Unknown option: '" + arg + "'";
+      return false;
+    }
+    if (i + 1 == args.size() || args[i + 1].empty()) {
+      problem = "Option " + arg + " needs a value";
+      return false;
+    }
+    if (*slot) {
+      problem = "Option " + arg + " is given twice";
+      return false;
+    }
+    *slot = args[++i];
+  }
+  args = std::move(positional);
+  return true;
+}
+
 std::string DirectoryPrefix(const std::string& listPath) {
   const std::size_t slash = listPath.rfind('/');
   return slash == std::string::npos ? std::string() : listPath.substr(0, slash + 1);
@@ -24,14 +57,24 @@ std::string DirectoryPrefix(const std::string& listPath) {
 
 }  // namespace
 
+std::string RunSettings::OutputFolder() const {
+  if (!outDir) return dirPrefix + "normalised/";
+  return outDir->back() == '/' ? *outDir : *outDir + "/";
+}
+
 std::string RunSettings::VerbosePrefix() const {
   const std::string& named = referenceImage ? *referenceImage : listPath;
   const std::size_t slash = named.rfind('/');
-  return dirPrefix + "normalised/" + (slash == std::string::npos ? named : named.substr(slash + 1));
+  return OutputFolder() + (slash == std::string::npos ? named : named.substr(slash + 1));
 }
 
-ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+ParseResult ParseCommandLine(std::vector<std::string> args) {
   ParseResult result;
+  RunSettings s;
+  if (!TakeOptions(args, s, result.problem)) {
+    result.usage = Usage::kBadOption;
+    return result;
+  }
   if (args.size() < 2) {
     result.usage = Usage::kShortOfArguments;
     return result;
@@ -41,7 +84,6 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     result.usage = Usage::kUnknownMethod;
     return result;
   }
-  RunSettings s;
   s.method = *method;
   s.listPath = args[1];
   s.dirPrefix = DirectoryPrefix(s.listPath);
@@ -58,6 +100,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   } else {
     s.referenceImage = args[2];
     s.colourModelPath = args[3];
+  }
+  if (s.targetPath && s.referenceImage) {
+    result.usage = Usage::kBadOption;
+    result.problem = "A saved target (--target) replaces the reference image: give one or the other";
+    return result;
   }
   result.settings = std::move(s);
   return result;

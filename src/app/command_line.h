@@ -1,6 +1,8 @@
 #pragma once
 // The command line of one batch run: method, list file, optional reference image, colour model
-// and the "/verbose" flag, resolved into fixed run settings.
+// and the "/verbose" flag, resolved into fixed run settings. The options "--save-target FILE",
+// "--target FILE" and "--out DIR" may appear anywhere; they are taken out before the positional
+// arguments are read, so those keep their positions.
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,9 +18,14 @@ struct RunSettings {
   bool verbose = false;                       // "/verbose" among arguments 3 to 5
   std::optional<std::string> referenceImage;  // single target; none means the mean of the list
   std::string colourModelPath;                // stain method only
+  std::optional<std::string> saveTargetPath;  // --save-target: where the fitted target is saved
+  std::optional<std::string> targetPath;      // --target: a saved target replaces the target pass
+  std::optional<std::string> outDir;          // --out: the results' folder instead of normalised/
 
   std::string InputPath(const std::string& entry) const { return dirPrefix + entry; }
-  std::string OutputPath(const std::string& entry) const { return dirPrefix + "normalised/" + entry; }
+  // The results' folder, ending in '/'.
+  [[nodiscard]] std::string OutputFolder() const;
+  std::string OutputPath(const std::string& entry) const { return OutputFolder() + entry; }
   // Prefix of the stain method's diagnostic files while the target is measured: the file name of
   // the reference image (or of the list) in the output folder, which exists whatever folders the
   // argument names.
@@ -26,16 +33,17 @@ struct RunSettings {
 };
 
 // Which usage text a rejected command line gets.
-enum class Usage { kShortOfArguments, kUnknownMethod };
+enum class Usage { kShortOfArguments, kUnknownMethod, kBadOption };
 
 struct ParseResult {
   std::optional<RunSettings> settings;
   Usage usage = Usage::kShortOfArguments;  // meaningful when settings is empty
+  std::string problem;                     // the line to print for kBadOption
 };
 
 // args are the arguments after the program name. The method name is matched exactly and
 // case-sensitively (ParseMethod).
-[[nodiscard]] ParseResult ParseCommandLine(const std::vector<std::string>& args);
+[[nodiscard]] ParseResult ParseCommandLine(std::vector<std::string> args);
 
 // Usage texts, each printed followed by a line end: for too few arguments (followed by the list
 // explanation) and for a method name that matches no method.

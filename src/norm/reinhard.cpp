@@ -6,7 +6,9 @@
 
 #include "common/image_colours.h"
 #include "common/log_line.h"
+#include "histonorm/saved_target.h"
 #include "norm/lab_colour.h"
+#include "norm/target_record.h"
 
 namespace histonorm {
 
@@ -106,6 +108,45 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
       out[2] = m[2];
     }
   }
+}
+
+}  // namespace histonorm
+
+namespace histonorm {
+
+void CNormReinhard::ExportTarget(detail::TargetRecord& record) const {
+  record.method = "Reinhard";
+  nlohmann::json sum = nlohmann::json::array();
+  nlohmann::json sumSquares = nlohmann::json::array();
+  for (int c = 0; c < 3; ++c) {
+    sum.push_back(detail::HexDouble(targetSums_.sum[c]));
+    sumSquares.push_back(detail::HexDouble(targetSums_.sumSquares[c]));
+  }
+  record.target = {{"pixels", targetSums_.count}, {"sum", sum}, {"sumSquares", sumSquares}};
+}
+
+void CNormReinhard::ImportTarget(const detail::TargetRecord& record) {
+  detail::RequireMethod(record, "Reinhard");
+  const nlohmann::json& t = record.target;
+  LabSums sums;
+  sums.count = detail::ReadCount(t.contains("pixels") ? t["pixels"] : nlohmann::json(), "pixels");
+  if (sums.count == 0) throw TargetFileError("'pixels' is 0: the target has no pixels");
+  const nlohmann::json& sum = detail::ReadArray(t, "sum", 3);
+  const nlohmann::json& sumSquares = detail::ReadArray(t, "sumSquares", 3);
+  const auto n = static_cast<double>(sums.count);
+  for (std::size_t c = 0; c < 3; ++c) {
+    const nlohmann::json pair = {{"sum", sum[c]}, {"sumSquares", sumSquares[c]}};
+    sums.sum[c] = detail::ReadFiniteDouble(pair, "sum");
+    sums.sumSquares[c] = detail::ReadFiniteDouble(pair, "sumSquares");
+    // A sum of squares is at least the square of the sum over the count (up to rounding).
+    const double mean = sums.sum[c] / n;
+    const double meanSquare = sums.sumSquares[c] / n;
+    if (sums.sumSquares[c] < 0 || meanSquare - mean * mean < -1e-9 * (1 + std::abs(meanSquare))) {
+      throw TargetFileError("the sums of channel " + std::to_string(c) + " do not add up");
+    }
+  }
+  targetSums_ = sums;
+  target_ = targetSums_.Stats();
 }
 
 }  // namespace histonorm

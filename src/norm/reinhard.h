@@ -42,6 +42,9 @@ class CNormReinhard final : public CNormBase {
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
   [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }
+  // The target's pixel sums and count.
+  void ExportTarget(detail::TargetRecord& record) const override;
+  void ImportTarget(const detail::TargetRecord& record) override;
 
   // Output bytes (blue, green, red) of an input colour given as l, alpha, beta.
   std::array<std::uint8_t, 3> MapColour(Lab lab, const LabStats& source) const;

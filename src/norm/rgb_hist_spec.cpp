@@ -3,6 +3,9 @@
 #include <cmath>
 #include <limits>
 
+#include "histonorm/saved_target.h"
+#include "norm/target_record.h"
+
 namespace histonorm {
 
 void CountLevels(const cv::Mat& image, LevelCounts& counts) {
@@ -99,6 +102,48 @@ void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
       out[2] = lut[2][in[2]];
     }
   }
+}
+
+}  // namespace histonorm
+
+namespace histonorm {
+
+const char* CNormRGBHistSpec::MethodName() const {
+  return variant_ == HistSpecVariant::kShares ? "RGBHistSpec" : "RGBHistSpecThresh";
+}
+
+void CNormRGBHistSpec::ExportTarget(detail::TargetRecord& record) const {
+  record.method = MethodName();
+  record.target = {{"pixels", targetPixelCount_},
+                   {"blue", targetCounts_[0]},
+                   {"green", targetCounts_[1]},
+                   {"red", targetCounts_[2]}};
+}
+
+void CNormRGBHistSpec::ImportTarget(const detail::TargetRecord& record) {
+  detail::RequireMethod(record, MethodName());
+  const nlohmann::json& t = record.target;
+  const std::uint64_t pixels =
+      detail::ReadCount(t.contains("pixels") ? t["pixels"] : nlohmann::json(), "pixels");
+  if (pixels == 0) throw TargetFileError("'pixels' is 0: the target has no pixels");
+  LevelCounts counts{};
+  const std::array<const char*, 3> names = {"blue", "green", "red"};
+  for (std::size_t c = 0; c < 3; ++c) {
+    const nlohmann::json& levels = detail::ReadArray(t, names[c], 256);
+    std::uint64_t total = 0;
+    for (std::size_t v = 0; v < 256; ++v) {
+      counts[c][v] = detail::ReadCount(levels[v], names[c]);
+      if (counts[c][v] > pixels - total) {
+        throw TargetFileError(std::string("the '") + names[c] + "' counts exceed 'pixels'");
+      }
+      total += counts[c][v];
+    }
+    if (total != pixels)
+      throw TargetFileError(std::string("the '") + names[c] + "' counts do not add up to 'pixels'");
+  }
+  targetCounts_ = counts;
+  targetPixelCount_ = pixels;
+  targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, variant_);
 }
 
 }  // namespace histonorm

@@ -46,6 +46,10 @@ class CNormRGBHistSpec final : public CNormBase {
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
   [[nodiscard]] bool TargetReady() const override { return targetPixelCount_ > 0; }
+  // The target's level counts and pixel count.
+  void ExportTarget(detail::TargetRecord& record) const override;
+  void ImportTarget(const detail::TargetRecord& record) override;
+  [[nodiscard]] const char* MethodName() const;
 
   LevelCounts targetCounts_{};
   CumulativeTables targetCumulative_{};

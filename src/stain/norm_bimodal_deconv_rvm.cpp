@@ -39,6 +39,7 @@ CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(const Options& options)
 CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier,
                                              const Options& options)
     : params_(Checked(options.stainParams)),
+      modelPath_(options.colourModelPath),
       log_(options.log),
       diagnostics_(options.diagnostics),
       classifier_(std::move(classifier)),

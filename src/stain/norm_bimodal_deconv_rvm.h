@@ -63,6 +63,10 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
   [[nodiscard]] bool TargetReady() const override { return targetUsable_; }
+  // The pooled class histograms and stain sample sums, with the colour model's size and SHA-256
+  // (stain_saved_target.cpp).
+  void ExportTarget(detail::TargetRecord& record) const override;
+  void ImportTarget(const detail::TargetRecord& record) override;
 
   // Normalises with the image's own stain estimate; false (output untouched) when it is unusable.
   bool FirstStage(const cv::Mat& input, cv::Mat& output) const;
@@ -79,6 +83,7 @@ class CNormBimodalDeconvRVM final : public CNormBase {
                        const StainChannelPlanes* colourValues, const char* stage) const;
 
   StainParams params_;
+  std::string modelPath_;  // the colour model file, when the normaliser read one
   LogSink log_;
   DiagnosticSink diagnostics_;
   std::unique_ptr<ColourClassifierBase> classifier_;
