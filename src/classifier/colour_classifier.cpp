@@ -119,28 +119,12 @@ void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, ClassProbab
 
 void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, const ImageColours& colours,
                                                ClassProbabilityPlanes& planes) {
-  CheckImage(image);
-  if (!colours.Indexed() || colours.PixelIndices().size() != image.total()) {
-    throw std::invalid_argument("colour index does not belong to the image being classified");
-  }
-  model_->Project(colours, log_);
-
-  const auto& keys = colours.Keys();
-  std::vector<std::array<float, 3>> probabilities(keys.size());
-  for (std::size_t c = 0; c < keys.size(); ++c) {
-    const std::array<std::uint8_t, 3> pixel{static_cast<std::uint8_t>(keys[c]),
-                                            static_cast<std::uint8_t>(keys[c] >> 8),
-                                            static_cast<std::uint8_t>(keys[c] >> 16)};
-    probabilities[c] = model_->Classify(pixel.data());
-  }
-
+  ClassProbabilityPlanes perColour;
+  ClassifyColours(image, colours, perColour);
   planes.Resize(image.cols, image.rows);
   const auto& indices = colours.PixelIndices();
   for (std::size_t i = 0; i < indices.size(); ++i) {
-    const auto& probs = probabilities[indices[i]];
-    planes[0][i] = probs[0];
-    planes[1][i] = probs[1];
-    planes[2][i] = probs[2];
+    for (std::size_t k = 0; k < 3; ++k) planes[k][i] = perColour[k][indices[i]];
   }
 }
 

@@ -21,16 +21,6 @@ constexpr double kPureShare = 0.8;
 constexpr double kBothLow = 0.35;
 constexpr double kBothHigh = 0.65;
 
-// Inverse of the matrix whose rows are the two stain directions and their cross product, so that
-// amounts = density x inverse.
-cv::Matx33d UnmixingMatrix(const StainDirections& d) {
-  const Density s0 = cv::normalize(d.first);
-  const Density s1 = cv::normalize(d.second);
-  const Density s2 = cv::normalize(s0.cross(s1));
-  const cv::Matx33d rows(s0[0], s0[1], s0[2], s1[0], s1[1], s1[2], s2[0], s2[1], s2[2]);
-  return rows.inv();
-}
-
 // Share of stain 0 in the two amounts of a density; NaN when neither stain is present.
 double ShareOf(const Density& od, const cv::Matx33d& unmix) {
   const cv::Matx13d a = cv::Matx13d(od[0], od[1], od[2]) * unmix;

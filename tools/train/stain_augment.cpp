@@ -39,13 +39,6 @@ Density Turn(const Density& d, double degrees, SeededRandom& random) {
   return cv::normalize(turned);
 }
 
-cv::Matx33d Unmixing(const StainDirections& d) {
-  const Density s2 = cv::normalize(d.first.cross(d.second));
-  const cv::Matx33d rows(d.first[0], d.first[1], d.first[2], d.second[0], d.second[1], d.second[2], s2[0],
-                         s2[1], s2[2]);
-  return rows.inv();
-}
-
 }  // namespace
 
 Restaining RandomRestaining(const StainDirections& own, SeededRandom& random) {
@@ -71,7 +64,7 @@ Restaining RandomRestaining(const StainDirections& own, SeededRandom& random) {
 
 cv::Mat Restain(const cv::Mat& image, const StainDirections& own, const Restaining& change) {
   if (image.type() != CV_8UC3) throw std::invalid_argument("re-staining: image is not 8-bit 3-channel");
-  const cv::Matx33d unmix = Unmixing(own);
+  const cv::Matx33d unmix = UnmixingMatrix(own);
   const Density residual = cv::normalize(own.first.cross(own.second));
   std::array<double, 256> density{};
   for (int v = 0; v < 256; ++v) density[std::size_t(v)] = -std::log10((v + 1.0) / 256.0);

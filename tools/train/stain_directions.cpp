@@ -95,6 +95,14 @@ std::optional<StainDirections> ImageStainDirections(const cv::Mat& image, StainP
   return ExtremeDirections(ForegroundDensities(image, kMaxDirectionSamples), ReferenceDirections(stains));
 }
 
+cv::Matx33d UnmixingMatrix(const StainDirections& d) {
+  const Density s0 = cv::normalize(d.first);
+  const Density s1 = cv::normalize(d.second);
+  const Density s2 = cv::normalize(s0.cross(s1));
+  const cv::Matx33d rows(s0[0], s0[1], s0[2], s1[0], s1[1], s1[2], s2[0], s2[1], s2[2]);
+  return rows.inv();
+}
+
 double AngleDegrees(const Density& a, const Density& b) {
   const double c = a.dot(b) / std::max(1e-300, cv::norm(a) * cv::norm(b));
   return std::acos(std::clamp(c, -1.0, 1.0)) * 180.0 / CV_PI;

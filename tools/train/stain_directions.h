@@ -45,6 +45,10 @@ std::vector<Density> ForegroundDensities(const cv::Mat& image, std::size_t maxSa
 // The estimate for a whole 8-bit BGR image; nothing when it gives no clear pair.
 std::optional<StainDirections> ImageStainDirections(const cv::Mat& image, StainPair stains);
 
+// Inverse of the matrix whose rows are the two stain directions and their normalised cross
+// product, so that amounts (stain 0, stain 1, residual) = density x inverse.
+cv::Matx33d UnmixingMatrix(const StainDirections& d);
+
 // Angle in degrees between two directions.
 double AngleDegrees(const Density& a, const Density& b);
 
