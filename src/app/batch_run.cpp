@@ -240,7 +240,7 @@ int Run(const RunSettings& s) {
     if (measured == 0) throw RunFailure("No target to save: the list is empty");
     SaveTargetOrFail(*s.saveTargetPath, *normaliser);
   }
-  NormalisePass(s, names, *normaliser, context);
+  if (!s.fitOnly) NormalisePass(s, names, *normaliser, context);
   return 0;
 }
 

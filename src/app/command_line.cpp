@@ -28,6 +28,14 @@ bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& pr
       positional.push_back(arg);
       continue;
     }
+    if (arg == "--fit-only") {
+      if (s.fitOnly) {
+        problem = "Option --fit-only is given twice";
+        return false;
+      }
+      s.fitOnly = true;
+      continue;
+    }
     std::optional<std::string>* slot = nullptr;
     if (arg == "--save-target") slot = &s.saveTargetPath;
     if (arg == "--target") slot = &s.targetPath;
@@ -104,6 +112,11 @@ ParseResult ParseCommandLine(std::vector<std::string> args) {
   if (s.targetPath && s.referenceImage) {
     result.usage = Usage::kBadOption;
     result.problem = "A saved target (--target) replaces the reference image: give one or the other";
+    return result;
+  }
+  if (s.fitOnly && !s.saveTargetPath) {
+    result.usage = Usage::kBadOption;
+    result.problem = "--fit-only normalises nothing: give --save-target FILE to keep the fitted target";
     return result;
   }
   result.settings = std::move(s);

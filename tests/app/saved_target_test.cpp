@@ -74,6 +74,13 @@ TEST_P(SavedTargetRoundTrip, LoadedTargetGivesTheImagesOfAPlainRun) {
   std::vector<std::string> fit = plain;
   fit.insert(fit.end(), {"--save-target", "target.json", "--out", "fit"});
   ASSERT_EQ(Run(fit).status, 0);
+  // Fitting alone saves the same target and writes no image.
+  dir_.MakeDir("none");
+  std::vector<std::string> fitOnly = plain;
+  fitOnly.insert(fitOnly.end(), {"--fit-only", "--save-target", "fitted.json", "--out", "none"});
+  ASSERT_EQ(Run(fitOnly).status, 0);
+  EXPECT_EQ(ReadBytes(dir_.Path() / "fitted.json"), ReadBytes(dir_.Path() / "target.json"));
+  EXPECT_TRUE(FolderEmpty("none"));
   std::vector<std::string> load = Args(p.method, false);
   load.insert(load.begin(), {"--target", "target.json"});
   load.insert(load.end(), {"--out", "out"});
@@ -190,6 +197,8 @@ TEST_F(SavedTargetRun, BadOptionsAreRefused) {
   EXPECT_EQ(Run({"Reinhard", "data/list.txt", "--frobnicate"}).Lines().back(),
             "Unknown option: '--frobnicate'");
   EXPECT_EQ(Run({"Reinhard", "data/list.txt", "--out"}).Lines().back(), "Option --out needs a value");
+  EXPECT_EQ(Run({"Reinhard", "data/list.txt", "--fit-only"}).Lines().back(),
+            "--fit-only normalises nothing: give --save-target FILE to keep the fitted target");
   const CliResult both = Run({"Reinhard", "data/list.txt", "ref.png", "--target", "t.json"});
   EXPECT_EQ(both.status, 255);
   EXPECT_EQ(both.Lines().back(),
