@@ -11,6 +11,7 @@
 // In CMake: find_package(histonorm CONFIG REQUIRED) and link histonorm::histonorm.
 // The library writes nothing to the console and no files: lines go to Options::log and the stain
 // method's diagnostics to Options::diagnostics.
+#include "histonorm/fitted_transform.h"
 #include "histonorm/log_sink.h"
 #include "histonorm/make_normaliser.h"
 #include "histonorm/method.h"

@@ -5,6 +5,7 @@
 //   norm->CalcStats(target);                      // once per target image; statistics accumulate
 //   const cv::Mat result = norm->Norm(source);    // a new image
 //   norm->Norm(source, existingOutput);           // or into an image of the source's size
+//   auto transform = norm->Fit(sample);           // measured once, applied to any pixels
 //
 // Images are 8-bit, 3-channel BGR cv::Mat (CV_8UC3) of any row stride: rows are located through the
 // matrix's own step, and bytes between the end of a row and the next row are never read or
@@ -13,7 +14,10 @@
 //
 // A normaliser serves one caller at a time (the stain method's classifier keeps per-image state).
 #include <iosfwd>
+#include <memory>
 #include <opencv2/core.hpp>
+
+#include "histonorm/fitted_transform.h"
 
 namespace histonorm {
 
@@ -49,6 +53,15 @@ class CNormBase {
   // ensures: the result is CV_8UC3 of the input's size, equal to what Norm(input, output) writes.
   [[nodiscard]] cv::Mat Norm(const cv::Mat& input);
 
+  // Measures `source` as Norm does and returns the resulting colour transform.
+  // requires: `source` is CV_8UC3 and not empty; HasUsableTarget().
+  // ensures: the result is independent of this normaliser (it may outlive it) and
+  //   Fit(image)->Apply(image) writes the bytes Norm(image) writes; the lines logged are those of
+  //   Norm's measuring steps (and the stain method hands its diagnostics as Norm does); applying the
+  //   result logs nothing.
+  // throws: as Norm.
+  [[nodiscard]] std::unique_ptr<const FittedTransform> Fit(const cv::Mat& source);
+
   // ensures: true once the target can transform images: after the first CalcStats, and for the
   //   stain method once the pooled stain estimate of the target images is usable.
   [[nodiscard]] bool HasUsableTarget() const { return TargetReady(); }
@@ -63,6 +76,7 @@ class CNormBase {
   // The method's steps, called with checked arguments only.
   virtual void MeasureTarget(const cv::Mat& image) = 0;
   virtual void Normalise(const cv::Mat& input, cv::Mat& output) = 0;
+  [[nodiscard]] virtual std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) = 0;
   [[nodiscard]] virtual bool TargetReady() const = 0;
   // Saving and loading the target (called with a usable target, and with a record whose format
   // and version were checked). By default a method cannot: both throw std::logic_error.

@@ -18,6 +18,14 @@ void RequireColourImage(const cv::Mat& image, const char* what) {
   }
 }
 
+void RequireOutputLike(const cv::Mat& input, const cv::Mat& output, const char* what) {
+  if (output.size() != input.size() || output.type() != CV_8UC3) {
+    throw std::invalid_argument(std::string(what) + ": the output is " + Describe(output) + " but must be " +
+                                std::to_string(input.cols) + "x" + std::to_string(input.rows) +
+                                " CV_8UC3 like the input");
+  }
+}
+
 }  // namespace
 
 void CNormBase::CalcStats(const cv::Mat& image) {
@@ -27,13 +35,28 @@ void CNormBase::CalcStats(const cv::Mat& image) {
 
 void CNormBase::Norm(const cv::Mat& input, cv::Mat& output) {
   RequireColourImage(input, "Norm: the input");
-  if (output.size() != input.size() || output.type() != CV_8UC3) {
-    throw std::invalid_argument("Norm: the output is " + Describe(output) + " but must be " +
-                                std::to_string(input.cols) + "x" + std::to_string(input.rows) +
-                                " CV_8UC3 like the input");
-  }
+  RequireOutputLike(input, output, "Norm");
   if (!HasUsableTarget()) throw std::logic_error("Norm: no usable target; CalcStats must measure one first");
   Normalise(input, output);
+}
+
+std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source) {
+  RequireColourImage(source, "Fit: the source");
+  if (!HasUsableTarget()) throw std::logic_error("Fit: no usable target; CalcStats must measure one first");
+  return FitSource(source);
+}
+
+void FittedTransform::Apply(const cv::Mat& input, cv::Mat& output) const {
+  RequireColourImage(input, "Apply: the input");
+  RequireOutputLike(input, output, "Apply");
+  Transform(input, output);
+}
+
+cv::Mat FittedTransform::Apply(const cv::Mat& input) const {
+  RequireColourImage(input, "Apply: the input");
+  cv::Mat output(input.size(), CV_8UC3);
+  Transform(input, output);
+  return output;
 }
 
 cv::Mat CNormBase::Norm(const cv::Mat& input) {

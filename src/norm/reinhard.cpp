@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "common/image_colours.h"
 #include "common/log_line.h"
 #include "histonorm/saved_target.h"
+#include "norm/colour_map_transform.h"
 #include "norm/lab_colour.h"
 #include "norm/target_record.h"
 
@@ -47,6 +49,47 @@ void AddPixels(LabSums& sums, const ColourLabs& image) {
   }
 }
 
+// The source statistics of an image, logged as Norm logs them.
+LabStats MeasureSource(const ColourLabs& image, const LogSink& log) {
+  LabSums sums;
+  AddPixels(sums, image);
+  const LabStats source = sums.Stats();
+  LogLine(log, source.sd[0], "vs", source.mean[0] * source.mean[0]);
+  LogStats(log, source);
+  return source;
+}
+
+// Output bytes (blue, green, red) of an input colour given as l, alpha, beta.
+std::array<std::uint8_t, 3> MapLabColour(Lab lab, const LabStats& source, const LabStats& target) {
+  for (int c = 0; c < 3; ++c) {
+    lab[c] = MapLabChannelValue(lab[c], source.mean[c], source.sd[c], target.mean[c], target.sd[c]);
+  }
+  const std::array<float, 3> values = LabToBgrValues(lab);
+  return {ColourValueToByte(values[0]), ColourValueToByte(values[1]), ColourValueToByte(values[2])};
+}
+
+// Reinhard's mapping between fixed source and target statistics.
+class ReinhardTransform final : public ColourMapTransform {
+ public:
+  ReinhardTransform(const LabStats& source, const LabStats& target) : source_(source), target_(target) {}
+
+ private:
+  void MapColours(const cv::Mat& colours, cv::Mat& mapped) const override {
+    mapped.create(colours.size(), CV_8UC3);
+    const std::uint8_t* in = colours.ptr<std::uint8_t>(0);
+    std::uint8_t* out = mapped.ptr<std::uint8_t>(0);
+    for (int i = 0; i < colours.cols; ++i, in += 3, out += 3) {
+      const std::array<std::uint8_t, 3> m = MapLabColour(BgrToLab(in[0], in[1], in[2]), source_, target_);
+      out[0] = m[0];
+      out[1] = m[1];
+      out[2] = m[2];
+    }
+  }
+
+  LabStats source_;
+  LabStats target_;
+};
+
 }  // namespace
 
 void LabSums::Add(const cv::Mat& image) { AddPixels(*this, ColourLabs(image)); }
@@ -78,26 +121,14 @@ void CNormReinhard::MeasureTarget(const cv::Mat& image) {
   LogStats(log_, target_);
 }
 
-std::array<std::uint8_t, 3> CNormReinhard::MapColour(Lab lab, const LabStats& source) const {
-  for (int c = 0; c < 3; ++c) {
-    lab[c] = MapLabChannelValue(lab[c], source.mean[c], source.sd[c], target_.mean[c], target_.sd[c]);
-  }
-  const std::array<float, 3> values = LabToBgrValues(lab);
-  return {ColourValueToByte(values[0]), ColourValueToByte(values[1]), ColourValueToByte(values[2])};
-}
-
 void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
   const ColourLabs image(input);
-  LabSums sourceSums;
-  AddPixels(sourceSums, image);
-  const LabStats source = sourceSums.Stats();
-  LogLine(log_, source.sd[0], "vs", source.mean[0] * source.mean[0]);
-  LogStats(log_, source);
+  const LabStats source = MeasureSource(image, log_);
 
   // The output colour depends only on the input colour: map each distinct colour once.
   std::vector<std::array<std::uint8_t, 3>> mapped;
   mapped.reserve(image.labs.size());
-  for (const Lab& lab : image.labs) mapped.push_back(MapColour(lab, source));
+  for (const Lab& lab : image.labs) mapped.push_back(MapLabColour(lab, source, target_));
   const std::uint32_t* colourOf = image.colours.PixelIndices().data();
   for (int y = 0; y < input.rows; ++y) {
     std::uint8_t* out = output.ptr<std::uint8_t>(y);
@@ -108,6 +139,10 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
       out[2] = m[2];
     }
   }
+}
+
+std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source) {
+  return std::make_unique<ReinhardTransform>(MeasureSource(ColourLabs(source), log_), target_);
 }
 
 }  // namespace histonorm

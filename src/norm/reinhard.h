@@ -6,6 +6,7 @@
 // Norm measures the source, logs its statistics and maps each pixel. Norm changes no member.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "histonorm/log_sink.h"
@@ -41,13 +42,11 @@ class CNormReinhard final : public CNormBase {
  private:
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }
   // The target's pixel sums and count.
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;
-
-  // Output bytes (blue, green, red) of an input colour given as l, alpha, beta.
-  std::array<std::uint8_t, 3> MapColour(Lab lab, const LabStats& source) const;
 
   LabStats target_;
   LabSums targetSums_;

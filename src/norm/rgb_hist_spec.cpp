@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "histonorm/saved_target.h"
 #include "norm/target_record.h"
@@ -87,12 +88,16 @@ void CNormRGBHistSpec::MeasureTarget(const cv::Mat& image) {
   targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, variant_);
 }
 
-void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
+LookupTables CNormRGBHistSpec::SourceTables(const cv::Mat& input) const {
   LevelCounts counts{};
   CountLevels(input, counts);
   const CumulativeTables source = CumulativeFromCounts(counts, input.total(), variant_);
   LookupTables lut = MatchCumulative(source, targetCumulative_);
   PinSingleLevelChannels(counts, targetCounts_, lut);
+  return lut;
+}
+
+void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& output) {
   for (int y = 0; y < input.rows; ++y) {
     const std::uint8_t* in = input.ptr<std::uint8_t>(y);
     std::uint8_t* out = output.ptr<std::uint8_t>(y);
@@ -102,6 +107,31 @@ void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
       out[2] = lut[2][in[2]];
     }
   }
+}
+
+void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
+  ApplyLookupTables(SourceTables(input), input, output);
+}
+
+namespace {
+
+// Fixed per-channel lookup tables.
+class LookupTransform final : public FittedTransform {
+ public:
+  explicit LookupTransform(const LookupTables& lut) : lut_(lut) {}
+
+ private:
+  void Transform(const cv::Mat& input, cv::Mat& output) const override {
+    ApplyLookupTables(lut_, input, output);
+  }
+
+  LookupTables lut_;
+};
+
+}  // namespace
+
+std::unique_ptr<const FittedTransform> CNormRGBHistSpec::FitSource(const cv::Mat& source) {
+  return std::make_unique<LookupTransform>(SourceTables(source));
 }
 
 }  // namespace histonorm

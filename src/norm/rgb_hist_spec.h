@@ -9,6 +9,7 @@
 // logs anything.
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "histonorm/norm_base.h"
 
@@ -35,6 +36,8 @@ void CountLevels(const cv::Mat& image, LevelCounts& counts);
 // (the interleaved running sum then places the channel's one step by the other channels): a target
 // channel of one level receives every source level; otherwise a source channel of one level keeps it.
 void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target, LookupTables& lut);
+// Writes every pixel of `input` through the tables into `output` (of the input's size).
+void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& output);
 
 class CNormRGBHistSpec final : public CNormBase {
  public:
@@ -45,7 +48,10 @@ class CNormRGBHistSpec final : public CNormBase {
  private:
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetPixelCount_ > 0; }
+  // The tables that send the levels of `input` onto the target's.
+  [[nodiscard]] LookupTables SourceTables(const cv::Mat& input) const;
   // The target's level counts and pixel count.
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;

@@ -86,16 +86,20 @@ void MapChannel(const CubicBSpline& curve, std::span<float> values) {
   for (float& v : values) v = MapStainChannelValue(curve, v);
 }
 
-void RemapStainChannels(const ChannelStats& image, const std::array<TargetChannelStats, 2>& target,
-                        StainChannelPlanes& channels, const char* label, StatsLines when,
-                        const LogSink& log) {
+std::array<CubicBSpline, 2> RemapStainChannels(const ChannelStats& image,
+                                               const std::array<TargetChannelStats, 2>& target,
+                                               StainChannelPlanes& channels, const char* label,
+                                               StatsLines when, const LogSink& log) {
+  std::array<CubicBSpline, 2> quiet = {MakeChannelMappingCurve(), MakeChannelMappingCurve()};
   for (int i = 0; i < 2; ++i) {
     const ChannelClassStats& stats = image.channel[static_cast<std::size_t>(i)];
     if (when == StatsLines::kBeforeFit) LogChannelStatsLines(log, label, i, stats);
     const CubicBSpline curve = FitChannelMapping(stats, target[static_cast<std::size_t>(i)], log);
     if (when == StatsLines::kAfterFit) LogChannelStatsLines(log, label, i, stats);
     MapChannel(curve, channels.plane[static_cast<std::size_t>(i)]);
+    quiet[static_cast<std::size_t>(i)].Coeffs() = curve.Coeffs();
   }
+  return quiet;
 }
 
 }  // namespace histonorm

@@ -54,9 +54,11 @@ enum class StatsLines { kAfterFit, kBeforeFit };
 
 // One remapping stage: for channel 0, then 1, fits the mapping from the image's statistics to the
 // target's and maps the channel's plane in place, logging the channel's statistics lines with
-// `label` before or after the fit. Plane 2 is left as it is.
-void RemapStainChannels(const ChannelStats& image, const std::array<TargetChannelStats, 2>& target,
-                        StainChannelPlanes& channels, const char* label, StatsLines when,
-                        const LogSink& log = {});
+// `label` before or after the fit. Plane 2 is left as it is. Returns the two fitted curves, which
+// log nothing.
+std::array<CubicBSpline, 2> RemapStainChannels(const ChannelStats& image,
+                                               const std::array<TargetChannelStats, 2>& target,
+                                               StainChannelPlanes& channels, const char* label,
+                                               StatsLines when, const LogSink& log = {});
 
 }  // namespace histonorm

@@ -6,6 +6,7 @@
 #include "common/log_line.h"
 #include "stain/channel_images.h"
 #include "stain/colour_table.h"
+#include "stain/stain_transform.h"
 
 namespace histonorm {
 
@@ -85,9 +86,9 @@ void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
   }
 }
 
-void CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
-                                       const CColourDeconv& deconv, const Stage& stage,
-                                       cv::Mat& output) const {
+FittedStage CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
+                                              const CColourDeconv& deconv, const Stage& stage,
+                                              cv::Mat& output) const {
   // Channel values, their mapping and their recombination depend only on a pixel's colour.
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
@@ -95,13 +96,14 @@ void CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProb
   ChannelHistograms histograms;
   histograms.AccumulateByColour(table, values, probs, MembershipOf(params_));
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
-  RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_);
+  FittedStage fitted{deconv, RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_)};
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
   targetDeconv_.ChannelsToImage(values, mapped);
   table.Scatter(mapped, output);
+  return fitted;
 }
 
-bool CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
+std::optional<FittedStage> CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
   // Each stage works on one colour index of its image, with probabilities per distinct colour; the
   // first stage's index is gone before the second stage's is made.
   const ColourTable inputColours(input);
@@ -110,23 +112,22 @@ bool CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) co
   CColourDeconv deconv = InitialisedDeconv(log_, params_.dotProductThreshold);
   if (!deconv.EstimateStainVectors(inputColours.Index(), probs, params_.probThreshold)) {
     HandDiagnostics(deconv, nullptr, nullptr, ".mapped");
-    return false;
+    return std::nullopt;
   }
-  RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
-  return true;
+  return RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
 }
 
-void CNormBimodalDeconvRVM::SecondStage(cv::Mat& output) const {
+std::optional<FittedStage> CNormBimodalDeconvRVM::SecondStage(cv::Mat& output) const {
   CColourDeconv deconv = InitialisedDeconv(log_, StainParams{}.dotProductThreshold);
   const ColourTable outputColours(output);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
     log_.Line("Stain estimation failed in the second stage, first stage result kept");
-    return;
+    return std::nullopt;
   }
-  RemapStage(outputColours, probs, deconv, {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false},
-             output);
+  return RemapStage(outputColours, probs, deconv,
+                    {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false}, output);
 }
 
 void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output) {
@@ -135,7 +136,19 @@ void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output) {
     input.copyTo(output);
     return;
   }
-  SecondStage(output);
+  static_cast<void>(SecondStage(output));
+}
+
+std::unique_ptr<const FittedTransform> CNormBimodalDeconvRVM::FitSource(const cv::Mat& source) {
+  // Both stages are measured as Norm measures them, the second on the first stage's result.
+  cv::Mat firstResult(source.size(), CV_8UC3);
+  std::optional<FittedStage> first = FirstStage(source, firstResult);
+  if (!first) {
+    log_.Line("Stain estimation failed, image copied unchanged");
+    return std::make_unique<StainTransform>(targetDeconv_, std::nullopt, std::nullopt);
+  }
+  std::optional<FittedStage> second = SecondStage(firstResult);
+  return std::make_unique<StainTransform>(targetDeconv_, std::move(first), std::move(second));
 }
 
 }  // namespace histonorm

@@ -20,6 +20,7 @@
 #include <array>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "classifier/colour_classifier.h"
@@ -31,6 +32,7 @@
 #include "stain/channel_stats.h"
 #include "stain/colour_table.h"
 #include "stain/stain_params.h"
+#include "stain/stain_transform.h"
 
 namespace histonorm {
 
@@ -62,21 +64,24 @@ class CNormBimodalDeconvRVM final : public CNormBase {
 
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetUsable_; }
   // The pooled class histograms and stain sample sums, with the colour model's size and SHA-256
   // (stain_saved_target.cpp).
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;
 
-  // Normalises with the image's own stain estimate; false (output untouched) when it is unusable.
-  bool FirstStage(const cv::Mat& input, cv::Mat& output) const;
-  // Measures the first stage's result with the default thresholds and corrects it in place.
-  void SecondStage(cv::Mat& output) const;
+  // Normalises with the image's own stain estimate and returns the fitted stage; none (output
+  // untouched) when the estimate is unusable.
+  std::optional<FittedStage> FirstStage(const cv::Mat& input, cv::Mat& output) const;
+  // Measures the first stage's result with the default thresholds, corrects it in place and returns
+  // the fitted stage; none (output unchanged) when the estimate is unusable.
+  std::optional<FittedStage> SecondStage(cv::Mat& output) const;
   // Splits the colours of `table`'s image with `deconv`, measures stain channels 0 and 1 (with the
   // per-colour probabilities `probs`), maps them onto the target and recombines the channels with
-  // the target's stain matrix into `output` (which may be the table's image).
-  void RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
-                  const Stage& stage, cv::Mat& output) const;
+  // the target's stain matrix into `output` (which may be the table's image). Returns the stage.
+  FittedStage RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
+                         const CColourDeconv& deconv, const Stage& stage, cv::Mat& output) const;
   // Hands the vectors and, given a table, the channel pictures from per-colour channel values to
   // the diagnostic sink, if there is one.
   void HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,

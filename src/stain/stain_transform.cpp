@@ -1,0 +1,34 @@
+#include "stain/stain_transform.h"
+
+#include <utility>
+
+#include "stain/channel_mapping.h"
+
+namespace histonorm {
+
+void ApplyStage(const FittedStage& stage, const CColourDeconv& target, const cv::Mat& colours,
+                cv::Mat& mapped) {
+  StainChannelPlanes values;
+  stage.deconv.ImageToChannels(colours, values);
+  for (std::size_t i = 0; i < 2; ++i) MapChannel(stage.curves[i], values.plane[i]);
+  mapped.create(colours.size(), CV_8UC3);
+  target.ChannelsToImage(values, mapped);
+}
+
+StainTransform::StainTransform(const CColourDeconv& target, std::optional<FittedStage> first,
+                               std::optional<FittedStage> second)
+    : target_(target), first_(std::move(first)), second_(first_ ? std::move(second) : std::nullopt) {}
+
+void StainTransform::MapColours(const cv::Mat& colours, cv::Mat& mapped) const {
+  if (!first_) {
+    colours.copyTo(mapped);
+    return;
+  }
+  ApplyStage(*first_, target_, colours, mapped);
+  if (second_) {
+    const cv::Mat firstResult = mapped.clone();
+    ApplyStage(*second_, target_, firstResult, mapped);
+  }
+}
+
+}  // namespace histonorm
