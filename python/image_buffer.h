@@ -27,7 +27,7 @@ struct RgbView {
 void CopyRgbToBgr(const RgbView& view, cv::Mat& bgr, unsigned threads);
 
 // requires: `image` is CV_8UC3 (the GIL need not be held).
-// ensures: red and blue of every pixel are exchanged in place.
+// ensures: the first and last byte of every pixel are exchanged in place.
 void SwapRedBlue(cv::Mat& image, unsigned threads);
 
 }  // namespace histonorm::python

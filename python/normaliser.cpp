@@ -95,7 +95,10 @@ py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image) {
   py::array_t<std::uint8_t> result({py::ssize_t{view.rows}, py::ssize_t{view.cols}, py::ssize_t{3}});
   cv::Mat output(view.rows, view.cols, CV_8UC3, result.mutable_data());
   Run([&] {
-    cv::Mat input(view.rows, view.cols, CV_8UC3);
+    // The BGR input of the last call on this thread is reused: a fresh one would cost a page
+    // fault per 4 KiB on every call.
+    thread_local cv::Mat input;
+    input.create(view.rows, view.cols, CV_8UC3);
     CopyRgbToBgr(view, input, threads_);
     {
       const std::scoped_lock lock(mutex_);

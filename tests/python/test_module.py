@@ -57,6 +57,8 @@ VIEWS = {
     "crop": lambda a: a[13:301, 7:400],
     "flipped": lambda a: a[::-1, ::-2],
     "fortran": np.asfortranarray,
+    "narrow_fortran": lambda a: np.asfortranarray(a[:50, :35]),
+    "one_column_fortran": lambda a: np.asfortranarray(a[:50, :1]),
     "rgba": lambda a: np.dstack([a, np.full(a.shape[:2], 255, np.uint8)])[:, :, :3],
     "channel_planes": lambda a: np.moveaxis(np.ascontiguousarray(np.moveaxis(a, 2, 0)), 0, 2),
 }
