@@ -183,5 +183,6 @@ def test_imports_from_an_installed_prefix(tmp_path):
     assert len(found) == 1 and (found[0].parent / "histonorm.pyi").exists()
     code = "import histonorm, sys; assert histonorm.__file__.startswith(sys.argv[1]); print(histonorm.methods())"
     env = {"PYTHONPATH": str(found[0].parent), "PATH": "/usr/bin:/bin"}
+    env.update({k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS") if k in os.environ})
     out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], check=True, capture_output=True, env=env, cwd=tmp_path)
     assert "Reinhard" in out.stdout.decode()
