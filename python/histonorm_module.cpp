@@ -34,7 +34,8 @@ conversion of the images runs concurrently. For parallel work on many tiles, use
 Normaliser per thread or process (it pickles; the log target is not pickled).
 )";
 
-void TranslateLibraryErrors(std::exception_ptr error) {
+// pybind11 hands the exception over by value.
+void TranslateLibraryErrors(std::exception_ptr error) {  // NOLINT(performance-unnecessary-value-param)
   try {
     if (error) std::rethrow_exception(error);
   } catch (const ModelLoadError& e) {

@@ -42,6 +42,7 @@ std::vector<py::object> FitImages(const py::object& images) {
 
 std::vector<std::string> MethodNames() {
   std::vector<std::string> names;
+  names.reserve(kAllMethods.size());
   for (const Method method : kAllMethods) names.emplace_back(histonorm::MethodName(method));
   return names;
 }
@@ -75,12 +76,14 @@ void Normaliser::Run(Work&& work) const {
 void Normaliser::Fit(const py::object& images) {
   const std::vector<py::object> items = FitImages(images);
   std::vector<RgbView> views;
+  views.reserve(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
     const std::string what = items.size() == 1 ? "image" : "image " + std::to_string(i);
     views.push_back(CheckRgbImage(items[i], what.c_str()));
   }
   Run([&] {
     std::vector<cv::Mat> bgr;
+    bgr.reserve(views.size());
     for (const RgbView& view : views) {
       bgr.emplace_back(view.rows, view.cols, CV_8UC3);
       CopyRgbToBgr(view, bgr.back(), threads_);
@@ -110,8 +113,13 @@ py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image) {
 }
 
 bool Normaliser::Fitted() const {
-  const std::scoped_lock lock(mutex_);
-  return norm_->HasUsableTarget();
+  // Never wait for the lock while holding the GIL: its holder may be logging, which takes the GIL.
+  bool fitted = false;
+  Run([&] {
+    const std::scoped_lock lock(mutex_);
+    fitted = norm_->HasUsableTarget();
+  });
+  return fitted;
 }
 
 std::string Normaliser::TargetText() const {
