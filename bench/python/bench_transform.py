@@ -86,10 +86,16 @@ def main():
     parser.add_argument("--cpp", help="the python_api_bench executable, for the C++ figures")
     parser.add_argument("--min-seconds", type=float, default=0.5, help="length of one timed batch")
     parser.add_argument("--repeats", type=int, default=5, help="batches per figure (the median is shown)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="C++ and Python measured in turn this often; the median of the rounds is shown")
     args = parser.parse_args()
 
-    cpp = cpp_figures(args.cpp, args.min_seconds, args.repeats) if args.cpp else {}
-    python = python_figures(args.min_seconds, args.repeats)
+    rounds = []
+    for _ in range(args.rounds):
+        cpp = cpp_figures(args.cpp, args.min_seconds, args.repeats) if args.cpp else {}
+        rounds.append((cpp, python_figures(args.min_seconds, args.repeats)))
+    cpp = {key: statistics.median(r[0][key] for r in rounds) for key in rounds[0][0]}
+    python = {key: statistics.median(r[1][key] for r in rounds) for key in rounds[0][1]}
     print(f"{'method':18} {'size':>5} {'threads':>7} {'C++ MP/s':>9} {'Py MP/s':>8} {'extra':>7} {'extra/call':>11}")
     for (method, size, threads), seconds in python.items():
         rate = size * size / seconds / 1e6
