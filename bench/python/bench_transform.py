@@ -7,6 +7,9 @@ cores, and at 256 x 256 with one thread (a new result per call, per-call costs i
 --cpp, the in-process C++ benchmark (python_api_bench) runs first and each row shows both figures,
 the Python side's extra time in percent and its extra time per call.
 
+One-thread figures are CPU time of the calling thread on both sides (all of that work runs there),
+so that other processes on the machine disturb them little; all-core figures are wall time.
+
     PYTHONPATH=build/release/python /usr/bin/python3 bench/python/bench_transform.py \
         --cpp build/release/python/bench/python_api_bench
 """
@@ -37,7 +40,7 @@ def tiled(image, size):
     return np.ascontiguousarray(np.tile(image, reps)[:size, :size])
 
 
-def seconds_per_call(norm, image, min_seconds, repeats):
+def seconds_per_call(norm, image, min_seconds, repeats, clock):
     """The median over `repeats` batches of the mean time of one call; a batch lasts min_seconds."""
     norm.transform(image)
     start, calls = time.perf_counter(), 0
@@ -47,10 +50,10 @@ def seconds_per_call(norm, image, min_seconds, repeats):
     batch = max(1, calls)
     times = []
     for _ in range(repeats):
-        start = time.perf_counter()
+        start = clock()
         for _ in range(batch):
             norm.transform(image)
-        times.append((time.perf_counter() - start) / batch)
+        times.append((clock() - start) / batch)
     return statistics.median(times)
 
 
@@ -63,7 +66,8 @@ def python_figures(min_seconds, repeats):
         for size, threads in CASES:
             norm = histonorm.Normaliser(method, model=MODEL if method == "BimodalDeconvRVM" else None, threads=threads)
             norm.fit(target)
-            figures[(method, size, threads)] = seconds_per_call(norm, images[size], min_seconds, repeats)
+            clock = time.thread_time if threads == 1 else time.perf_counter
+            figures[(method, size, threads)] = seconds_per_call(norm, images[size], min_seconds, repeats, clock)
     return figures
 
 
@@ -77,7 +81,8 @@ def cpp_figures(binary, min_seconds, repeats):
         if run.get("aggregate_name") != "median":
             continue
         method, size, threads = (int(v) for v in run["run_name"].split("/")[1:4])
-        figures[(methods[method], size, threads)] = run["real_time"] / 1e3  # milliseconds -> seconds
+        clock = "cpu_time" if threads == 1 else "real_time"
+        figures[(methods[method], size, threads)] = run[clock] / 1e3  # milliseconds -> seconds
     return figures
 
 
