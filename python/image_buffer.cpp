@@ -96,7 +96,7 @@ RgbView CheckRgbImage(const py::handle& image, const char* what) {
   }
   const auto array = py::reinterpret_borrow<py::array>(image);
   const bool shaped = array.ndim() == 3 && array.shape(2) == 3 && array.shape(0) > 0 && array.shape(1) > 0;
-  if (!shaped || !array.dtype().is(py::dtype::of<std::uint8_t>())) {
+  if (!shaped || array.dtype().kind() != 'u' || array.dtype().itemsize() != 1) {
     throw std::invalid_argument(std::string(what) +
                                 " must be a non-empty RGB image of shape (H, W, 3) and dtype uint8, not " +
                                 DescribeArray(array));

@@ -77,6 +77,7 @@ BAD_IMAGES = {
     "rgba": np.zeros((8, 8, 4), np.uint8),
     "float": np.zeros((8, 8, 3), np.float32),
     "uint16": np.zeros((8, 8, 3), np.uint16),
+    "int8": np.zeros((8, 8, 3), np.int8),
     "empty_rows": np.zeros((0, 8, 3), np.uint8),
     "empty_cols": np.zeros((8, 0, 3), np.uint8),
     "4d": np.zeros((1, 8, 8, 3), np.uint8),
