@@ -2,6 +2,7 @@
 
 Images are numpy arrays of shape (H, W, 3) and dtype uint8 in RGB order, with any strides.
 """
+from os import PathLike
 from typing import Callable, Optional, Protocol, Sequence, Tuple, Union
 
 import numpy as np
@@ -27,7 +28,7 @@ class Normaliser:
     def __init__(
         self,
         method: str,
-        model: Optional[str] = None,
+        model: Optional[Union[str, PathLike[str]]] = None,
         threads: int = 0,
         log: LogTarget = None,
     ) -> None:
@@ -38,9 +39,9 @@ class Normaliser:
         Raises ValueError for an array that is not a non-empty (H, W, 3) uint8 image."""
     def transform(self, image: RgbImage) -> RgbImage:
         """Returns a new C-contiguous (H, W, 3) uint8 RGB array. Raises RuntimeError before fit."""
-    def save_target(self, path: str) -> None:
+    def save_target(self, path: Union[str, PathLike[str]]) -> None:
         """Writes the fitted target as JSON (the command line's --save-target format)."""
-    def load_target(self, path: str) -> None:
+    def load_target(self, path: Union[str, PathLike[str]]) -> None:
         """Replaces the target with a saved one. Raises ValueError for a bad file, OSError when
         it cannot be read."""
     @property

@@ -1,6 +1,9 @@
 // The Python module histonorm: colour normalisation of RGB numpy images.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <filesystem>
 
 #include "normaliser.h"
 
@@ -59,7 +62,11 @@ std::unique_ptr<Normaliser> Unpickle(const py::tuple& saved) {
 
 void BindNormaliser(py::module_& module) {
   py::class_<Normaliser>(module, "Normaliser", kClassDoc)
-      .def(py::init<const std::string&, std::optional<std::string>, unsigned, const py::object&>(),
+      .def(py::init([](const std::string& method, const std::optional<std::filesystem::path>& model,
+                       unsigned threads, const py::object& log) {
+             return std::make_unique<Normaliser>(
+                 method, model ? std::optional(model->string()) : std::nullopt, threads, log);
+           }),
            py::arg("method"), py::arg("model") = py::none(), py::arg("threads") = 0U,
            py::arg("log") = py::none())
       .def("fit", &Normaliser::Fit, py::arg("images"),
@@ -68,10 +75,17 @@ void BindNormaliser(py::module_& module) {
       .def("transform", &Normaliser::Transform, py::arg("image"),
            "Returns the normalised image: a new C-contiguous (H, W, 3) uint8 RGB array.\n"
            "Raises RuntimeError before fit (or load_target).")
-      .def("save_target", &Normaliser::SaveTargetFile, py::arg("path"),
-           "Writes the fitted target to `path` as the JSON target file of the command line.")
-      .def("load_target", &Normaliser::LoadTargetFile, py::arg("path"),
-           "Replaces the target with one saved by save_target or the command line's --save-target.")
+      .def(
+          "save_target",
+          [](const Normaliser& self, const std::filesystem::path& path) {
+            self.SaveTargetFile(path.string());
+          },
+          py::arg("path"), "Writes the fitted target to `path` as the JSON target file of the command line.")
+      .def(
+          "load_target",
+          [](Normaliser& self, const std::filesystem::path& path) { self.LoadTargetFile(path.string()); },
+          py::arg("path"),
+          "Replaces the target with one saved by save_target or the command line's --save-target.")
       .def_property_readonly("method", &Normaliser::MethodName, "The method's name.")
       .def_property_readonly("model", &Normaliser::Model, "The colour model path, or None.")
       .def_property_readonly("threads", &Normaliser::Threads, "Worker threads per call (0 = all cores).")

@@ -9,7 +9,7 @@ import histonorm
 
 ROOT = pathlib.Path(os.environ.get("HISTONORM_ROOT", pathlib.Path(__file__).resolve().parents[2]))
 SAMPLES = ROOT / "data" / "samples"
-MODEL = str(ROOT / "data" / "models" / "he.model")
+MODEL = ROOT / "data" / "models" / "he.model"
 METHODS = histonorm.methods()
 
 

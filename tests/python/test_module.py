@@ -41,7 +41,7 @@ def test_matches_command_line(cli, tmp_path, method, mean_target):
 def test_saved_target_is_the_command_lines(cli, tmp_path, fitted, source):
     shutil.copy(SAMPLES / "he_sample_1.png", tmp_path)
     (tmp_path / "list.txt").write_text("he_sample_1.png\n")
-    fitted.save_target(str(tmp_path / "target.json"))
+    fitted.save_target(tmp_path / "target.json")  # os.PathLike or str
     args = [cli, fitted.method, str(tmp_path / "list.txt")] + ([MODEL] if fitted.model else [])
     (tmp_path / "out").mkdir()
     args += ["--target", str(tmp_path / "target.json"), "--out", str(tmp_path / "out")]
