@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang-format clang-tidy dpkg-dev
   nlohmann-json3-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-pil
   snakemake slurm-wlm munge
 )
 missing=()

@@ -1,0 +1,191 @@
+"""histonorm.Normaliser against the command line, on strided views, bad input, threads, pickling."""
+import io
+import os
+import pickle
+import shutil
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import histonorm
+from conftest import MODEL, SAMPLES, METHODS, make, read_rgb
+
+IMAGES = ["he_sample_1.png", "he_sample_3.png"]
+
+
+@pytest.mark.parametrize("mean_target", [False, True], ids=["reference", "mean"])
+@pytest.mark.parametrize("method", METHODS)
+def test_matches_command_line(cli, tmp_path, method, mean_target):
+    for name in IMAGES + ["he_sample_2.png"]:
+        shutil.copy(SAMPLES / name, tmp_path)
+    (tmp_path / "normalised").mkdir()
+    (tmp_path / "list.txt").write_text("\n".join(IMAGES) + "\n")
+    args = [cli, method, str(tmp_path / "list.txt")]
+    if not mean_target:
+        args.append(str(tmp_path / "he_sample_2.png"))
+    if method == "BimodalDeconvRVM":
+        args.append(MODEL)
+    subprocess.run(args, check=True, cwd=tmp_path, capture_output=True)
+
+    norm = make(method)
+    sources = [read_rgb(tmp_path / name) for name in IMAGES]
+    norm.fit(sources if mean_target else read_rgb(tmp_path / "he_sample_2.png"))
+    for name, image in zip(IMAGES, sources):
+        expected = read_rgb(tmp_path / "normalised" / name)
+        assert np.array_equal(norm.transform(image), expected), name
+
+
+def test_saved_target_is_the_command_lines(cli, tmp_path, fitted, source):
+    shutil.copy(SAMPLES / "he_sample_1.png", tmp_path)
+    (tmp_path / "list.txt").write_text("he_sample_1.png\n")
+    fitted.save_target(tmp_path / "target.json")  # os.PathLike or str
+    args = [cli, fitted.method, str(tmp_path / "list.txt")] + ([MODEL] if fitted.model else [])
+    (tmp_path / "out").mkdir()
+    args += ["--target", str(tmp_path / "target.json"), "--out", str(tmp_path / "out")]
+    subprocess.run(args, check=True, cwd=tmp_path, capture_output=True)
+    assert np.array_equal(fitted.transform(source), read_rgb(tmp_path / "out" / "he_sample_1.png"))
+
+    loaded = make(fitted.method)
+    loaded.load_target(str(tmp_path / "target.json"))
+    assert np.array_equal(loaded.transform(source), fitted.transform(source))
+
+
+VIEWS = {
+    "crop": lambda a: a[13:301, 7:400],
+    "flipped": lambda a: a[::-1, ::-2],
+    "fortran": np.asfortranarray,
+    "narrow_fortran": lambda a: np.asfortranarray(a[:50, :35]),
+    "one_column_fortran": lambda a: np.asfortranarray(a[:50, :1]),
+    "rgba": lambda a: np.dstack([a, np.full(a.shape[:2], 255, np.uint8)])[:, :, :3],
+    "channel_planes": lambda a: np.moveaxis(np.ascontiguousarray(np.moveaxis(a, 2, 0)), 0, 2),
+}
+
+
+@pytest.mark.parametrize("view", VIEWS.values(), ids=VIEWS.keys())
+def test_strided_input_equals_contiguous_copy(fitted, source, view):
+    image = view(source)
+    result = fitted.transform(image)
+    assert result.flags["C_CONTIGUOUS"] and result.shape == image.shape and result.dtype == np.uint8
+    assert np.array_equal(result, fitted.transform(np.ascontiguousarray(image)))
+
+
+BAD_IMAGES = {
+    "grey": np.zeros((8, 8), np.uint8),
+    "rgba": np.zeros((8, 8, 4), np.uint8),
+    "float": np.zeros((8, 8, 3), np.float32),
+    "uint16": np.zeros((8, 8, 3), np.uint16),
+    "int8": np.zeros((8, 8, 3), np.int8),
+    "empty_rows": np.zeros((0, 8, 3), np.uint8),
+    "empty_cols": np.zeros((8, 0, 3), np.uint8),
+    "4d": np.zeros((1, 8, 8, 3), np.uint8),
+    "0d": np.array(3, np.uint8),
+}
+
+
+@pytest.mark.parametrize("image", BAD_IMAGES.values(), ids=BAD_IMAGES.keys())
+def test_bad_images_raise_value_error_naming_shape_and_dtype(fitted, image):
+    for call in (fitted.transform, fitted.fit, lambda i: fitted.fit([i])):
+        with pytest.raises(ValueError, match=rf"\({', '.join(map(str, image.shape))},?\) dtype {image.dtype}"):
+            call(image)
+
+
+def test_other_misuse_raises(tmp_path, source):
+    with pytest.raises(TypeError):
+        make("Reinhard").fit([[1, 2, 3]])
+    with pytest.raises(ValueError, match="unknown method 'Nope'"):
+        histonorm.Normaliser("Nope")
+    with pytest.raises(ValueError, match="colour model"):
+        histonorm.Normaliser("BimodalDeconvRVM")
+    with pytest.raises(OSError):
+        histonorm.Normaliser("BimodalDeconvRVM", model=str(tmp_path / "missing.model"))
+    (tmp_path / "junk.model").write_bytes(b"not a model" * 100)
+    with pytest.raises(OSError):
+        histonorm.Normaliser("BimodalDeconvRVM", model=str(tmp_path / "junk.model"))
+    with pytest.raises(RuntimeError, match="no usable target"):
+        make("Reinhard").transform(source)
+    with pytest.raises(ValueError, match="at least one image"):
+        make("Reinhard").fit([])
+    with pytest.raises(TypeError):
+        histonorm.Normaliser("Reinhard", log=42)
+    with pytest.raises(OSError):
+        make("Reinhard").load_target(str(tmp_path / "missing.json"))
+    (tmp_path / "bad.json").write_text("{}")
+    with pytest.raises(ValueError, match="bad target"):
+        make("Reinhard").load_target(str(tmp_path / "bad.json"))
+
+
+def test_a_failing_bad_image_in_a_list_leaves_the_target_unchanged(target, source):
+    norm = make("Reinhard")
+    norm.fit(target)
+    before = norm.transform(source)
+    with pytest.raises(ValueError, match="image 1"):
+        norm.fit([source, np.zeros((2, 2), np.uint8)])
+    assert np.array_equal(norm.transform(source), before)
+
+
+def test_log_lines_reach_callables_and_files_and_their_errors_propagate(target, source):
+    lines, stream = [], io.StringIO()
+    for log in (lines.append, stream):
+        norm = make("Reinhard", log=log)
+        norm.fit(target)
+        norm.transform(source)
+    assert lines and stream.getvalue() == "".join(line + "\n" for line in lines)
+
+    def broken(_line):
+        raise KeyError("from the log")
+
+    norm = make("Reinhard", log=broken)
+    with pytest.raises(KeyError, match="from the log"):
+        norm.fit(target)
+
+
+def test_threads_give_the_same_bytes_and_one_normaliser_serves_many_threads(target):
+    images = [read_rgb(SAMPLES / name) for name in IMAGES]
+    serial = make("Reinhard", threads=1)
+    serial.fit(target)
+    expected = [serial.transform(image) for image in images]
+    lines = []  # Reinhard logs while it normalises: the log takes the GIL while others wait
+    shared = make("Reinhard", threads=0, log=lines.append)
+    shared.fit(target)
+    results, errors = {}, []
+
+    def work(worker):
+        try:
+            for round_ in range(5):
+                index = (worker + round_) % len(images)
+                results[(worker, round_)] = (index, shared.transform(images[index]))
+                assert shared.fitted and pickle.loads(pickle.dumps(shared)).fitted
+        except Exception as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors and len(lines) > 20
+    assert all(np.array_equal(result, expected[index]) for index, result in results.values())
+
+
+def test_pickle_keeps_settings_and_target(fitted, source):
+    copy = pickle.loads(pickle.dumps(fitted))
+    assert (copy.method, copy.model, copy.threads, copy.log) == (fitted.method, fitted.model, fitted.threads, None)
+    assert np.array_equal(copy.transform(source), fitted.transform(source))
+    assert not pickle.loads(pickle.dumps(make(fitted.method))).fitted
+
+
+def test_imports_from_an_installed_prefix(tmp_path):
+    build = os.environ.get("HISTONORM_BUILD_DIR")
+    if not build:
+        pytest.skip("HISTONORM_BUILD_DIR not set")
+    subprocess.run(["cmake", "--install", build, "--component", "python", "--prefix", str(tmp_path)], check=True, capture_output=True)
+    found = list(tmp_path.glob("lib/python3*/*-packages/histonorm*.so"))
+    assert len(found) == 1 and (found[0].parent / "histonorm.pyi").exists()
+    code = "import histonorm, sys; assert histonorm.__file__.startswith(sys.argv[1]); print(histonorm.methods())"
+    env = {"PYTHONPATH": str(found[0].parent), "PATH": "/usr/bin:/bin"}
+    env.update({k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS") if k in os.environ})
+    out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], check=True, capture_output=True, env=env, cwd=tmp_path)
+    assert "Reinhard" in out.stdout.decode()
