@@ -1,12 +1,15 @@
 #include "norm/reinhard.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
-#include "common/image_colours.h"
 #include "common/log_line.h"
+#include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
+#include "norm/colour_index.h"
 #include "norm/lab_colour.h"
 #include "norm/target_record.h"
 
@@ -21,35 +24,74 @@ void LogStats(const LogSink& log, const LabStats& s) {
   LogLine(log, s.mean[0], ",", s.mean[1], ",", s.mean[2], " ", s.sd[0], ",", s.sd[1], ",", s.sd[2]);
 }
 
-// The distinct colours of an image with their l, alpha, beta values: the transform is costly and
-// depends only on the colour, so each distinct colour is transformed once.
+// A colour's l, alpha, beta, padded to 16 bytes so that one load fetches them.
+struct alignas(16) PaddedLab {
+  Lab lab;
+  float pad;
+};
+
+// Colours per chunk of the per-colour transforms (each costs three logarithms or powers).
+constexpr std::size_t kMinColoursPerChunk = 4096;
+
+// The distinct colours of an image with their l, alpha, beta values (the transform is costly and
+// depends only on the colour, so each distinct colour is transformed once) and every pixel's
+// position among them, rows in order.
 struct ColourLabs {
-  explicit ColourLabs(const cv::Mat& image) : colours(image) {
-    labs.reserve(colours.Keys().size());
-    for (const std::uint32_t key : colours.Keys()) {
-      labs.push_back(BgrToLab(ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
-                              ImageColours::KeyByte(key, 2)));
-    }
+  ColourLabs(const cv::Mat& image, unsigned threads)
+      : colours(image, threads),
+        labs(colours.Keys().size()),
+        pixels(image.total()),
+        pixelColour(new std::uint32_t[pixels]) {
+    ParallelFor(
+        labs.size(), threads,
+        [this](std::size_t begin, std::size_t end) {
+          for (std::size_t n = begin; n < end; ++n) {
+            const std::uint32_t key = colours.Keys()[n];
+            labs[n].lab = BgrToLab(ColourIndex::KeyByte(key, 0), ColourIndex::KeyByte(key, 1),
+                                   ColourIndex::KeyByte(key, 2));
+          }
+        },
+        kMinColoursPerChunk);
+    const auto cols = static_cast<std::size_t>(image.cols);
+    ParallelFor(
+        static_cast<std::size_t>(image.rows), threads,
+        [&](std::size_t begin, std::size_t end) {
+          std::uint32_t* index = pixelColour.get() + begin * cols;
+          for (auto y = static_cast<int>(begin); y < static_cast<int>(end); ++y) {
+            const auto* p = image.ptr<std::uint8_t>(y);
+            for (int x = 0; x < image.cols; ++x, p += 3) *index++ = colours.IndexOf(ColourIndex::Key(p));
+          }
+        },
+        MinRowsPerChunk(image.cols));
   }
-  ImageColours colours;
-  std::vector<Lab> labs;
+  ColourIndex colours;
+  std::vector<PaddedLab> labs;
+  std::size_t pixels;
+  std::unique_ptr<std::uint32_t[]> pixelColour;  // written in full by the constructor
 };
 
 // Adds every pixel, rows in order and pixels in order, so the sums are those of a plain pixel loop.
+// Each channel's two sums are separate chains of additions, kept in locals; the squares are
+// rounded to single precision before they are added.
 void AddPixels(LabSums& sums, const ColourLabs& image) {
-  for (const std::uint32_t n : image.colours.PixelIndices()) {
-    const Lab& lab = image.labs[n];
-    for (int c = 0; c < 3; ++c) {
-      sums.sum[c] += static_cast<double>(lab[c]);
-      sums.sumSquares[c] += static_cast<double>(lab[c] * lab[c]);
+  std::array<double, 3> sum = sums.sum;
+  std::array<double, 3> squares = sums.sumSquares;
+  const std::uint32_t* colour = image.pixelColour.get();
+  for (std::size_t i = 0; i < image.pixels; ++i) {
+    const Lab& lab = image.labs[colour[i]].lab;
+    for (std::size_t c = 0; c < 3; ++c) {
+      sum[c] += static_cast<double>(lab[c]);
+      squares[c] += static_cast<double>(lab[c] * lab[c]);
     }
-    ++sums.count;
   }
+  sums.sum = sum;
+  sums.sumSquares = squares;
+  sums.count += image.pixels;
 }
 
 }  // namespace
 
-void LabSums::Add(const cv::Mat& image) { AddPixels(*this, ColourLabs(image)); }
+void LabSums::Add(const cv::Mat& image, unsigned threads) { AddPixels(*this, ColourLabs(image, threads)); }
 
 LabStats LabSums::Stats() const {
   LabStats s;
@@ -73,7 +115,7 @@ float MapLabChannelValue(float x, double sourceMean, double sourceSd, double tar
 }
 
 void CNormReinhard::MeasureTarget(const cv::Mat& image) {
-  targetSums_.Add(image);
+  targetSums_.Add(image, threads_);
   target_ = targetSums_.Stats();
   LogStats(log_, target_);
 }
@@ -87,7 +129,7 @@ std::array<std::uint8_t, 3> CNormReinhard::MapColour(Lab lab, const LabStats& so
 }
 
 void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
-  const ColourLabs image(input);
+  const ColourLabs image(input, threads_);
   LabSums sourceSums;
   AddPixels(sourceSums, image);
   const LabStats source = sourceSums.Stats();
@@ -95,19 +137,32 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
   LogStats(log_, source);
 
   // The output colour depends only on the input colour: map each distinct colour once.
-  std::vector<std::array<std::uint8_t, 3>> mapped;
-  mapped.reserve(image.labs.size());
-  for (const Lab& lab : image.labs) mapped.push_back(MapColour(lab, source));
-  const std::uint32_t* colourOf = image.colours.PixelIndices().data();
-  for (int y = 0; y < input.rows; ++y) {
-    std::uint8_t* out = output.ptr<std::uint8_t>(y);
-    for (int x = 0; x < input.cols; ++x, out += 3, ++colourOf) {
-      const auto& m = mapped[*colourOf];
-      out[0] = m[0];
-      out[1] = m[1];
-      out[2] = m[2];
-    }
-  }
+  std::vector<std::array<std::uint8_t, 4>> mapped(image.labs.size());
+  ParallelFor(
+      mapped.size(), threads_,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t n = begin; n < end; ++n) {
+          const auto bgr = MapColour(image.labs[n].lab, source);
+          mapped[n] = {bgr[0], bgr[1], bgr[2], 0};
+        }
+      },
+      kMinColoursPerChunk);
+  const auto cols = static_cast<std::size_t>(input.cols);
+  ParallelFor(
+      static_cast<std::size_t>(input.rows), threads_,
+      [&](std::size_t begin, std::size_t end) {
+        const std::uint32_t* colour = image.pixelColour.get() + begin * cols;
+        for (auto y = static_cast<int>(begin); y < static_cast<int>(end); ++y) {
+          auto* out = output.ptr<std::uint8_t>(y);
+          for (int x = 0; x < input.cols; ++x, out += 3) {
+            const auto& m = mapped[*colour++];
+            out[0] = m[0];
+            out[1] = m[1];
+            out[2] = m[2];
+          }
+        }
+      },
+      MinRowsPerChunk(input.cols));
 }
 
 }  // namespace histonorm
