@@ -348,8 +348,11 @@ void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, 
 }
 
 int Run(const RunSettings& s) {
-  // The image library's own threads follow the setting too.
-  cv::setNumThreads(static_cast<int>(ResolveThreadCount(s.threads)));
+  // The image library's own threads follow the setting too. It uses all cores unless told
+  // otherwise, and asking it for more threads than it may start prints a warning: only lower it.
+  if (s.threads != 0 && static_cast<int>(s.threads) < cv::getNumThreads()) {
+    cv::setNumThreads(static_cast<int>(s.threads));
+  }
   // The list is read once, before any work, so a mistyped list path is never an empty success.
   const std::vector<std::string> names = ReadListOrFail(s.listPath);
   std::cerr << " DIR: " << s.dirPrefix << std::endl;
