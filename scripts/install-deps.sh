@@ -10,6 +10,7 @@ packages=(
   clang-format clang-tidy dpkg-dev
   nlohmann-json3-dev
   snakemake slurm-wlm munge
+  time  # /usr/bin/time -v: peak memory in bench/whole_process.sh
 )
 missing=()
 for p in "${packages[@]}"; do
