@@ -335,7 +335,8 @@ void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, 
   const unsigned workers = ImageWorkers(s, names.size());
   std::vector<ImageWorker> pool;
   if (workers > 1) {
-    pool = MakeWorkers(s, context, normaliser, workers, std::max(1U, ResolveThreadCount(s.threads) / workers));
+    pool =
+        MakeWorkers(s, context, normaliser, workers, std::max(1U, ResolveThreadCount(s.threads) / workers));
   }
   if (pool.empty()) {
     NormaliseInTurn(s, names, normaliser, context);

@@ -23,7 +23,8 @@ constexpr unsigned long kMaxThreads = 1024;
 
 // Reads the value of --threads: a whole number from 0 to kMaxThreads in decimal digits.
 bool ParseThreads(const std::string& text, unsigned& threads) {
-  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   const unsigned long value = std::stoul(text);
   if (value > kMaxThreads) return false;
   threads = static_cast<unsigned>(value);

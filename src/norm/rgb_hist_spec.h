@@ -40,7 +40,8 @@ void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target
 class CNormRGBHistSpec final : public CNormBase {
  public:
   // Each call uses up to `threads` threads (0 = all cores).
-  explicit CNormRGBHistSpec(HistSpecVariant variant, unsigned threads = 1) : variant_(variant), threads_(threads) {}
+  explicit CNormRGBHistSpec(HistSpecVariant variant, unsigned threads = 1)
+      : variant_(variant), threads_(threads) {}
 
   [[nodiscard]] const CumulativeTables& TargetCumulative() const { return targetCumulative_; }
 

@@ -16,7 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::vector<std::string> kSamples = {"he_sample_1.png", "he_sample_2.png", "he_sample_3.png", "ihc_dab.png"};
+const std::vector<std::string> kSamples = {"he_sample_1.png", "he_sample_2.png", "he_sample_3.png",
+                                           "ihc_dab.png"};
 
 class ThreadsRun : public testing::Test {
  protected:
@@ -27,7 +28,8 @@ class ThreadsRun : public testing::Test {
   }
   // Runs with the given extra arguments and returns the result and every output file's bytes, then
   // empties the output folder for the next run.
-  std::pair<CliResult, std::map<std::string, std::string>> RunAndCollect(std::vector<std::string> args) const {
+  std::pair<CliResult, std::map<std::string, std::string>> RunAndCollect(
+      std::vector<std::string> args) const {
     CliResult r = RunCli(HISTONORM_EXE, args, dir_.Path());
     std::map<std::string, std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(dir_.Path() / "data/normalised")) {
