@@ -1,9 +1,12 @@
 #include "norm/reinhard.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/log_line.h"
@@ -34,8 +37,8 @@ struct alignas(16) PaddedLab {
 constexpr std::size_t kMinColoursPerChunk = 4096;
 
 // The distinct colours of an image with their l, alpha, beta values (the transform is costly and
-// depends only on the colour, so each distinct colour is transformed once) and every pixel's
-// position among them, rows in order.
+// depends only on the colour, so each distinct colour is transformed once) and room for every
+// pixel's position among them, rows in order (filled by IndexAndAdd).
 struct ColourLabs {
   ColourLabs(const cv::Mat& image, unsigned threads)
       : colours(image, threads),
@@ -52,32 +55,20 @@ struct ColourLabs {
           }
         },
         kMinColoursPerChunk);
-    const auto cols = static_cast<std::size_t>(image.cols);
-    ParallelFor(
-        static_cast<std::size_t>(image.rows), threads,
-        [&](std::size_t begin, std::size_t end) {
-          std::uint32_t* index = pixelColour.get() + begin * cols;
-          for (auto y = static_cast<int>(begin); y < static_cast<int>(end); ++y) {
-            const auto* p = image.ptr<std::uint8_t>(y);
-            for (int x = 0; x < image.cols; ++x, p += 3) *index++ = colours.IndexOf(ColourIndex::Key(p));
-          }
-        },
-        MinRowsPerChunk(image.cols));
   }
   ColourIndex colours;
   std::vector<PaddedLab> labs;
   std::size_t pixels;
-  std::unique_ptr<std::uint32_t[]> pixelColour;  // written in full by the constructor
+  std::unique_ptr<std::uint32_t[]> pixelColour;
 };
 
-// Adds every pixel, rows in order and pixels in order, so the sums are those of a plain pixel loop.
-// Each channel's two sums are separate chains of additions, kept in locals; the squares are
-// rounded to single precision before they are added.
-void AddPixels(LabSums& sums, const ColourLabs& image) {
+// Adds pixels [begin, end) of the image, in order. Each channel's two sums are separate chains of
+// additions, kept in locals; the squares are rounded to single precision before they are added.
+void AddPixels(LabSums& sums, const ColourLabs& image, std::size_t begin, std::size_t end) {
   std::array<double, 3> sum = sums.sum;
   std::array<double, 3> squares = sums.sumSquares;
   const std::uint32_t* colour = image.pixelColour.get();
-  for (std::size_t i = 0; i < image.pixels; ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
     const Lab& lab = image.labs[colour[i]].lab;
     for (std::size_t c = 0; c < 3; ++c) {
       sum[c] += static_cast<double>(lab[c]);
@@ -86,12 +77,67 @@ void AddPixels(LabSums& sums, const ColourLabs& image) {
   }
   sums.sum = sum;
   sums.sumSquares = squares;
-  sums.count += image.pixels;
+  sums.count += end - begin;
+}
+
+// Pixels per block of IndexAndAdd (whole rows, at least one).
+constexpr std::size_t kBlockPixels = std::size_t{1} << 15;
+
+// Fills image.pixelColour and adds every pixel to `sums`, rows in order and pixels in order, so
+// the sums are those of a plain pixel loop. The rows are indexed in blocks by every thread, while
+// one of them adds the indexed blocks in order as they become ready (indexing blocks itself while
+// the next one is not taken yet): the additions, which must stay in order, overlap the indexing.
+void IndexAndAdd(const cv::Mat& input, ColourLabs& image, LabSums& sums, unsigned threads) {
+  const auto cols = static_cast<std::size_t>(input.cols);
+  const std::size_t rowsPerBlock = std::max<std::size_t>(1, kBlockPixels / cols);
+  const std::size_t blocks = (static_cast<std::size_t>(input.rows) + rowsPerBlock - 1) / rowsPerBlock;
+  std::vector<std::atomic<bool>> ready(blocks);
+  std::atomic<std::size_t> next{0};
+  auto blockRows = [&](std::size_t block) {
+    return std::pair(block * rowsPerBlock,
+                     std::min(static_cast<std::size_t>(input.rows), (block + 1) * rowsPerBlock));
+  };
+  // Indexes the next untaken block; false when every block is taken.
+  auto indexNext = [&] {
+    const std::size_t block = next.fetch_add(1);
+    if (block >= blocks) return false;
+    const auto [first, last] = blockRows(block);
+    std::uint32_t* index = image.pixelColour.get() + first * cols;
+    for (std::size_t y = first; y < last; ++y) {
+      const auto* p = input.ptr<std::uint8_t>(static_cast<int>(y));
+      for (std::size_t x = 0; x < cols; ++x, p += 3) *index++ = image.colours.IndexOf(ColourIndex::Key(p));
+    }
+    ready[block].store(true, std::memory_order_release);
+    return true;
+  };
+  auto addInOrder = [&] {
+    for (std::size_t block = 0; block < blocks; ++block) {
+      while (!ready[block].load(std::memory_order_acquire)) {
+        if (!indexNext()) std::this_thread::yield();
+      }
+      const auto [first, last] = blockRows(block);
+      AddPixels(sums, image, first * cols, last * cols);
+    }
+  };
+  const std::size_t roles = std::min<std::size_t>(ResolveThreadCount(threads), blocks);
+  ParallelFor(roles, threads, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t role = begin; role < end; ++role) {
+      if (role == 0) {
+        addInOrder();
+      } else {
+        while (indexNext()) {
+        }
+      }
+    }
+  });
 }
 
 }  // namespace
 
-void LabSums::Add(const cv::Mat& image, unsigned threads) { AddPixels(*this, ColourLabs(image, threads)); }
+void LabSums::Add(const cv::Mat& image, unsigned threads) {
+  ColourLabs labs(image, threads);
+  IndexAndAdd(image, labs, *this, threads);
+}
 
 LabStats LabSums::Stats() const {
   LabStats s;
@@ -129,9 +175,9 @@ std::array<std::uint8_t, 3> CNormReinhard::MapColour(Lab lab, const LabStats& so
 }
 
 void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
-  const ColourLabs image(input, threads_);
+  ColourLabs image(input, threads_);
   LabSums sourceSums;
-  AddPixels(sourceSums, image);
+  IndexAndAdd(input, image, sourceSums, threads_);
   const LabStats source = sourceSums.Stats();
   LogLine(log_, source.sd[0], "vs", source.mean[0] * source.mean[0]);
   LogStats(log_, source);
