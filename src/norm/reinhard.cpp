@@ -62,6 +62,9 @@ struct ColourLabs {
   std::unique_ptr<std::uint32_t[]> pixelColour;
 };
 
+// Pixels ahead of the one being added whose colours are fetched into the cache.
+constexpr std::size_t kPrefetchDistance = 16;
+
 // Adds pixels [begin, end) of the image, in order. Each channel's two sums are separate chains of
 // additions, kept in locals; the squares are rounded to single precision before they are added.
 void AddPixels(LabSums& sums, const ColourLabs& image, std::size_t begin, std::size_t end) {
@@ -69,6 +72,8 @@ void AddPixels(LabSums& sums, const ColourLabs& image, std::size_t begin, std::s
   std::array<double, 3> squares = sums.sumSquares;
   const std::uint32_t* colour = image.pixelColour.get();
   for (std::size_t i = begin; i < end; ++i) {
+    // The colour table outgrows the nearest caches: fetch a few pixels ahead.
+    if (i + kPrefetchDistance < end) __builtin_prefetch(&image.labs[colour[i + kPrefetchDistance]]);
     const Lab& lab = image.labs[colour[i]].lab;
     for (std::size_t c = 0; c < 3; ++c) {
       sum[c] += static_cast<double>(lab[c]);
