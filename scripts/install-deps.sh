@@ -11,6 +11,7 @@ packages=(
   nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-pil
   snakemake slurm-wlm munge
+  time  # /usr/bin/time -v: peak memory in bench/whole_process.sh
 )
 missing=()
 for p in "${packages[@]}"; do

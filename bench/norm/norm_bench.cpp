@@ -1,4 +1,5 @@
-// CalcStats and Norm of the colour-value methods on a 4096 x 4096 tiled H&E sample.
+// CalcStats and Norm of the colour-value methods on a 4096 x 4096 tiled H&E sample, on one thread and
+// on all cores.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -22,16 +23,17 @@ const cv::Mat& Target() {
   return image;
 }
 
-std::unique_ptr<CNormBase> Make(int method) {
-  if (method == 0) return std::make_unique<CNormReinhard>();
-  return std::make_unique<CNormRGBHistSpec>(method == 2 ? HistSpecVariant::kPresence
-                                                        : HistSpecVariant::kShares);
+std::unique_ptr<CNormBase> Make(int method, unsigned threads) {
+  if (method == 0) return std::make_unique<CNormReinhard>(LogSink(), threads);
+  return std::make_unique<CNormRGBHistSpec>(
+      method == 2 ? HistSpecVariant::kPresence : HistSpecVariant::kShares, threads);
 }
 
 void BM_CalcStats(benchmark::State& state) {
   const auto method = static_cast<int>(state.range(0));
+  const auto threads = static_cast<unsigned>(state.range(1));
   for (auto _ : state) {
-    auto norm = Make(method);
+    auto norm = Make(method, threads);
     norm->CalcStats(Target());
   }
   bench::SetMegapixelRate(state, double{kSize} * kSize);
@@ -39,7 +41,7 @@ void BM_CalcStats(benchmark::State& state) {
 
 void BM_Norm(benchmark::State& state) {
   const auto method = static_cast<int>(state.range(0));
-  auto norm = Make(method);
+  auto norm = Make(method, static_cast<unsigned>(state.range(1)));
   norm->CalcStats(Target());
   cv::Mat output(kSize, kSize, CV_8UC3);
   for (auto _ : state) {
@@ -49,9 +51,17 @@ void BM_Norm(benchmark::State& state) {
   bench::SetMegapixelRate(state, double{kSize} * kSize);
 }
 
-// 0 = Reinhard, 1 = RGBHistSpec, 2 = RGBHistSpecThresh
-BENCHMARK(BM_CalcStats)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Norm)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+// Arguments: method (0 = Reinhard, 1 = RGBHistSpec, 2 = RGBHistSpecThresh), threads (1, or 0 = all cores).
+BENCHMARK(BM_CalcStats)
+    ->ArgsProduct({{0, 1, 2}, {1, 0}})
+    ->ArgNames({"method", "threads"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Norm)
+    ->ArgsProduct({{0, 1, 2}, {1, 0}})
+    ->ArgNames({"method", "threads"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace histonorm

@@ -4,6 +4,7 @@
 //   histonorm::Options options;
 //   options.colourModelPath = "he.model";             // the stain method only
 //   options.log = histonorm::LogSink::To(std::cerr);  // default: no lines anywhere
+//   options.threads = 1;                              // default 0: all cores
 #include <string>
 
 #include "histonorm/log_sink.h"
@@ -21,8 +22,10 @@ struct Options {
   LogSink log;
   // Receives the stain method's diagnostics; when empty none are made. Ignored by the other methods.
   DiagnosticSink diagnostics;
-  // Worker threads. Reserved: every method currently runs on the calling thread.
-  unsigned threads = 1;
+  // Threads one CalcStats or Norm call may use: 0 = every core of the machine, 1 = only the
+  // calling thread. Results are bit-identical whatever the number. The calls still serve one
+  // caller at a time (see norm_base.h); the extra threads live only while a call runs.
+  unsigned threads = 0;
 };
 
 }  // namespace histonorm

@@ -12,16 +12,18 @@ namespace histonorm {
 std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options) {
   switch (method) {
     case Method::kReinhard:
-      return std::make_unique<CNormReinhard>(options.log);
+      return std::make_unique<CNormReinhard>(options.log, options.threads);
     case Method::kRGBHistSpec:
-      return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kShares);
+      return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kShares, options.threads);
     case Method::kRGBHistSpecThresh:
-      return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kPresence);
+      return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kPresence, options.threads);
     case Method::kBimodalDeconvRVM: {
       // Checked before the model file is read.
       const std::string problem = StainParamsProblem(options.stainParams);
       if (!problem.empty()) throw std::invalid_argument("MakeNormaliser: stain thresholds: " + problem);
-      return std::make_unique<CNormBimodalDeconvRVM>(options);
+      auto stain = std::make_unique<CNormBimodalDeconvRVM>(options);
+      stain->SetThreads(options.threads);
+      return stain;
     }
   }
   throw std::invalid_argument("MakeNormaliser: no method with number " +

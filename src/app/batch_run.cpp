@@ -1,9 +1,11 @@
 #include "app/batch_run.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <opencv2/core/utility.hpp>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -12,7 +14,9 @@
 #include "app/diagnostic_files.h"
 #include "app/image_io.h"
 #include "app/list_file.h"
+#include "app/ordered_pipeline.h"
 #include "app/temporary_file.h"
+#include "common/parallel_for.h"
 #include "histonorm/histonorm.h"
 #include "stain/stain_params.h"
 
@@ -30,13 +34,16 @@ class RunFailure : public std::runtime_error {
 
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
+// The line that ends the run when the image at `path` could not be loaded.
+std::string LoadFailure(const std::string& path, const LoadedImage& loaded) {
+  std::string message = "Failed to load image: " + Quoted(path);
+  if (!loaded.problem.empty()) message += ": " + loaded.problem;
+  return message;
+}
+
 cv::Mat LoadOrFail(const std::string& path) {
   LoadedImage loaded = LoadColourImage(path);
-  if (loaded.image.empty()) {
-    std::string message = "Failed to load image: " + Quoted(path);
-    if (!loaded.problem.empty()) message += ": " + loaded.problem;
-    throw RunFailure(message);
-  }
+  if (loaded.image.empty()) throw RunFailure(LoadFailure(path, loaded));
   return loaded.image;
 }
 
@@ -100,10 +107,12 @@ void ReportParamsFile(const ParamsFile& file, const LogSink& log) {
 }
 
 // What the normaliser needs from the run: where its lines go and, in verbose mode, the prefix its
-// diagnostic files are written under (changed by the driver as the run goes on).
+// diagnostic files are written under (changed by the driver as the run goes on); and the options
+// it was made with, from which the workers of a parallel pass make their own.
 struct RunContext {
   LogSink log = LogSink::To(std::cerr);
   std::string diagnosticPrefix;
+  Options options;
 };
 
 std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext& context) {
@@ -112,11 +121,13 @@ std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext&
   options.colourModelPath = s.colourModelPath;
   options.stainParams = params.params;
   options.log = context.log;
+  options.threads = s.threads;
   if (s.verbose) {
     options.diagnostics = [&context](const StainDiagnostics& d) {
       WriteDiagnosticFiles(context.diagnosticPrefix, d);
     };
   }
+  context.options = options;
   std::unique_ptr<CNormBase> stain;
   try {
     stain = MakeNormaliser(s.method, options);
@@ -135,26 +146,49 @@ std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext&
 
 std::unique_ptr<CNormBase> MakeRunNormaliser(const RunSettings& s, RunContext& context) {
   if (s.method == Method::kBimodalDeconvRVM) return MakeStainNormaliser(s, context);
-  Options options;
-  options.log = context.log;
-  return MakeNormaliser(s.method, options);
+  context.options.log = context.log;
+  context.options.threads = s.threads;
+  return MakeNormaliser(s.method, context.options);
 }
 
-// Returns the number of target images measured.
+// Threads that work on different images at once: all of them, but no more than there are images;
+// one in verbose mode, whose diagnostic files follow the image being normalised.
+unsigned ImageWorkers(const RunSettings& s, std::size_t images) {
+  if (s.verbose) return 1;
+  return static_cast<unsigned>(std::min<std::size_t>(ResolveThreadCount(s.threads), images));
+}
+
+// Returns the number of target images measured. With several threads, the images ahead of the one
+// being measured are decoded meanwhile (at most threads + 1 images at once); they are measured in
+// list order, so the target is the same as with one thread.
 int MeanTargetPass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser) {
   std::cerr << "No image target (using mean)" << std::endl;
-  int measured = 0;
-  for (const std::string& entry : names) {
-    const std::string path = s.InputPath(entry);
+  auto announce = [&](std::size_t item) {
     std::cerr << std::endl;
-    std::cerr << "[CalcStats] " << Quoted(path) << std::endl;
-    const cv::Mat image = LoadOrFail(path);
-    std::cerr << "Image loaded ok: " << image.cols << "," << image.rows << std::endl;
-    normaliser.CalcStats(image);
-    ++measured;
+    std::cerr << "[CalcStats] " << Quoted(s.InputPath(names[item])) << std::endl;
+  };
+  auto measure = [&](std::size_t item, const LoadedImage& loaded) {
+    if (loaded.image.empty()) throw RunFailure(LoadFailure(s.InputPath(names[item]), loaded));
+    std::cerr << "Image loaded ok: " << loaded.image.cols << "," << loaded.image.rows << std::endl;
+    normaliser.CalcStats(loaded.image);
     std::cerr << "calculated stats ok" << std::endl;
+  };
+  const unsigned workers = ImageWorkers(s, names.size());
+  if (workers <= 1) {
+    for (std::size_t item = 0; item < names.size(); ++item) {
+      announce(item);
+      measure(item, LoadColourImage(s.InputPath(names[item])));
+    }
+  } else {
+    RunOrdered<LoadedImage>(
+        names.size(), workers, std::size_t{workers} + 1,
+        [&](std::size_t item, unsigned /*worker*/) { return LoadColourImage(s.InputPath(names[item])); },
+        [&](std::size_t item, LoadedImage&& loaded) {
+          announce(item);
+          measure(item, loaded);
+        });
   }
-  return measured;
+  return static_cast<int>(names.size());
 }
 
 void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
@@ -199,8 +233,8 @@ void MakeParentFolder(const RunSettings& s, const std::string& outputPath) {
   if (!parent.empty()) std::filesystem::create_directories(parent, error);
 }
 
-void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser,
-                   RunContext& context) {
+void NormaliseInTurn(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser,
+                     RunContext& context) {
   for (const std::string& entry : names) {
     const std::string inputPath = s.InputPath(entry);
     std::cerr << "[Norm] " << inputPath << std::endl;
@@ -215,7 +249,111 @@ void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, 
   }
 }
 
+// A worker of the parallel normalise pass: its own normaliser (a normaliser serves one caller at a
+// time) and the lines of the image it works on.
+struct ImageWorker {
+  std::unique_ptr<std::string> lines = std::make_unique<std::string>();
+  std::unique_ptr<CNormBase> normaliser;
+};
+
+// Workers whose normalisers hold the target of `fitted` (through a saved target, which loads
+// bit-exactly) and log into the worker's lines. Empty when they cannot be made, e.g. when the
+// colour model file has gone since the run started; the images are then normalised in turn.
+std::vector<ImageWorker> MakeWorkers(const RunSettings& s, const RunContext& context, const CNormBase& fitted,
+                                     unsigned workers, unsigned threadsEach) {
+  std::vector<ImageWorker> made(workers);
+  try {
+    std::ostringstream saved;
+    SaveTarget(fitted, saved);
+    for (ImageWorker& worker : made) {
+      Options options = context.options;
+      options.threads = threadsEach;
+      options.diagnostics = {};
+      options.log = LogSink([lines = worker.lines.get()](std::string_view line) {
+        lines->append(line);
+        lines->push_back('\n');
+      });
+      worker.normaliser = MakeNormaliser(s.method, options);
+      std::istringstream in(saved.str());
+      LoadTarget(*worker.normaliser, in);
+      worker.lines->clear();  // the colour model's lines were printed when the run started
+    }
+  } catch (const std::exception&) {
+    return {};
+  }
+  return made;
+}
+
+// One image of the parallel normalise pass, ready to be reported and written.
+struct NormalisedImage {
+  std::string lines;                   // the console lines up to the save, as a run in turn prints them
+  std::optional<std::string> failure;  // the line that ends the run when the image did not load
+  std::exception_ptr error;            // what normalising it threw
+  bool encoded = false;
+  std::vector<std::uint8_t> bytes;  // the encoded result
+};
+
+NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, ImageWorker& worker) {
+  NormalisedImage result;
+  std::string& lines = *worker.lines;
+  lines = "[Norm] " + s.InputPath(entry) + "\n";
+  const LoadedImage loaded = LoadColourImage(s.InputPath(entry));
+  if (loaded.image.empty()) {
+    result.failure = LoadFailure(s.InputPath(entry), loaded);
+  } else {
+    cv::Mat output(loaded.image.rows, loaded.image.cols, CV_8UC3);
+    try {
+      worker.normaliser->Norm(loaded.image, output);
+      lines += "->" + Quoted(s.OutputPath(entry)) + "\n";
+      result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes);
+    } catch (...) {
+      result.error = std::current_exception();
+    }
+  }
+  result.lines = std::move(lines);
+  return result;
+}
+
+// Prints an image's lines and writes its file, in list order; a failure ends the run there, so no
+// later image's file is written.
+void ReportAndWrite(const RunSettings& s, const std::string& entry, const NormalisedImage& image) {
+  std::cerr << image.lines << std::flush;
+  if (image.failure) throw RunFailure(*image.failure);
+  if (image.error) std::rethrow_exception(image.error);
+  const std::string outputPath = s.OutputPath(entry);
+  MakeParentFolder(s, outputPath);
+  if (!image.encoded || !ReplaceFile(outputPath, image.bytes.data(), image.bytes.size())) {
+    throw RunFailure("Failed to save image: " + Quoted(outputPath));
+  }
+}
+
+// Several images are loaded, normalised and encoded at once (each worker's normaliser gets its
+// share of the threads); their lines are printed and their files written in list order. At most
+// one image per worker is decoded at a time, and at most workers + 1 results wait to be written.
+void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser,
+                   RunContext& context) {
+  const unsigned workers = ImageWorkers(s, names.size());
+  std::vector<ImageWorker> pool;
+  if (workers > 1) {
+    pool =
+        MakeWorkers(s, context, normaliser, workers, std::max(1U, ResolveThreadCount(s.threads) / workers));
+  }
+  if (pool.empty()) {
+    NormaliseInTurn(s, names, normaliser, context);
+    return;
+  }
+  RunOrdered<NormalisedImage>(
+      names.size(), workers, std::size_t{workers} + 1,
+      [&](std::size_t item, unsigned worker) { return NormaliseOne(s, names[item], pool[worker]); },
+      [&](std::size_t item, NormalisedImage&& image) { ReportAndWrite(s, names[item], image); });
+}
+
 int Run(const RunSettings& s) {
+  // The image library's own threads follow the setting too. It uses all cores unless told
+  // otherwise, and asking it for more threads than it may start prints a warning: only lower it.
+  if (s.threads != 0 && static_cast<int>(s.threads) < cv::getNumThreads()) {
+    cv::setNumThreads(static_cast<int>(s.threads));
+  }
   // The list is read once, before any work, so a mistyped list path is never an empty success.
   const std::vector<std::string> names = ReadListOrFail(s.listPath);
   std::cerr << " DIR: " << s.dirPrefix << std::endl;

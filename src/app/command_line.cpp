@@ -18,10 +18,24 @@ bool VerboseFlag(const std::vector<std::string>& args) {
   return false;
 }
 
+// The most threads --threads accepts: far more than any machine's cores, few enough to start.
+constexpr unsigned long kMaxThreads = 1024;
+
+// Reads the value of --threads: a whole number from 0 to kMaxThreads in decimal digits.
+bool ParseThreads(const std::string& text, unsigned& threads) {
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const unsigned long value = std::stoul(text);
+  if (value > kMaxThreads) return false;
+  threads = static_cast<unsigned>(value);
+  return true;
+}
+
 // Takes the "--" options out of `args`; false (with `problem` set) for an unknown or repeated
-// option or one without its value.
+// option, one without its value or a bad number of threads.
 bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& problem) {
   std::vector<std::string> positional;
+  std::optional<std::string> threads;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg.rfind("--", 0) != 0) {
@@ -40,6 +54,7 @@ bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& pr
     if (arg == "--save-target") slot = &s.saveTargetPath;
     if (arg == "--target") slot = &s.targetPath;
     if (arg == "--out") slot = &s.outDir;
+    if (arg == "--threads") slot = &threads;
     if (slot == nullptr) {
       problem = "Unknown option: '" + arg + "'";
       return false;
@@ -53,6 +68,11 @@ bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& pr
       return false;
     }
     *slot = args[++i];
+  }
+  if (threads && !ParseThreads(*threads, s.threads)) {
+    problem = "Bad value for --threads: '" + *threads + "' (a whole number from 0, all cores, to " +
+              std::to_string(kMaxThreads) + ")";
+    return false;
   }
   args = std::move(positional);
   return true;

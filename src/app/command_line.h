@@ -1,8 +1,8 @@
 #pragma once
 // The command line of one batch run: method, list file, optional reference image, colour model
 // and the "/verbose" flag, resolved into fixed run settings. The options "--save-target FILE",
-// "--target FILE", "--out DIR" and "--fit-only" may appear anywhere; they are taken out before the
-// positional arguments are read, so those keep their positions.
+// "--target FILE", "--out DIR", "--threads N" and "--fit-only" may appear anywhere; they are
+// taken out before the positional arguments are read, so those keep their positions.
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +22,7 @@ struct RunSettings {
   std::optional<std::string> targetPath;      // --target: a saved target replaces the target pass
   std::optional<std::string> outDir;          // --out: the results' folder instead of normalised/
   bool fitOnly = false;  // --fit-only: save the target (--save-target), normalise nothing
+  unsigned threads = 0;  // --threads: 0 = all cores, 1 = one thread
 
   std::string InputPath(const std::string& entry) const { return dirPrefix + entry; }
   // The results' folder, ending in '/'.

@@ -99,16 +99,19 @@ LoadedImage LoadColourImage(const std::string& path) {
   return loaded;
 }
 
-bool SaveImage(const std::string& path, const cv::Mat& image) {
+bool EncodeImage(const std::string& path, const cv::Mat& image, std::vector<std::uint8_t>& bytes) {
   const std::string extension = Extension(path);
   if (extension.empty()) return false;
-  std::vector<std::uint8_t> encoded;
   try {
-    if (!cv::imencode(extension, image, encoded)) return false;
+    return cv::imencode(extension, image, bytes);
   } catch (const cv::Exception&) {
     return false;
   }
-  return ReplaceFile(path, encoded.data(), encoded.size());
+}
+
+bool SaveImage(const std::string& path, const cv::Mat& image) {
+  std::vector<std::uint8_t> encoded;
+  return EncodeImage(path, image, encoded) && ReplaceFile(path, encoded.data(), encoded.size());
 }
 
 }  // namespace histonorm::app

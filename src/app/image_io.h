@@ -21,6 +21,11 @@ struct LoadedImage {
 // not count.
 [[nodiscard]] bool IsTruncatedJpeg(const std::vector<std::uint8_t>& bytes);
 
+// Encodes an image in the format of the path's extension into `bytes`. False when the path has no
+// extension or the image cannot be encoded in that format.
+[[nodiscard]] bool EncodeImage(const std::string& path, const cv::Mat& image,
+                               std::vector<std::uint8_t>& bytes);
+
 // Saves an image in the format of the path's extension: it is encoded in memory and written to an
 // exclusively created temporary file in the same folder, which is flushed to the disk and renamed
 // over the path (see temporary_file.h). Returns false when the image could not be saved; an earlier

@@ -4,6 +4,8 @@
 //
 // CalcStats accumulates sums over all target pixels seen so far and logs the target statistics;
 // Norm measures the source, logs its statistics and maps each pixel. Norm changes no member.
+// The sums are formed in pixel order on one thread; the per-colour transforms and the per-pixel
+// mapping are split across threads, so results are the same for every thread count.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -27,15 +29,16 @@ struct LabSums {
   std::array<double, 3> sumSquares{};
   std::uint64_t count = 0;
 
-  // Adds every pixel of an 8-bit BGR image, rows in order, pixels in order.
-  void Add(const cv::Mat& image);
+  // Adds every pixel of an 8-bit BGR image, rows in order, pixels in order (the additions stay in
+  // that order; up to `threads` threads, 0 = all cores, prepare the per-colour values).
+  void Add(const cv::Mat& image, unsigned threads = 1);
   [[nodiscard]] LabStats Stats() const;
 };
 
 class CNormReinhard final : public CNormBase {
  public:
-  // Lines go to `log` (a copy is kept).
-  explicit CNormReinhard(LogSink log = {}) : log_(std::move(log)) {}
+  // Lines go to `log` (a copy is kept); each call uses up to `threads` threads (0 = all cores).
+  explicit CNormReinhard(LogSink log = {}, unsigned threads = 1) : log_(std::move(log)), threads_(threads) {}
 
   [[nodiscard]] const LabStats& TargetStats() const { return target_; }
 
@@ -51,6 +54,7 @@ class CNormReinhard final : public CNormBase {
   LabStats target_;
   LabSums targetSums_;
   LogSink log_;
+  unsigned threads_;
 };
 
 // Maps one channel value onto the target statistics. A uniform channel on either side (a deviation

@@ -1,23 +1,71 @@
 #include "norm/rgb_hist_spec.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <mutex>
 
+#include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
+#include "norm/colour_index.h"
 #include "norm/target_record.h"
 
 namespace histonorm {
 
-void CountLevels(const cv::Mat& image, LevelCounts& counts) {
-  for (int y = 0; y < image.rows; ++y) {
+namespace {
+
+// Counts rows [begin, end) into `counts`. Neighbouring pixels often share levels, so alternate
+// pixels go to two sets of counters that are added at the end: repeated levels then do not wait
+// on each other's increments.
+void CountRows(const cv::Mat& image, std::size_t begin, std::size_t end, LevelCounts& counts) {
+  std::array<std::array<std::array<std::uint32_t, 256>, 3>, 2> part{};
+  for (auto y = static_cast<int>(begin); y < static_cast<int>(end); ++y) {
     const std::uint8_t* px = image.ptr<std::uint8_t>(y);
-    for (int x = 0; x < image.cols; ++x, px += 3) {
-      ++counts[0][px[0]];
-      ++counts[1][px[1]];
-      ++counts[2][px[2]];
+    int x = 0;
+    for (; x + 1 < image.cols; x += 2, px += 6) {
+      ++part[0][0][px[0]];
+      ++part[0][1][px[1]];
+      ++part[0][2][px[2]];
+      ++part[1][0][px[3]];
+      ++part[1][1][px[4]];
+      ++part[1][2][px[5]];
+    }
+    if (x < image.cols) {
+      ++part[0][0][px[0]];
+      ++part[0][1][px[1]];
+      ++part[0][2][px[2]];
     }
   }
+  for (std::size_t c = 0; c < 3; ++c) {
+    for (std::size_t v = 0; v < 256; ++v) counts[c][v] += std::uint64_t{part[0][c][v]} + part[1][c][v];
+  }
+}
+
+// Rows per call of CountRows: few enough that no 32-bit counter can overflow.
+std::size_t MaxRowsPerCount(int cols) {
+  constexpr std::size_t kMaxPixels = std::size_t{1} << 31;
+  return std::max<std::size_t>(1, kMaxPixels / static_cast<std::size_t>(std::max(1, cols)));
+}
+
+}  // namespace
+
+void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads) {
+  std::mutex merge;
+  const std::size_t maxRows = MaxRowsPerCount(image.cols);
+  ParallelFor(
+      static_cast<std::size_t>(image.rows), threads,
+      [&](std::size_t begin, std::size_t end) {
+        LevelCounts own{};
+        for (std::size_t from = begin; from < end; from += std::min(maxRows, end - from)) {
+          CountRows(image, from, from + std::min(maxRows, end - from), own);
+        }
+        const std::scoped_lock lock(merge);
+        for (std::size_t c = 0; c < 3; ++c) {
+          for (std::size_t v = 0; v < 256; ++v) counts[c][v] += own[c][v];
+        }
+      },
+      MinRowsPerChunk(image.cols));
 }
 
 CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount,
@@ -83,34 +131,39 @@ void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target
 }
 
 void CNormRGBHistSpec::MeasureTarget(const cv::Mat& image) {
-  CountLevels(image, targetCounts_);
+  CountLevels(image, targetCounts_, threads_);
   targetPixelCount_ += image.total();
   targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, variant_);
 }
 
 LookupTables CNormRGBHistSpec::SourceTables(const cv::Mat& input) const {
   LevelCounts counts{};
-  CountLevels(input, counts);
+  CountLevels(input, counts, threads_);
   const CumulativeTables source = CumulativeFromCounts(counts, input.total(), variant_);
   LookupTables lut = MatchCumulative(source, targetCumulative_);
   PinSingleLevelChannels(counts, targetCounts_, lut);
   return lut;
 }
 
-void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& output) {
-  for (int y = 0; y < input.rows; ++y) {
-    const std::uint8_t* in = input.ptr<std::uint8_t>(y);
-    std::uint8_t* out = output.ptr<std::uint8_t>(y);
-    for (int x = 0; x < input.cols; ++x, in += 3, out += 3) {
-      out[0] = lut[0][in[0]];
-      out[1] = lut[1][in[1]];
-      out[2] = lut[2][in[2]];
-    }
-  }
+void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& output, unsigned threads) {
+  ParallelFor(
+      static_cast<std::size_t>(input.rows), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (auto y = static_cast<int>(begin); y < static_cast<int>(end); ++y) {
+          const std::uint8_t* in = input.ptr<std::uint8_t>(y);
+          std::uint8_t* out = output.ptr<std::uint8_t>(y);
+          for (int x = 0; x < input.cols; ++x, in += 3, out += 3) {
+            out[0] = lut[0][in[0]];
+            out[1] = lut[1][in[1]];
+            out[2] = lut[2][in[2]];
+          }
+        }
+      },
+      MinRowsPerChunk(input.cols));
 }
 
 void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
-  ApplyLookupTables(SourceTables(input), input, output);
+  ApplyLookupTables(SourceTables(input), input, output, threads_);
 }
 
 namespace {
@@ -122,7 +175,7 @@ class LookupTransform final : public FittedTransform {
 
  private:
   void Transform(const cv::Mat& input, cv::Mat& output) const override {
-    ApplyLookupTables(lut_, input, output);
+    ApplyLookupTables(lut_, input, output, 1);
   }
 
   LookupTables lut_;

@@ -24,8 +24,9 @@ using LookupTables = std::array<std::array<std::uint8_t, 256>, 3>;
 // any pixel has it (RGBHistSpecThresh).
 enum class HistSpecVariant { kShares, kPresence };
 
-// Adds the level counts of every pixel of an 8-bit BGR image.
-void CountLevels(const cv::Mat& image, LevelCounts& counts);
+// Adds the level counts of every pixel of an 8-bit BGR image, counted by up to `threads` threads
+// (0 = all cores; whole-number counts come out the same for every split).
+void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads = 1);
 // Normalised histograms (or presence values in the threshold variant) summed into the shared
 // running sum, in the order blue, green, red at each level.
 [[nodiscard]] CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount,
@@ -36,12 +37,15 @@ void CountLevels(const cv::Mat& image, LevelCounts& counts);
 // (the interleaved running sum then places the channel's one step by the other channels): a target
 // channel of one level receives every source level; otherwise a source channel of one level keeps it.
 void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target, LookupTables& lut);
-// Writes every pixel of `input` through the tables into `output` (of the input's size).
-void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& output);
+// Writes every pixel of `input` through the tables into `output` (of the input's size), its rows
+// split over `threads` (0 = all cores).
+void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& output, unsigned threads);
 
 class CNormRGBHistSpec final : public CNormBase {
  public:
-  explicit CNormRGBHistSpec(HistSpecVariant variant) : variant_(variant) {}
+  // Each call uses up to `threads` threads (0 = all cores).
+  explicit CNormRGBHistSpec(HistSpecVariant variant, unsigned threads = 1)
+      : variant_(variant), threads_(threads) {}
 
   [[nodiscard]] const CumulativeTables& TargetCumulative() const { return targetCumulative_; }
 
@@ -61,6 +65,7 @@ class CNormRGBHistSpec final : public CNormBase {
   CumulativeTables targetCumulative_{};
   std::uint64_t targetPixelCount_ = 0;
   HistSpecVariant variant_;
+  unsigned threads_;
 };
 
 }  // namespace histonorm

@@ -50,6 +50,9 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   void ReadParams(std::istream& in);
 
   [[nodiscard]] const StainParams& Params() const { return params_; }
+  // Threads each CalcStats and Norm call may use (0 = all cores; MakeNormaliser passes Options::threads).
+  void SetThreads(unsigned threads) { threads_ = threads; }
+  [[nodiscard]] unsigned Threads() const { return threads_; }
   // Target statistics of stain channels 0 and 1.
   [[nodiscard]] const std::array<TargetChannelStats, 2>& Target() const { return target_; }
   [[nodiscard]] const CColourDeconv& TargetDeconv() const { return targetDeconv_; }
@@ -99,6 +102,7 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   std::array<TargetChannelStats, 2> target_{};
   CColourDeconv targetDeconv_;
   bool targetUsable_ = false;
+  unsigned threads_ = 0;
 };
 
 }  // namespace histonorm
