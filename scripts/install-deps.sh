@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang-format clang-tidy dpkg-dev
   nlohmann-json3-dev
+  libvips-dev libopenslide-dev libvips-tools openslide-tools time
   snakemake slurm-wlm munge
 )
 missing=()
