@@ -106,6 +106,24 @@ std::string OpenFailure(const std::string& path, const vips::VError& error) {
               : "not a slide in any format OpenSlide reads";
 }
 
+// The TIFF page of each level: the first page after the previous level's of the level's size. Nothing when
+// a level has no such page.
+std::vector<int> GenericTiffPages(const std::string& path, const std::vector<cv::Size>& levels) {
+  std::vector<int> pages;
+  try {
+    const int count = vips::VImage::tiffload(path.c_str()).get_int("n-pages");
+    for (int page = 0; page < count && pages.size() < levels.size(); ++page) {
+      const vips::VImage image =
+          vips::VImage::tiffload(path.c_str(), vips::VImage::option()->set("page", page));
+      if (cv::Size(image.width(), image.height()) == levels[pages.size()]) pages.push_back(page);
+    }
+  } catch (const vips::VError&) {
+    vips_error_clear();
+    return {};
+  }
+  return pages.size() == levels.size() ? pages : std::vector<int>{};
+}
+
 }  // namespace
 
 void StartVips() {
@@ -119,6 +137,7 @@ Slide Slide::Open(const std::string& path) {
   if (!std::filesystem::is_regular_file(path, error)) throw SlideError("not a file");
   Slide slide;
   slide.path_ = path;
+  std::string vendor;
   try {
     const vips::VImage image = vips::VImage::openslideload(path.c_str());
     const int count = static_cast<int>(RequiredProperty(image, "openslide.level-count"));
@@ -128,6 +147,7 @@ Slide Slide::Open(const std::string& path) {
                                  static_cast<int>(RequiredProperty(image, prefix + "height")));
       slide.downsamples_.push_back(RequiredProperty(image, prefix + "downsample"));
     }
+    vendor = image.get_typeof("openslide.vendor") != 0 ? image.get_string("openslide.vendor") : "";
     const std::optional<double> mppX = NumberProperty(image, "openslide.mpp-x");
     const std::optional<double> mppY = NumberProperty(image, "openslide.mpp-y");
     if (mppX && mppY && *mppX > 0 && *mppY > 0) slide.micronsPerPixel_ = cv::Point2d(*mppX, *mppY);
@@ -135,6 +155,7 @@ Slide Slide::Open(const std::string& path) {
     throw SlideError(OpenFailure(path, e));
   }
   if (slide.levels_.empty()) throw SlideError("the slide has no levels");
+  if (vendor == "generic-tiff") slide.tiffPages_ = GenericTiffPages(path, slide.levels_);
   return slide;
 }
 
@@ -148,9 +169,14 @@ std::optional<cv::Point2d> Slide::MicronsPerPixel(int level) const {
 vips::VImage Slide::Level(int level) const {
   try {
     vips::VImage image =
-        vips::VImage::openslideload(path_.c_str(), vips::VImage::option()->set("level", level));
-    image = image.flatten(vips::VImage::option()->set("background", 255.0));
+        tiffPages_.empty()
+            ? vips::VImage::openslideload(path_.c_str(), vips::VImage::option()->set("level", level))
+            : vips::VImage::tiffload(
+                  path_.c_str(),
+                  vips::VImage::option()->set("page", tiffPages_.at(static_cast<std::size_t>(level))));
+    if (image.has_alpha()) image = image.flatten(vips::VImage::option()->set("background", 255.0));
     if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
+    if (image.bands() == 1) image = image.colourspace(VIPS_INTERPRETATION_sRGB);
     if (image.bands() != 3) throw SlideError("the slide's pixels are not red, green and blue");
     return image;
   } catch (const vips::VError& e) {
@@ -158,9 +184,11 @@ vips::VImage Slide::Level(int level) const {
   }
 }
 
-cv::Mat Slide::ReadRegion(int level, const cv::Rect& rect) const {
+cv::Mat Slide::ReadRegion(int level, const cv::Rect& rect) const { return ReadRegion(Level(level), rect); }
+
+cv::Mat Slide::ReadRegion(const vips::VImage& levelImage, const cv::Rect& rect) {
   try {
-    return ToBgr(Level(level).crop(rect.x, rect.y, rect.width, rect.height));
+    return ToBgr(levelImage.crop(rect.x, rect.y, rect.width, rect.height));
   } catch (const vips::VError& e) {
     throw SlideError(Reason(e));
   }
@@ -188,12 +216,13 @@ cv::Mat ReadTissueMosaic(const Slide& slide, int level, const MosaicSettings& se
       TissueTiles(ReadReducedLevel(slide, level, kOverviewPixels), size, tileSize);
   const int count = std::min(std::max(1, settings.maxTiles), static_cast<int>(candidates.size()));
   const int columns = GridColumns(count);
+  const vips::VImage image = slide.Level(level);
   cv::Mat mosaic(count / columns * tileSize, columns * tileSize, CV_8UC3);
   for (int i = 0; i < count; ++i) {
     const std::size_t pick =
         static_cast<std::size_t>(i) * candidates.size() / static_cast<std::size_t>(count);
     const cv::Rect cell(i % columns * tileSize, i / columns * tileSize, tileSize, tileSize);
-    slide.ReadRegion(level, candidates[pick]).copyTo(mosaic(cell));
+    Slide::ReadRegion(image, candidates[pick]).copyTo(mosaic(cell));
   }
   return mosaic;
 }

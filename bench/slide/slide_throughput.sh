@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Throughput and peak memory of histonorm-slide on a synthetic pyramidal tiled TIFF, next to a plain
+# decode-and-re-encode of the same slide by libvips with the same tile encoder and thread count.
+# Usage: bench/slide/slide_throughput.sh [build dir] [side, default 40000] [threads, default 2] [runs, default 1]
+# The synthetic slide (side x side, JPEG tiles of 512, quality 90) repeats a 4000 x 2000 mosaic of the two
+# shipped slides; it is built in a temporary folder and removed at the end.
+# Prints per run: name, seconds, megapixels per second, max RSS in MB.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=$(realpath "${1:-build/release}")
+side=${2:-40000}
+threads=${3:-2}
+runs=${4:-1}
+exe="$build/tools/slide/histonorm-slide"
+work=$(mktemp -d "${TMPDIR:-/tmp}/slide_bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+save_options="tile,tile-width=512,tile-height=512,pyramid,bigtiff,compression=jpeg,Q=90"
+
+# Two 2000 x 2000 pieces of tissue, one from each slide, side by side, repeated to side x side.
+vips openslideload data/wsi/cmu_small_region.svs "$work/cmu.v"
+vips flatten "$work/cmu.v" "$work/cmu3.v" --background 255
+vips crop "$work/cmu3.v" "$work/a.v" 100 500 2000 2000
+vips openslideload data/wsi/tcga_frozen_section.svs "$work/tcga.v"
+vips flatten "$work/tcga.v" "$work/tcga3.v" --background 255
+vips crop "$work/tcga3.v" "$work/b.v" 1200 800 2000 2000
+vips arrayjoin "$work/a.v $work/b.v" "$work/ab.v" --across 2
+vips replicate "$work/ab.v" "$work/row.v" $(( (side + 3999) / 4000 )) $(( (side + 1999) / 2000 ))
+vips crop "$work/row.v" "$work/synthetic.tif[$save_options]" 0 0 "$side" "$side"
+rm -f "$work"/*.v
+megapixels=$(awk -v s="$side" 'BEGIN { printf "%.1f", s * s / 1e6 }')
+echo "synthetic slide: ${side} x ${side} (${megapixels} MP), $(du -m "$work/synthetic.tif" | cut -f1) MB, threads $threads"
+
+run() {
+  local name=$1; shift
+  /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || { cat "$work/stderr.txt" >&2; exit 1; }
+  awk -v n="$name" -v mp="$megapixels" -F': ' '
+    /Elapsed \(wall clock\)/ { k = split($2, p, ":"); t = 0; for (i = 1; i <= k; i++) t = t * 60 + p[i] }
+    /Maximum resident set size/ { rss = $2 / 1024 }
+    END { printf "%-28s %8.2f s %8.2f MP/s %8.0f MB max RSS\n", n, t, mp / t, rss }' "$work/time.txt"
+  rm -f "$work/out.tif"
+}
+
+for ((i = 0; i < runs; i++)); do
+  run "decode and re-encode (vips)" env VIPS_CONCURRENCY="$threads" vips tiffsave "$work/synthetic.tif" \
+    "$work/out.tif" --tile --tile-width 512 --tile-height 512 --pyramid --bigtiff --compression jpeg --Q 90
+  run "histonorm-slide Identity" "$exe" Identity "$work/synthetic.tif" "$work/out.tif" --threads "$threads"
+done
