@@ -137,12 +137,14 @@ void Report(ProgressState& state, const VipsProgress& progress, bool last) {
   const double seconds = progress.start != nullptr ? g_timer_elapsed(progress.start, nullptr) : 0;
   if (!last && state.lastReport >= 0 && seconds - state.lastReport < kProgressInterval) return;
   state.lastReport = seconds;
-  const double done = progress.tpels > 0 ? static_cast<double>(progress.npels) / progress.tpels : 1;
+  const double done =
+      progress.tpels > 0 ? static_cast<double>(progress.npels) / static_cast<double>(progress.tpels) : 1;
   Progress report;
   report.tilesTotal = state.tilesTotal;
-  report.tilesDone = last ? state.tilesTotal : static_cast<std::int64_t>(done * state.tilesTotal);
+  report.tilesDone =
+      last ? state.tilesTotal : static_cast<std::int64_t>(done * static_cast<double>(state.tilesTotal));
   report.seconds = seconds;
-  report.megapixelsPerSecond = seconds > 0 ? progress.npels / seconds / 1e6 : 0;
+  report.megapixelsPerSecond = seconds > 0 ? static_cast<double>(progress.npels) / seconds / 1e6 : 0;
   report.secondsLeft = done > 0 && !last ? seconds * (1 - done) / done : 0;
   (*state.callback)(report);
 }
