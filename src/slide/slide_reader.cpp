@@ -58,6 +58,9 @@ cv::Mat ToBgr(const vips::VImage& rgb) {
   return bgr;
 }
 
+// A level's pixel count (which overflows int beyond 46,340 x 46,340).
+double Pixels(cv::Size size) { return static_cast<double>(size.width) * size.height; }
+
 // The largest divisor of n that is at most its square root: the column count of a full grid of n cells.
 int GridColumns(int n) {
   int columns = 1;
@@ -196,9 +199,9 @@ cv::Mat Slide::ReadRegion(const vips::VImage& levelImage, const cv::Rect& rect) 
 
 cv::Mat ReadReducedLevel(const Slide& slide, int level, double maxPixels) {
   int chosen = level;
-  while (chosen + 1 < slide.LevelCount() && slide.LevelSize(chosen).area() > maxPixels) ++chosen;
-  const cv::Size size = slide.LevelSize(chosen);
-  const int factor = std::max(1, static_cast<int>(std::ceil(std::sqrt(size.area() / maxPixels))));
+  while (chosen + 1 < slide.LevelCount() && Pixels(slide.LevelSize(chosen)) > maxPixels) ++chosen;
+  const int factor =
+      std::max(1, static_cast<int>(std::ceil(std::sqrt(Pixels(slide.LevelSize(chosen)) / maxPixels))));
   try {
     vips::VImage image = slide.Level(chosen);
     if (factor > 1) image = image.shrink(factor, factor);

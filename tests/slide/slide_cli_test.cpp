@@ -49,6 +49,8 @@ struct BadRun {
   std::string message;  // the start of the one line on standard error
 };
 
+void PrintTo(const BadRun& run, std::ostream* out) { *out << run.name; }
+
 class SlideCliFailure : public ::testing::TestWithParam<BadRun> {};
 
 // Bad slides and methods: one line, status -1, and an earlier output file is left as it was.

@@ -54,6 +54,10 @@ struct WriteCase {
   int tileSize;
 };
 
+void PrintTo(const WriteCase& c, std::ostream* out) {
+  *out << c.slide << " level " << c.level << " tile " << c.tileSize;
+}
+
 class SlideWrite : public SlideFiles, public ::testing::WithParamInterface<WriteCase> {};
 
 // Lossless output: every level-0 pixel, on both sides of every tile border, is the transform of the source
