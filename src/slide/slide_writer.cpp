@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <opencv2/imgproc.hpp>
 #include <random>
 #include <stdexcept>
 
@@ -15,16 +16,6 @@ namespace histonorm::slide {
 namespace {
 
 constexpr double kProgressInterval = 0.5;  // seconds between progress reports
-
-// Copies a matrix of 3-byte pixels with the first and third byte swapped (red, green, blue <-> blue, green,
-// red). `to` must already have the size and type of `from`.
-void SwapRedBlue(const cv::Mat& from, cv::Mat& to) {
-  for (int y = 0; y < from.rows; ++y) {
-    const auto* in = from.ptr<cv::Vec3b>(y);
-    auto* out = to.ptr<cv::Vec3b>(y);
-    for (int x = 0; x < from.cols; ++x) out[x] = cv::Vec3b(in[x][2], in[x][1], in[x][0]);
-  }
-}
 
 // One worker thread's state: its view of the input and a tile buffer it reuses.
 struct Sequence {
@@ -54,12 +45,12 @@ int GenerateRegion(VipsRegion* out, void* sequence, void* /*input*/, void* trans
                         VIPS_REGION_LSKIP(state->input));
     cv::Mat rgbOut(rect.height, rect.width, CV_8UC3, VIPS_REGION_ADDR(out, rect.left, rect.top),
                    VIPS_REGION_LSKIP(out));
-    state->bgr.create(rgbIn.size(), CV_8UC3);
-    SwapRedBlue(rgbIn, state->bgr);
+    // Regions are the pipeline's tiles (128 x 128 from a tiled slide): OpenCV converts them on this thread.
+    cv::cvtColor(rgbIn, state->bgr, cv::COLOR_RGB2BGR);
     static_cast<const TileTransform*>(transform)->Apply(state->bgr, state->bgr);
     if (state->bgr.size() != rgbIn.size() || state->bgr.type() != CV_8UC3)
       throw std::logic_error("the colour transform changed a tile's size or type");
-    SwapRedBlue(state->bgr, rgbOut);
+    cv::cvtColor(state->bgr, rgbOut, cv::COLOR_BGR2RGB);
     return 0;
   } catch (const std::exception& e) {
     vips_error("histonorm", "%s", e.what());
