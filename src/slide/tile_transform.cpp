@@ -1,9 +1,12 @@
 #include "slide/tile_transform.h"
 
-#include <histonorm/method.h>
+#include <histonorm/histonorm.h>
 
+#include <fstream>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace histonorm::slide {
 
@@ -32,11 +35,46 @@ std::unique_ptr<TileTransform> MakeTileTransform(std::string_view method, const 
   return MakeFittedTransform(method, target, bgrSample);
 }
 
-std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method, const TransformTarget& /*target*/,
-                                                   const cv::Mat& /*bgrSample*/) {
-  if (!ParseMethod(method)) throw std::invalid_argument("unknown method '" + std::string(method) + "'");
-  throw std::runtime_error("normalising a whole slide with " + std::string(method) +
-                           " is not available yet: it needs a transform fitted once per slide");
+namespace {
+
+// A normalisation fitted on a sample of the slide.
+class FittedTileTransform final : public TileTransform {
+ public:
+  explicit FittedTileTransform(std::unique_ptr<const FittedTransform> fitted) : fitted_(std::move(fitted)) {}
+  void Apply(const cv::Mat& bgrIn, cv::Mat& bgrOut) const override {
+    bgrOut.create(bgrIn.size(), CV_8UC3);
+    fitted_->Apply(bgrIn, bgrOut);
+  }
+
+ private:
+  std::unique_ptr<const FittedTransform> fitted_;
+};
+
+void MeasureTarget(CNormBase& norm, const TransformTarget& target) {
+  if (target.image.empty() == target.savedPath.empty())
+    throw std::invalid_argument("give a target image (--target) or a saved target (--target-file)");
+  if (!target.image.empty()) {
+    norm.CalcStats(target.image);
+  } else {
+    std::ifstream in(target.savedPath, std::ios::binary);
+    if (!in.is_open()) throw std::runtime_error("cannot read target file '" + target.savedPath + "'");
+    LoadTarget(norm, in);
+  }
+  if (!norm.HasUsableTarget()) throw std::runtime_error("the target has no usable stain estimate");
+}
+
+}  // namespace
+
+std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method, const TransformTarget& target,
+                                                   const cv::Mat& bgrSample) {
+  const std::optional<Method> parsed = ParseMethod(method);
+  if (!parsed) throw std::invalid_argument("unknown method '" + std::string(method) + "'");
+  Options options;
+  options.colourModelPath = target.modelPath;
+  options.threads = target.threads;
+  const std::unique_ptr<CNormBase> norm = MakeNormaliser(*parsed, options);
+  MeasureTarget(*norm, target);
+  return std::make_unique<FittedTileTransform>(norm->Fit(bgrSample));
 }
 
 }  // namespace histonorm::slide

@@ -46,11 +46,13 @@ class ChannelTableTransform final : public TileTransform {
   cv::Mat table_;  // 1 x 256, CV_8UC3
 };
 
-// Where the transform's reference colours come from (one of the two, or neither for Identity).
+// What a normalisation method's transform is measured against: a target image or a saved target
+// (one of the two), the stain method's colour model, and the threads used while measuring.
 struct TransformTarget {
-  std::string imagePath;  // a target image
-  std::string savedPath;  // a saved, already measured target
+  cv::Mat image;          // a target image (8-bit BGR), or empty
+  std::string savedPath;  // a saved target file (histonorm/saved_target.h), or empty
   std::string modelPath;  // the colour model of the stain method
+  unsigned threads = 0;   // 0 = all cores
 };
 
 // The name MakeTileTransform accepts for the plain copy.
@@ -62,9 +64,12 @@ inline constexpr std::string_view kIdentityMethod = "Identity";
                                                                const TransformTarget& target,
                                                                const cv::Mat& bgrSample);
 
-// The normalisation of `method`, measured once on bgrSample (CV_8UC3) and applicable to every tile.
-// throws: std::runtime_error for now: the library does not yet split its methods into a measuring and a
-//         colour-mapping step, and normalising each tile with its own statistics would make seams.
+// The normalisation of `method` with the given target, measured once on bgrSample (CV_8UC3) and
+// applicable to every tile: a function of the colour, so tiles cannot seam.
+// requires: exactly one of target.image and target.savedPath is given.
+// throws:  std::invalid_argument for an unknown method or a missing or double target; ModelLoadError for a
+//          colour model that cannot be used; TargetFileError for a bad saved target; std::runtime_error
+//          when the saved target cannot be read or the target has no usable stain estimate.
 [[nodiscard]] std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method,
                                                                  const TransformTarget& target,
                                                                  const cv::Mat& bgrSample);

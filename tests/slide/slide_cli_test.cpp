@@ -77,13 +77,13 @@ TEST_P(SlideCliFailure, OneLineStatusMinusOneAndNoOutput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, SlideCliFailure,
-    ::testing::Values(BadRun{"Missing", "missing.svs", "Identity", "Failed to open slide 'missing.svs': "},
-                      BadRun{"Truncated", "truncated.svs", "Identity",
-                             "Failed to open slide 'truncated.svs': "},
-                      BadRun{"NotASlide", "text.svs", "Identity", "Failed to open slide 'text.svs': "},
-                      BadRun{"UntiledTiff", "strips.tif", "Identity", "Failed to open slide 'strips.tif': "},
-                      BadRun{"MethodNotFittedYet", "cmu.svs", "Reinhard", "Failed to prepare Reinhard: "},
-                      BadRun{"UnknownMethod", "cmu.svs", "Sharpen", "Failed to prepare Sharpen: "}),
+    ::testing::Values(
+        BadRun{"Missing", "missing.svs", "Identity", "Failed to open slide 'missing.svs': "},
+        BadRun{"Truncated", "truncated.svs", "Identity", "Failed to open slide 'truncated.svs': "},
+        BadRun{"NotASlide", "text.svs", "Identity", "Failed to open slide 'text.svs': "},
+        BadRun{"UntiledTiff", "strips.tif", "Identity", "Failed to open slide 'strips.tif': "},
+        BadRun{"NoTarget", "cmu.svs", "Reinhard", "Failed to prepare Reinhard: give a target image"},
+        BadRun{"UnknownMethod", "cmu.svs", "Sharpen", "Failed to prepare Sharpen: "}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

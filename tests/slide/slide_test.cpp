@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
+#include "histonorm/method.h"
 #include "opened_slide.h"
 #include "slide/slide_reader.h"
 #include "slide/slide_writer.h"
@@ -150,14 +152,38 @@ TEST_F(SlideFiles, FailedWriteLeavesNothingBehind) {
   EXPECT_TRUE(std::filesystem::is_empty(out.Path()));
 }
 
-TEST(TileTransformFactory, IdentityNowAndFittedMethodsLater) {
+TEST(TileTransformFactory, RefusesUnknownMethodsAndMissingTargets) {
   const cv::Mat sample(8, 8, CV_8UC3, cv::Scalar(10, 20, 30));
   cv::Mat copy;
   MakeTileTransform("Identity", {}, sample)->Apply(sample, copy);
   EXPECT_EQ(cv::norm(copy, sample, cv::NORM_INF), 0);
-  EXPECT_THROW((void)MakeTileTransform("Reinhard", {}, sample), std::runtime_error);
+  EXPECT_THROW((void)MakeTileTransform("Reinhard", {}, sample), std::invalid_argument);
   EXPECT_THROW((void)MakeTileTransform("Sharpen", {}, sample), std::invalid_argument);
+  TransformTarget missing;
+  missing.savedPath = "missing.json";
+  EXPECT_THROW((void)MakeTileTransform("Reinhard", missing, sample), std::runtime_error);
 }
+
+class FittedSlide : public ::testing::TestWithParam<Method> {};
+
+// Every method, measured once on a sample of the slide: the written level is the fitted transform of the
+// level read whole, on both sides of every tile border.
+TEST_P(FittedSlide, LosslessLevelIsTheFittedTransformOfTheWholeLevel) {
+  const Slide slide = Slide::Open(Shipped("cmu_small_region.svs"));
+  TransformTarget target;
+  target.image = cv::imread(std::string(HISTONORM_SAMPLE_DIR) + "/he_sample_2.png");
+  target.modelPath = std::string(HISTONORM_MODEL_DIR) + "/he.model";
+  const cv::Mat sample = ReadReducedLevel(slide, 0, 1e6);
+  const auto transform = MakeFittedTransform(MethodName(GetParam()), target, sample);
+  const ScratchDir out;
+  WriteSlide(slide, *transform, out / "out.tif", {.tileSize = 256, .lossless = true});
+  cv::Mat expected;
+  transform->Apply(slide.ReadRegion(0, cv::Rect({}, slide.LevelSize(0))), expected);
+  EXPECT_EQ(cv::norm(OpenedSlide(out / "out.tif").ReadLevel(0), expected, cv::NORM_INF), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMethods, FittedSlide, ::testing::ValuesIn(kAllMethods),
+                         [](const auto& info) { return std::string(MethodName(info.param)); });
 
 }  // namespace
 }  // namespace histonorm::slide

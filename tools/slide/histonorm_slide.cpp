@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/image_io.h"
 #include "slide/slide_reader.h"
 #include "slide/slide_writer.h"
 #include "slide/tile_transform.h"
@@ -22,22 +23,23 @@ constexpr int kFailure = -1;
 
 constexpr std::string_view kUsage =
     "Usage: histonorm-slide METHOD SLIDE OUTPUT.tif [--target IMAGE | --target-file FILE] [--model FILE]\n"
-    "         [--level L] [--tile N] [--threads N] [--quality Q] [--lossless] [--sample tissue|reduced]\n"
+    "         [--level L] [--tile N] [--threads N] [--quality Q] [--lossless] [--sample reduced|tissue]\n"
     "  METHOD   Identity (copies the colours) or a normalisation method\n"
     "  --level  the slide level to normalise (default 0)\n"
     "  --tile   the output's tile side, a multiple of 16 (default 512)\n"
     "  --threads  worker threads, 0 = all cores (default 0)\n"
     "  --quality  JPEG quality 1..100 (default 90); --lossless writes deflate tiles instead\n"
-    "  --sample   what the colours are measured on: full-resolution tissue tiles (default) or a reduced "
-    "level\n";
+    "  --sample   what the colours are measured on: the level reduced to at most 4 MP (default) or a mosaic "
+    "of\n             full-resolution tissue tiles\n";
 
 struct Arguments {
   std::string method;
   std::string slide;
   std::string output;
+  std::string targetImage;  // --target
   histonorm::slide::TransformTarget target;
   histonorm::slide::WriteSettings write;
-  bool reducedSample = false;
+  bool reducedSample = true;  // measured closer to the whole level than the tissue mosaic
 };
 
 std::optional<int> ParseInt(std::string_view text, int low, int high) {
@@ -57,7 +59,7 @@ bool ApplyOption(std::string_view name, std::string_view value, Arguments& args)
   };
   int threads = 0;
   if (name == "--target")
-    args.target.imagePath = value;
+    args.targetImage = value;
   else if (name == "--target-file")
     args.target.savedPath = value;
   else if (name == "--model")
@@ -93,7 +95,7 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string_view>& wor
     }
   }
   if (positional.size() != 3) return std::nullopt;
-  if (!args.target.imagePath.empty() && !args.target.savedPath.empty()) return std::nullopt;
+  if (!args.targetImage.empty() && !args.target.savedPath.empty()) return std::nullopt;
   args.method = positional[0];
   args.slide = positional[1];
   args.output = positional[2];
@@ -119,9 +121,20 @@ int Run(const Arguments& args) {
     std::cerr << "Failed to open slide '" << args.slide << "': " << e.what() << "\n";
     return kFailure;
   }
+  histonorm::slide::TransformTarget target = args.target;
+  target.threads = args.write.threads;
+  if (!args.targetImage.empty()) {
+    histonorm::app::LoadedImage loaded = histonorm::app::LoadColourImage(args.targetImage);
+    if (loaded.image.empty()) {
+      std::cerr << "Failed to load image: '" << args.targetImage << "'"
+                << (loaded.problem.empty() ? "" : ": " + loaded.problem) << "\n";
+      return kFailure;
+    }
+    target.image = loaded.image;
+  }
   std::unique_ptr<histonorm::slide::TileTransform> transform;
   try {
-    transform = histonorm::slide::MakeTileTransform(args.method, args.target, sample);
+    transform = histonorm::slide::MakeTileTransform(args.method, target, sample);
   } catch (const std::exception& e) {
     std::cerr << "Failed to prepare " << args.method << ": " << e.what() << "\n";
     return kFailure;
