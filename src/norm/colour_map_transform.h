@@ -1,6 +1,10 @@
 #pragma once
-// A fitted transform given as a function of the colour: each distinct colour of an image is mapped
-// once, and every pixel receives the result of its colour.
+// A fitted transform given as a function of the colour. Every colour is mapped once and kept in a
+// table shared by all later applications (and threads), so the tiles of a slide, which repeat most
+// of their colours, cost little more than a table look-up per pixel.
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <opencv2/core.hpp>
 
 #include "common/image_colours.h"
@@ -9,6 +13,9 @@
 namespace histonorm {
 
 class ColourMapTransform : public FittedTransform {
+ public:
+  ~ColourMapTransform() override;
+
  protected:
   ColourMapTransform() = default;
 
@@ -17,13 +24,13 @@ class ColourMapTransform : public FittedTransform {
   // ensures: `mapped` is a 1 x N CV_8UC3 image of their transformed colours.
   virtual void MapColours(const cv::Mat& colours, cv::Mat& mapped) const = 0;
   void Transform(const cv::Mat& input, cv::Mat& output) const final;
+  // The table of mapped colours, made on first use: one word per 24-bit colour, 0 until the colour
+  // is mapped, then kMapped | its output colour's key. 64 MiB of address space, of which only the
+  // pages of colours met are ever touched.
+  std::uint32_t* Table() const;
+
+  mutable std::once_flag tableMade_;
+  mutable std::unique_ptr<std::uint32_t, void (*)(void*)> table_{nullptr, nullptr};
 };
-
-// The 1 x N BGR image of the colours of `index` (in key order).
-[[nodiscard]] cv::Mat ColoursOf(const ImageColours& index);
-
-// Writes to every pixel of `output` (of the indexed image's size) the colour in `perColour` (1 x N
-// BGR, one per colour of `index`) of that pixel's colour.
-void ScatterColours(const ImageColours& index, const cv::Mat& perColour, cv::Mat& output);
 
 }  // namespace histonorm
