@@ -3,7 +3,8 @@
 # images and target, and checks that their results are byte-identical.
 #   bash bench/sharded_run.sh [COPIES [HISTONORM]]
 # COPIES (default 30) copies of each H&E sample make the list; each case runs RUNS (default 3) times,
-# alternating one process and workflow, and the medians and their ratio are printed.
+# alternating one process and workflow, and the medians and their ratio are printed. CASES (default
+# all) picks cases by name: reinhard-mean, reinhard-image, hist-mean, stain-mean.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 copies=${1:-30}
@@ -51,8 +52,14 @@ time_case() {
     "$([ -n "$target" ] && echo image || echo mean)" "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN {print b / a}')"
 }
 
+cases=${CASES:-reinhard-mean reinhard-image hist-mean stain-mean}
 echo "$((copies * 3)) images, $(nproc) cores, 3 shards, median of $runs"
-time_case Reinhard "" ""
-time_case Reinhard "$repo/data/samples/he_sample_2.png" ""
-time_case RGBHistSpec "" ""
-time_case BimodalDeconvRVM "" "$repo/data/models/he.model"
+for c in $cases; do
+  case $c in
+    reinhard-mean) time_case Reinhard "" "" ;;
+    reinhard-image) time_case Reinhard "$repo/data/samples/he_sample_2.png" "" ;;
+    hist-mean) time_case RGBHistSpec "" "" ;;
+    stain-mean) time_case BimodalDeconvRVM "" "$repo/data/models/he.model" ;;
+    *) echo "unknown case: $c" >&2; exit 1 ;;
+  esac
+done
