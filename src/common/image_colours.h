@@ -7,7 +7,10 @@
 // colour of the image once in ascending key order, with Counts() giving its number of pixels, and
 // PixelIndices() giving, row after row without gaps, the position in Keys() of each pixel's colour.
 // IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 3 MiB
-// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel.
+// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel; while it is being built,
+// each further thread adds 2 MiB of bit set and 4 bytes per distinct colour.
+//
+// `threads` (0 = all cores) splits the pixel passes by rows; the result is the same for every count.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +25,7 @@ class ImageColours {
   // As above, but when the image has more than maxColours distinct colours, Counts() and
   // PixelIndices() are left empty (Indexed() is false): callers that only want a per-colour table
   // for images whose colours repeat can give up early and cheaply.
-  ImageColours(const cv::Mat& image, std::size_t maxColours);
+  ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads = 1);
 
   bool Indexed() const { return pixelIndices_.size() == total_; }
 
@@ -43,6 +46,11 @@ class ImageColours {
   }
 
  private:
+  // Sets the bit of every colour of the image.
+  void MarkAll(const cv::Mat& image, unsigned threads);
+  // Fills pixelIndices_ and counts_ from keys_.
+  void IndexPixels(const cv::Mat& image, unsigned threads);
+
   std::vector<std::uint64_t> seen_;        // one bit per 24-bit colour
   std::vector<std::uint32_t> rankBefore_;  // colours in all earlier words
   std::vector<std::uint32_t> keys_;

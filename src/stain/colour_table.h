@@ -7,7 +7,8 @@
 // of the image once; the per-colour results of any pixel-wise operation on Colours() are spread back
 // to the pixels with Gather (planes) or Scatter (images), which require the image the table was made
 // from and results for Colours(). Memory: 4 bytes per pixel, 11 per distinct colour and a fixed
-// 3 MiB of colour index.
+// 3 MiB of colour index. `threads` (0 = all cores) splits the per-pixel passes of construction and
+// Scatter by rows; results do not depend on it.
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -20,7 +21,7 @@ namespace histonorm {
 
 class ColourTable {
  public:
-  explicit ColourTable(const cv::Mat& image);
+  explicit ColourTable(const cv::Mat& image, unsigned threads = 1);
 
   // 1 x Size() BGR image of the distinct colours.
   const cv::Mat& Colours() const { return colours_; }
@@ -39,7 +40,7 @@ class ColourTable {
   cv::Mat GatherBytes(const std::vector<std::uint8_t>& perColour) const;
   // Writes to every pixel of `output` (of the image's size) the per-colour result (a 1 x Size() BGR
   // image) of that pixel's colour. `output` may be the image itself.
-  void Scatter(const cv::Mat& perColour, cv::Mat& output) const;
+  void Scatter(const cv::Mat& perColour, cv::Mat& output, unsigned threads = 1) const;
 
  private:
   int width_;

@@ -52,6 +52,12 @@ void CNormBimodalDeconvRVM::ReadParams(std::istream& in) {
   LogStainParams(log_, params_);
 }
 
+CColourDeconv CNormBimodalDeconvRVM::FreshDeconv(float dotProductThreshold) const {
+  CColourDeconv deconv = InitialisedDeconv(log_, dotProductThreshold);
+  deconv.threads = threads_;
+  return deconv;
+}
+
 void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
                                             const StainChannelPlanes* colourValues, const char* stage) const {
   if (!diagnostics_) return;
@@ -62,10 +68,11 @@ void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const C
 
 void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
   // Everything measured depends on a pixel's colour alone: work once per distinct colour.
-  const ColourTable table(image);
+  const ColourTable table(image, threads_);
   ClassProbabilityPlanes probs;
+  classifier_->SetThreads(threads_);
   classifier_->ClassifyColours(image, table.Index(), probs);
-  targetDeconv_ = InitialisedDeconv(log_, params_.dotProductThreshold);
+  targetDeconv_ = FreshDeconv(params_.dotProductThreshold);
   targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold, log_);
   targetDeconv_.BuildFromSampleSums(targetSamples_);
   targetUsable_ = targetDeconv_.IsUsable();
@@ -95,19 +102,21 @@ void CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProb
   ChannelHistograms histograms;
   histograms.AccumulateByColour(table, values, probs, MembershipOf(params_));
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
-  RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_);
+  RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_, threads_);
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
-  targetDeconv_.ChannelsToImage(values, mapped);
-  table.Scatter(mapped, output);
+  CColourDeconv recombine = targetDeconv_;
+  recombine.threads = threads_;
+  recombine.ChannelsToImage(values, mapped);
+  table.Scatter(mapped, output, threads_);
 }
 
 bool CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
   // Each stage works on one colour index of its image, with probabilities per distinct colour; the
   // first stage's index is gone before the second stage's is made.
-  const ColourTable inputColours(input);
+  const ColourTable inputColours(input, threads_);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(input, inputColours.Index(), probs);
-  CColourDeconv deconv = InitialisedDeconv(log_, params_.dotProductThreshold);
+  CColourDeconv deconv = FreshDeconv(params_.dotProductThreshold);
   if (!deconv.EstimateStainVectors(inputColours.Index(), probs, params_.probThreshold)) {
     HandDiagnostics(deconv, nullptr, nullptr, ".mapped");
     return false;
@@ -117,8 +126,8 @@ bool CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) co
 }
 
 void CNormBimodalDeconvRVM::SecondStage(cv::Mat& output) const {
-  CColourDeconv deconv = InitialisedDeconv(log_, StainParams{}.dotProductThreshold);
-  const ColourTable outputColours(output);
+  CColourDeconv deconv = FreshDeconv(StainParams{}.dotProductThreshold);
+  const ColourTable outputColours(output, threads_);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
@@ -130,6 +139,7 @@ void CNormBimodalDeconvRVM::SecondStage(cv::Mat& output) const {
 }
 
 void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output) {
+  classifier_->SetThreads(threads_);
   if (!FirstStage(input, output)) {
     log_.Line("Stain estimation failed, image copied unchanged");
     input.copyTo(output);

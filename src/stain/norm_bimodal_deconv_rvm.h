@@ -48,6 +48,9 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   void ReadParams(std::istream& in);
 
   [[nodiscard]] const StainParams& Params() const { return params_; }
+  // Threads each CalcStats and Norm call may use (0 = all cores; MakeNormaliser passes Options::threads).
+  void SetThreads(unsigned threads) { threads_ = threads; }
+  [[nodiscard]] unsigned Threads() const { return threads_; }
   // Target statistics of stain channels 0 and 1.
   [[nodiscard]] const std::array<TargetChannelStats, 2>& Target() const { return target_; }
   [[nodiscard]] const CColourDeconv& TargetDeconv() const { return targetDeconv_; }
@@ -77,6 +80,9 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   // the target's stain matrix into `output` (which may be the table's image).
   void RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
                   const Stage& stage, cv::Mat& output) const;
+  // A fresh stain model for this normaliser's threads, whose dot product correction stops at
+  // `dotProductThreshold`.
+  [[nodiscard]] CColourDeconv FreshDeconv(float dotProductThreshold) const;
   // Hands the vectors and, given a table, the channel pictures from per-colour channel values to
   // the diagnostic sink, if there is one.
   void HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
@@ -94,6 +100,7 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   std::array<TargetChannelStats, 2> target_{};
   CColourDeconv targetDeconv_;
   bool targetUsable_ = false;
+  unsigned threads_ = 0;
 };
 
 }  // namespace histonorm

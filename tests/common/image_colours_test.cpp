@@ -31,5 +31,16 @@ TEST(ImageColours, GivesUpBeyondTheColourLimit) {
   EXPECT_TRUE(ImageColours(cv::Mat(0, 0, CV_8UC3)).Indexed());
 }
 
+TEST(ImageColours, SameIndexForEveryThreadCount) {
+  const auto padded = test::MakePadded(test::RandomImage(300, 7, 5), 1, 2);
+  const ImageColours one(padded.view, SIZE_MAX, 1);
+  for (const unsigned threads : {2U, 3U, 0U}) {
+    const ImageColours split(padded.view, SIZE_MAX, threads);
+    EXPECT_EQ(split.Keys(), one.Keys()) << threads;
+    EXPECT_EQ(split.Counts(), one.Counts()) << threads;
+    EXPECT_EQ(split.PixelIndices(), one.PixelIndices()) << threads;
+  }
+}
+
 }  // namespace
 }  // namespace histonorm

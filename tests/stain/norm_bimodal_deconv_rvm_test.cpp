@@ -370,6 +370,43 @@ TEST_F(StainNorm, PerColourWorkGivesThePixelByPixelResult) {
   EXPECT_EQ(lines, expectedLines);
 }
 
+// Target measured and sample normalised with the shipped H&E model on `threads`: output and lines.
+struct ThreadedRun {
+  cv::Mat output;
+  std::vector<std::string> lines;
+};
+ThreadedRun RunWithThreads(const cv::Mat& sample, const cv::Mat& target, unsigned threads) {
+  Log log;
+  Options options = log.Configure();
+  options.colourModelPath = HISTONORM_MODEL_DIR "/he.model";
+  CNormBimodalDeconvRVM norm(options);
+  norm.SetThreads(threads);
+  ThreadedRun run;
+  run.lines = log.During([&] {
+    Measure(norm, target);
+    run.output = Normalised(norm, sample);
+  });
+  return run;
+}
+
+class StainNormThreads : public testing::TestWithParam<const char*> {};
+
+TEST_P(StainNormThreads, EveryThreadCountGivesTheSameBytesAndLines) {
+  const cv::Mat sample = test::LoadSample(GetParam());
+  const cv::Mat target = test::LoadSample("he_sample_2.png");
+  const ThreadedRun one = RunWithThreads(sample, target, 1);
+  for (const unsigned threads : {2U, 0U}) {
+    const ThreadedRun run = RunWithThreads(sample, target, threads);
+    EXPECT_EQ(run.lines, one.lines) << threads << " threads";
+    ASSERT_EQ(run.output.size(), one.output.size());
+    EXPECT_EQ(cv::norm(run.output, one.output, cv::NORM_INF), 0.0) << threads << " threads";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, StainNormThreads,
+                         testing::Values("he_sample_1.png", "he_sample_2.png", "he_sample_3.png",
+                                         "ihc_dab.png"));
+
 TEST(StainNormRemap, ChannelTwoIsNeverMapped) {
   StainChannelPlanes channels(4, 1);
   const float raw[4] = {0.2f, 700.0f, 255.5f, 500.0f};
