@@ -1,6 +1,7 @@
 #include "common/image_colours.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "common/parallel_for.h"
 
@@ -10,6 +11,7 @@ namespace {
 constexpr std::size_t kWords = (std::size_t{1} << 24) / 64;
 // Rows per thread below which splitting the pixel passes costs more than it saves.
 constexpr std::size_t kMinRowsPerThread = 64;
+constexpr std::size_t kMinPixelsPerThread = std::size_t{1} << 16;
 
 // Sets the bit of every colour of rows [begin, end) of the image.
 void MarkColours(const cv::Mat& image, std::size_t begin, std::size_t end, std::uint64_t* seen) {
@@ -36,6 +38,36 @@ ImageColours::ImageColours(const cv::Mat& image, std::size_t maxColours, unsigne
       rankBefore_(kWords, 0),
       total_(static_cast<std::size_t>(image.rows) * static_cast<std::size_t>(image.cols)) {
   MarkAll(image, threads);
+  ListKeys(threads);
+  if (keys_.size() > maxColours) return;
+  IndexPixels(image, threads);
+}
+
+ImageColours::ImageColours(const ImageColours& source, std::span<const std::uint32_t> newKeys,
+                           unsigned threads)
+    : seen_(kWords, 0), rankBefore_(kWords, 0), total_(source.total_) {
+  if (!source.Indexed() || newKeys.size() != source.keys_.size()) {
+    throw std::invalid_argument("recoloured colour index: one new key per colour of an indexed image needed");
+  }
+  for (const std::uint32_t key : newKeys) seen_[key >> 6] |= std::uint64_t{1} << (key & 63u);
+  ListKeys(threads);
+  // Source colour c becomes colour remap[c]; several source colours may merge into one.
+  std::vector<std::uint32_t> remap(newKeys.size());
+  counts_.assign(keys_.size(), 0);
+  for (std::size_t c = 0; c < newKeys.size(); ++c) {
+    remap[c] = IndexOf(newKeys[c]);
+    counts_[remap[c]] += source.counts_[c];
+  }
+  pixelIndices_.resize(total_);
+  ParallelFor(
+      total_, threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) pixelIndices_[i] = remap[source.pixelIndices_[i]];
+      },
+      kMinPixelsPerThread);
+}
+
+void ImageColours::ListKeys(unsigned threads) {
   std::uint32_t rank = 0;
   for (std::size_t w = 0; w < kWords; ++w) {
     rankBefore_[w] = rank;
@@ -53,8 +85,6 @@ ImageColours::ImageColours(const cv::Mat& image, std::size_t maxColours, unsigne
         }
       },
       kWords / 4);
-  if (keys_.size() > maxColours) return;
-  IndexPixels(image, threads);
 }
 
 void ImageColours::MarkAll(const cv::Mat& image, unsigned threads) {

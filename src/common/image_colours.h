@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <span>
 #include <vector>
 
 namespace histonorm {
@@ -26,6 +27,10 @@ class ImageColours {
   // PixelIndices() are left empty (Indexed() is false): callers that only want a per-colour table
   // for images whose colours repeat can give up early and cheaply.
   ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads = 1);
+  // The index of the image whose every pixel of colour source.Keys()[c] is recoloured to
+  // newKeys[c], made without visiting the image: requires an indexed source and one new key per
+  // source colour (throws std::invalid_argument otherwise). Equal to indexing that image.
+  ImageColours(const ImageColours& source, std::span<const std::uint32_t> newKeys, unsigned threads = 1);
 
   bool Indexed() const { return pixelIndices_.size() == total_; }
 
@@ -50,6 +55,8 @@ class ImageColours {
   void MarkAll(const cv::Mat& image, unsigned threads);
   // Fills pixelIndices_ and counts_ from keys_.
   void IndexPixels(const cv::Mat& image, unsigned threads);
+  // Fills rankBefore_ and keys_ from seen_.
+  void ListKeys(unsigned threads);
 
   std::vector<std::uint64_t> seen_;        // one bit per 24-bit colour
   std::vector<std::uint32_t> rankBefore_;  // colours in all earlier words

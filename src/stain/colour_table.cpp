@@ -9,10 +9,32 @@ namespace histonorm {
 namespace {
 // Rows per thread below which splitting a pass costs more than it saves.
 constexpr std::size_t kMinRowsPerThread = 64;
+
+// The colour keys of a 1 x size BGR image.
+std::vector<std::uint32_t> KeysOf(const cv::Mat& perColour, std::size_t size) {
+  if (perColour.total() != size || (size > 0 && (perColour.type() != CV_8UC3 || !perColour.isContinuous()))) {
+    throw std::invalid_argument("colour table: per-colour image of another size");
+  }
+  std::vector<std::uint32_t> keys(size);
+  const std::uint8_t* p = size == 0 ? nullptr : perColour.ptr<std::uint8_t>(0);
+  for (std::size_t c = 0; c < size; ++c, p += 3) keys[c] = ImageColours::Key(p);
+  return keys;
+}
 }  // namespace
 
 ColourTable::ColourTable(const cv::Mat& image, unsigned threads)
     : width_(image.cols), height_(image.rows), index_(image, SIZE_MAX, threads) {
+  ListColours();
+}
+
+ColourTable::ColourTable(const ColourTable& source, const cv::Mat& perColour, unsigned threads)
+    : width_(source.width_),
+      height_(source.height_),
+      index_(source.index_, KeysOf(perColour, source.Size()), threads) {
+  ListColours();
+}
+
+void ColourTable::ListColours() {
   const auto& keys = index_.Keys();
   if (keys.empty()) return;
   colours_.create(1, static_cast<int>(keys.size()), CV_8UC3);

@@ -22,6 +22,10 @@ namespace histonorm {
 class ColourTable {
  public:
   explicit ColourTable(const cv::Mat& image, unsigned threads = 1);
+  // The table of the image that source.Scatter(perColour, image) writes, made from the source's
+  // index without visiting that image. Requires a continuous BGR perColour of source.Size() pixels (throws
+  // std::invalid_argument otherwise).
+  ColourTable(const ColourTable& source, const cv::Mat& perColour, unsigned threads = 1);
 
   // 1 x Size() BGR image of the distinct colours.
   const cv::Mat& Colours() const { return colours_; }
@@ -43,6 +47,9 @@ class ColourTable {
   void Scatter(const cv::Mat& perColour, cv::Mat& output, unsigned threads = 1) const;
 
  private:
+  // Lays out index_'s keys as colours_.
+  void ListColours();
+
   int width_;
   int height_;
   ImageColours index_;

@@ -92,9 +92,8 @@ void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
   }
 }
 
-void CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
-                                       const CColourDeconv& deconv, const Stage& stage,
-                                       cv::Mat& output) const {
+cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
+                                          const CColourDeconv& deconv, const Stage& stage) const {
   // Channel values, their mapping and their recombination depend only on a pixel's colour.
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
@@ -107,45 +106,49 @@ void CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProb
   CColourDeconv recombine = targetDeconv_;
   recombine.threads = threads_;
   recombine.ChannelsToImage(values, mapped);
-  table.Scatter(mapped, output, threads_);
+  return mapped;
 }
 
-bool CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
-  // Each stage works on one colour index of its image, with probabilities per distinct colour; the
-  // first stage's index is gone before the second stage's is made.
+std::optional<ColourTable> CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
+  // Each stage works on one colour index of its image, with probabilities per distinct colour. The
+  // result's index comes from the input's (each input colour maps to one output colour), without
+  // indexing the result's pixels again.
   const ColourTable inputColours(input, threads_);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(input, inputColours.Index(), probs);
   CColourDeconv deconv = FreshDeconv(params_.dotProductThreshold);
   if (!deconv.EstimateStainVectors(inputColours.Index(), probs, params_.probThreshold)) {
     HandDiagnostics(deconv, nullptr, nullptr, ".mapped");
-    return false;
+    return std::nullopt;
   }
-  RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
-  return true;
+  const cv::Mat mapped =
+      RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true});
+  inputColours.Scatter(mapped, output, threads_);
+  return std::optional<ColourTable>(std::in_place, inputColours, mapped, threads_);
 }
 
-void CNormBimodalDeconvRVM::SecondStage(cv::Mat& output) const {
+void CNormBimodalDeconvRVM::SecondStage(const ColourTable& outputColours, cv::Mat& output) const {
   CColourDeconv deconv = FreshDeconv(StainParams{}.dotProductThreshold);
-  const ColourTable outputColours(output, threads_);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
     log_.Line("Stain estimation failed in the second stage, first stage result kept");
     return;
   }
-  RemapStage(outputColours, probs, deconv, {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false},
-             output);
+  const cv::Mat mapped =
+      RemapStage(outputColours, probs, deconv, {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false});
+  outputColours.Scatter(mapped, output, threads_);
 }
 
 void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output) {
   classifier_->SetThreads(threads_);
-  if (!FirstStage(input, output)) {
+  const std::optional<ColourTable> firstResult = FirstStage(input, output);
+  if (!firstResult) {
     log_.Line("Stain estimation failed, image copied unchanged");
     input.copyTo(output);
     return;
   }
-  SecondStage(output);
+  SecondStage(*firstResult, output);
 }
 
 }  // namespace histonorm

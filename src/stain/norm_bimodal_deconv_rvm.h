@@ -20,6 +20,7 @@
 #include <array>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "classifier/colour_classifier.h"
@@ -71,15 +72,17 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;
 
-  // Normalises with the image's own stain estimate; false (output untouched) when it is unusable.
-  bool FirstStage(const cv::Mat& input, cv::Mat& output) const;
-  // Measures the first stage's result with the default thresholds and corrects it in place.
-  void SecondStage(cv::Mat& output) const;
+  // Normalises with the image's own stain estimate into `output` and gives the colour table of the
+  // result; nothing (output untouched) when the estimate is unusable.
+  std::optional<ColourTable> FirstStage(const cv::Mat& input, cv::Mat& output) const;
+  // Measures the first stage's result (`output`, whose colour table is `outputColours`) with the
+  // default thresholds and corrects it in place.
+  void SecondStage(const ColourTable& outputColours, cv::Mat& output) const;
   // Splits the colours of `table`'s image with `deconv`, measures stain channels 0 and 1 (with the
   // per-colour probabilities `probs`), maps them onto the target and recombines the channels with
-  // the target's stain matrix into `output` (which may be the table's image).
-  void RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs, const CColourDeconv& deconv,
-                  const Stage& stage, cv::Mat& output) const;
+  // the target's stain matrix: the result for each colour of the table, as a 1 x Size() image.
+  [[nodiscard]] cv::Mat RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
+                                   const CColourDeconv& deconv, const Stage& stage) const;
   // A fresh stain model for this normaliser's threads, whose dot product correction stops at
   // `dotProductThreshold`.
   [[nodiscard]] CColourDeconv FreshDeconv(float dotProductThreshold) const;

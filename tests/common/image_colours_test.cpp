@@ -42,5 +42,26 @@ TEST(ImageColours, SameIndexForEveryThreadCount) {
   }
 }
 
+TEST(ImageColours, RecolouredIndexEqualsIndexingTheRecolouredImage) {
+  const cv::Mat image = test::RandomImage(40, 30, 9) / 64;  // few colours, each on many pixels
+  const ImageColours source(image);
+  // Colours merge pairwise and move elsewhere in key order.
+  std::vector<std::uint32_t> newKeys;
+  for (const std::uint32_t key : source.Keys()) newKeys.push_back(0xFFFFFFu - (key & ~1u));
+  cv::Mat recoloured(image.size(), CV_8UC3);
+  for (int y = 0; y < image.rows; ++y) {
+    for (int x = 0; x < image.cols; ++x) {
+      const std::uint32_t key = newKeys[source.PixelIndices()[static_cast<std::size_t>(y * image.cols + x)]];
+      for (int b = 0; b < 3; ++b) recoloured.at<cv::Vec3b>(y, x)[b] = ImageColours::KeyByte(key, b);
+    }
+  }
+  const ImageColours expected(recoloured);
+  const ImageColours made(source, newKeys, 2);
+  EXPECT_EQ(made.Keys(), expected.Keys());
+  EXPECT_EQ(made.Counts(), expected.Counts());
+  EXPECT_EQ(made.PixelIndices(), expected.PixelIndices());
+  EXPECT_THROW(ImageColours(source, std::span(newKeys).first(1)), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace histonorm
