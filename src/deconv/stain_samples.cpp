@@ -103,6 +103,17 @@ std::array<double, 3> AsDouble(const std::array<std::uint64_t, 3>& sum) {
   return {static_cast<double>(sum[0]), static_cast<double>(sum[1]), static_cast<double>(sum[2])};
 }
 
+// Adds the colours of the earliest `left` pixels (in pixel order) whose colour c has atCut[c] set.
+void AddEarliestPixels(const ImageColours& colours, const std::vector<std::uint8_t>& atCut, std::size_t left,
+                       std::array<std::uint64_t, 3>& sum) {
+  for (const std::uint32_t c : colours.PixelIndices()) {
+    if (left == 0) break;
+    if (atCut[c] == 0) continue;
+    AddColourTimes(sum, colours.Keys()[c], 1);
+    --left;
+  }
+}
+
 // SumMostProbable for probabilities per colour: every pixel of a colour shares its probability, so
 // the n most probable pixels are all pixels of the colours above some probability, and then the
 // earliest pixels (in pixel order) of the colours at exactly that probability.
@@ -131,11 +142,19 @@ std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const 
     left -= total;
   }
   const float cut = p[order[i]];
-  for (const std::uint32_t c : colours.PixelIndices()) {
-    if (left == 0) break;
-    if (p[c] != cut) continue;
-    AddColourTimes(sum, keys[c], 1);
-    --left;
+  std::vector<std::uint8_t> atCut(keys.size());
+  std::size_t cutColours = 0;
+  std::size_t cutColour = 0;
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    atCut[c] = p[c] == cut ? 1 : 0;
+    cutColours += atCut[c];
+    if (atCut[c] != 0) cutColour = c;
+  }
+  // A single colour at that probability has at least `left` pixels: its earliest are all alike.
+  if (cutColours == 1) {
+    AddColourTimes(sum, keys[cutColour], left);
+  } else if (left > 0) {
+    AddEarliestPixels(colours, atCut, left, sum);
   }
   return AsDouble(sum);
 }
