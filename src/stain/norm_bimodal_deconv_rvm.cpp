@@ -73,7 +73,7 @@ void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
   classifier_->SetThreads(threads_);
   classifier_->ClassifyColours(image, table.Index(), probs);
   targetDeconv_ = FreshDeconv(params_.dotProductThreshold);
-  targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold, log_);
+  targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold, log_, threads_);
   targetDeconv_.BuildFromSampleSums(targetSamples_);
   targetUsable_ = targetDeconv_.IsUsable();
   if (targetUsable_) {
