@@ -8,7 +8,7 @@ packages=(
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev
   clang-format clang-tidy dpkg-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev libxsimd-dev
   snakemake slurm-wlm munge
 )
 missing=()
