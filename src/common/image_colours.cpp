@@ -1,7 +1,9 @@
 #include "common/image_colours.h"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
+#include <utility>
 
 #include "common/parallel_for.h"
 
@@ -13,7 +15,7 @@ constexpr std::size_t kWords = (std::size_t{1} << 24) / 64;
 constexpr std::size_t kMinRowsPerThread = 64;
 constexpr std::size_t kMinPixelsPerThread = std::size_t{1} << 16;
 
-// Sets the bit of every colour of rows [begin, end) of the image.
+// Sets the bit of every colour of rows [begin, end) of the image, on one thread.
 void MarkColours(const cv::Mat& image, std::size_t begin, std::size_t end, std::uint64_t* seen) {
   for (std::size_t y = begin; y < end; ++y) {
     const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
@@ -43,12 +45,15 @@ ImageColours::ImageColours(const cv::Mat& image, std::size_t maxColours, unsigne
   IndexPixels(image, threads);
 }
 
-ImageColours::ImageColours(const ImageColours& source, std::span<const std::uint32_t> newKeys,
-                           unsigned threads)
-    : seen_(kWords, 0), rankBefore_(kWords, 0), total_(source.total_) {
-  if (!source.Indexed() || newKeys.size() != source.keys_.size()) {
+ImageColours::ImageColours(ImageColours&& source, std::span<const std::uint32_t> newKeys, unsigned threads)
+    : seen_(std::move(source.seen_)),
+      rankBefore_(std::move(source.rankBefore_)),
+      pixelIndices_(std::move(source.pixelIndices_)),
+      total_(source.total_) {
+  if (pixelIndices_.size() != total_ || newKeys.size() != source.keys_.size()) {
     throw std::invalid_argument("recoloured colour index: one new key per colour of an indexed image needed");
   }
+  std::fill(seen_.begin(), seen_.end(), 0);
   for (const std::uint32_t key : newKeys) seen_[key >> 6] |= std::uint64_t{1} << (key & 63u);
   ListKeys(threads);
   // Source colour c becomes colour remap[c]; several source colours may merge into one.
@@ -58,13 +63,16 @@ ImageColours::ImageColours(const ImageColours& source, std::span<const std::uint
     remap[c] = IndexOf(newKeys[c]);
     counts_[remap[c]] += source.counts_[c];
   }
-  pixelIndices_.resize(total_);
   ParallelFor(
       total_, threads,
       [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) pixelIndices_[i] = remap[source.pixelIndices_[i]];
+        for (std::size_t i = begin; i < end; ++i) pixelIndices_[i] = remap[pixelIndices_[i]];
       },
       kMinPixelsPerThread);
+  // The source keeps no colours and no pixels.
+  source.keys_.clear();
+  source.counts_.clear();
+  source.total_ = 0;
 }
 
 void ImageColours::ListKeys(unsigned threads) {
@@ -94,21 +102,17 @@ void ImageColours::MarkAll(const cv::Mat& image, unsigned threads) {
     MarkColours(image, 0, rows, seen_.data());
     return;
   }
-  // Each chunk of rows marks its own bit set; the sets are then joined word by word.
-  std::vector<std::vector<std::uint64_t>> extra(chunks - 1);
-  ParallelFor(chunks, static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t chunk = begin; chunk < end; ++chunk) {
-      std::uint64_t* seen = seen_.data();
-      if (chunk > 0) {
-        extra[chunk - 1].assign(kWords, 0);
-        seen = extra[chunk - 1].data();
+  // Chunks of rows share the bit set: a bit not yet set is set atomically, and the bits set do not
+  // depend on the order.
+  ParallelFor(rows, static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t y = begin; y < end; ++y) {
+      const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
+      for (int x = 0; x < image.cols; ++x, p += 3) {
+        const std::uint32_t key = Key(p);
+        const std::uint64_t bit = std::uint64_t{1} << (key & 63u);
+        std::atomic_ref<std::uint64_t> word(seen_[key >> 6]);
+        if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
       }
-      MarkColours(image, rows * chunk / chunks, rows * (chunk + 1) / chunks, seen);
-    }
-  });
-  ParallelFor(kWords, static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
-    for (const auto& other : extra) {
-      for (std::size_t w = begin; w < end; ++w) seen_[w] |= other[w];
     }
   });
 }
@@ -118,30 +122,35 @@ void ImageColours::IndexPixels(const cv::Mat& image, unsigned threads) {
   const auto rows = static_cast<std::size_t>(image.rows);
   const auto cols = static_cast<std::size_t>(image.cols);
   pixelIndices_.resize(total_);
-  // Each chunk of rows counts into its own table; the tables are added colour by colour (integer
-  // sums, so the counts do not depend on the split).
-  std::vector<std::vector<std::uint32_t>> counts(chunks);
-  ParallelFor(chunks, static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t chunk = begin; chunk < end; ++chunk) {
-      std::vector<std::uint32_t>& count = counts[chunk];
-      count.assign(keys_.size(), 0);
-      const std::size_t first = rows * chunk / chunks;
-      std::uint32_t* index = pixelIndices_.data() + first * cols;
-      for (std::size_t y = first; y < rows * (chunk + 1) / chunks; ++y) {
-        const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
-        for (std::size_t x = 0; x < cols; ++x, p += 3, ++index) {
-          *index = IndexOf(Key(p));
-          ++count[*index];
-        }
+  counts_.assign(keys_.size(), 0);
+  if (chunks == 1) {
+    std::uint32_t* index = pixelIndices_.data();
+    for (std::size_t y = 0; y < rows; ++y) {
+      const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
+      for (std::size_t x = 0; x < cols; ++x, p += 3, ++index) {
+        *index = IndexOf(Key(p));
+        ++counts_[*index];
       }
     }
-  });
-  counts_ = std::move(counts[0]);
-  ParallelFor(keys_.size(), static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t chunk = 1; chunk < chunks; ++chunk) {
-      for (std::size_t c = begin; c < end; ++c) counts_[c] += counts[chunk][c];
+    return;
+  }
+  ParallelFor(rows, static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
+    std::uint32_t* index = pixelIndices_.data() + begin * cols;
+    for (std::size_t y = begin; y < end; ++y) {
+      const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
+      for (std::size_t x = 0; x < cols; ++x, p += 3, ++index) *index = IndexOf(Key(p));
     }
   });
+  // Each thread counts the pixels of its own range of colours, reading all pixels: no per-thread
+  // tables, whatever the number of colours and threads.
+  ParallelFor(static_cast<std::size_t>(chunks), static_cast<unsigned>(chunks),
+              [&](std::size_t begin, std::size_t end) {
+                const auto first = static_cast<std::uint32_t>(keys_.size() * begin / chunks);
+                const auto last = static_cast<std::uint32_t>(keys_.size() * end / chunks);
+                for (const std::uint32_t c : pixelIndices_) {
+                  if (c >= first && c < last) ++counts_[c];
+                }
+              });
 }
 
 }  // namespace histonorm

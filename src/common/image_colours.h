@@ -7,8 +7,7 @@
 // colour of the image once in ascending key order, with Counts() giving its number of pixels, and
 // PixelIndices() giving, row after row without gaps, the position in Keys() of each pixel's colour.
 // IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 3 MiB
-// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel; while it is being built,
-// each further thread adds 2 MiB of bit set and 4 bytes per distinct colour.
+// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel, whatever the threads.
 //
 // `threads` (0 = all cores) splits the pixel passes by rows; the result is the same for every count.
 #include <bit>
@@ -28,9 +27,10 @@ class ImageColours {
   // for images whose colours repeat can give up early and cheaply.
   ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads = 1);
   // The index of the image whose every pixel of colour source.Keys()[c] is recoloured to
-  // newKeys[c], made without visiting the image: requires an indexed source and one new key per
-  // source colour (throws std::invalid_argument otherwise). Equal to indexing that image.
-  ImageColours(const ImageColours& source, std::span<const std::uint32_t> newKeys, unsigned threads = 1);
+  // newKeys[c], made without visiting the image and in the source's memory (the source is left
+  // an index of no pixels): requires an indexed source and one new key per source colour (throws
+  // std::invalid_argument otherwise). Equal to indexing that image.
+  ImageColours(ImageColours&& source, std::span<const std::uint32_t> newKeys, unsigned threads = 1);
 
   bool Indexed() const { return pixelIndices_.size() == total_; }
 

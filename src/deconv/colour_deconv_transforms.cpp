@@ -113,7 +113,9 @@ void CColourDeconv::ImageToChannels(const cv::Mat& image, StainChannelPlanes& ch
     channels.Resize(image.cols, image.rows);
   }
   const ChannelEvaluator eval(odTable_, inverseStains_, logScale_);
-  if (channels.PixelCount() < kDistinctColourMinPixels) {
+  // A single row is taken for a table of distinct colours (as the stain normaliser passes): indexing
+  // its colours would find no repeats.
+  if (channels.PixelCount() < kDistinctColourMinPixels || image.rows == 1) {
     ChannelsPerPixel(eval, image, channels, threads);
     return;
   }

@@ -1,6 +1,7 @@
 #include "stain/colour_table.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "common/parallel_for.h"
 
@@ -27,11 +28,14 @@ ColourTable::ColourTable(const cv::Mat& image, unsigned threads)
   ListColours();
 }
 
-ColourTable::ColourTable(const ColourTable& source, const cv::Mat& perColour, unsigned threads)
+ColourTable::ColourTable(ColourTable&& source, const cv::Mat& perColour, unsigned threads)
     : width_(source.width_),
       height_(source.height_),
-      index_(source.index_, KeysOf(perColour, source.Size()), threads) {
+      index_(std::move(source.index_), KeysOf(perColour, source.Size()), threads) {
   ListColours();
+  source.width_ = 0;
+  source.height_ = 0;
+  source.colours_.release();
 }
 
 void ColourTable::ListColours() {

@@ -23,9 +23,10 @@ class ColourTable {
  public:
   explicit ColourTable(const cv::Mat& image, unsigned threads = 1);
   // The table of the image that source.Scatter(perColour, image) writes, made from the source's
-  // index without visiting that image. Requires a continuous BGR perColour of source.Size() pixels (throws
+  // index without visiting that image, in the source's memory (the source is left a table of no
+  // pixels). Requires a continuous BGR perColour of source.Size() pixels (throws
   // std::invalid_argument otherwise).
-  ColourTable(const ColourTable& source, const cv::Mat& perColour, unsigned threads = 1);
+  ColourTable(ColourTable&& source, const cv::Mat& perColour, unsigned threads = 1);
 
   // 1 x Size() BGR image of the distinct colours.
   const cv::Mat& Colours() const { return colours_; }

@@ -111,9 +111,9 @@ cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassP
 
 std::optional<ColourTable> CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
   // Each stage works on one colour index of its image, with probabilities per distinct colour. The
-  // result's index comes from the input's (each input colour maps to one output colour), without
-  // indexing the result's pixels again.
-  const ColourTable inputColours(input, threads_);
+  // result's index is made from the input's, in its memory (each input colour maps to one output
+  // colour), without indexing the result's pixels again.
+  ColourTable inputColours(input, threads_);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(input, inputColours.Index(), probs);
   CColourDeconv deconv = FreshDeconv(params_.dotProductThreshold);
@@ -124,7 +124,7 @@ std::optional<ColourTable> CNormBimodalDeconvRVM::FirstStage(const cv::Mat& inpu
   const cv::Mat mapped =
       RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true});
   inputColours.Scatter(mapped, output, threads_);
-  return std::optional<ColourTable>(std::in_place, inputColours, mapped, threads_);
+  return std::optional<ColourTable>(std::in_place, std::move(inputColours), mapped, threads_);
 }
 
 void CNormBimodalDeconvRVM::SecondStage(const ColourTable& outputColours, cv::Mat& output) const {

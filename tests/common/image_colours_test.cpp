@@ -56,11 +56,11 @@ TEST(ImageColours, RecolouredIndexEqualsIndexingTheRecolouredImage) {
     }
   }
   const ImageColours expected(recoloured);
-  const ImageColours made(source, newKeys, 2);
+  const ImageColours made(ImageColours(source), newKeys, 2);
   EXPECT_EQ(made.Keys(), expected.Keys());
   EXPECT_EQ(made.Counts(), expected.Counts());
   EXPECT_EQ(made.PixelIndices(), expected.PixelIndices());
-  EXPECT_THROW(ImageColours(source, std::span(newKeys).first(1)), std::invalid_argument);
+  EXPECT_THROW(ImageColours(ImageColours(source), std::span(newKeys).first(1)), std::invalid_argument);
 }
 
 }  // namespace
