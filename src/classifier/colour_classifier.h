@@ -57,6 +57,9 @@ class ColourClassifierBase {
   // How many threads later classifications may use (0 = all cores). Results do not depend on it;
   // classifiers that always use one thread ignore it.
   virtual void SetThreads(unsigned threads) { static_cast<void>(threads); }
+  // True when ClassifyColours reads the colour index alone, never the image's pixels (which then
+  // only need the image's size and type).
+  [[nodiscard]] virtual bool ClassifiesIndexAlone() const { return false; }
 };
 
 class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
@@ -84,6 +87,7 @@ class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
   // Splits the colour code look-ups, the per-colour evaluation and the per-pixel planes over this
   // many threads (0 = all cores; 1 is the default); the results are the same for every count.
   void SetThreads(unsigned threads) override { threads_ = threads; }
+  [[nodiscard]] bool ClassifiesIndexAlone() const override { return true; }
 
   // Computes the image descriptor and logs it ("Projection ..." line). Same requirements on the
   // image as ClassifyImage.

@@ -123,7 +123,8 @@ std::optional<ColourTable> CNormBimodalDeconvRVM::FirstStage(const cv::Mat& inpu
   }
   const cv::Mat mapped =
       RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true});
-  inputColours.Scatter(mapped, output, threads_);
+  // A classifier that reads only the colour index needs no picture of the first stage's result.
+  if (!classifier_->ClassifiesIndexAlone()) inputColours.Scatter(mapped, output, threads_);
   return std::optional<ColourTable>(std::in_place, std::move(inputColours), mapped, threads_);
 }
 
@@ -133,6 +134,7 @@ void CNormBimodalDeconvRVM::SecondStage(const ColourTable& outputColours, cv::Ma
   classifier_->ClassifyColours(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
     log_.Line("Stain estimation failed in the second stage, first stage result kept");
+    if (classifier_->ClassifiesIndexAlone()) outputColours.Scatter(outputColours.Colours(), output, threads_);
     return;
   }
   const cv::Mat mapped =

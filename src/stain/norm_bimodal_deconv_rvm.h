@@ -72,11 +72,12 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;
 
-  // Normalises with the image's own stain estimate into `output` and gives the colour table of the
-  // result; nothing (output untouched) when the estimate is unusable.
+  // Normalises with the image's own stain estimate and gives the colour table of the result; writes
+  // the result to `output` unless the classifier reads colour indices alone (then the second stage
+  // writes it). Nothing (output untouched) when the estimate is unusable.
   std::optional<ColourTable> FirstStage(const cv::Mat& input, cv::Mat& output) const;
-  // Measures the first stage's result (`output`, whose colour table is `outputColours`) with the
-  // default thresholds and corrects it in place.
+  // Measures the first stage's result (whose colour table is `outputColours`) with the default
+  // thresholds and corrects it, writing the final result to `output`.
   void SecondStage(const ColourTable& outputColours, cv::Mat& output) const;
   // Splits the colours of `table`'s image with `deconv`, measures stain channels 0 and 1 (with the
   // per-colour probabilities `probs`), maps them onto the target and recombines the channels with

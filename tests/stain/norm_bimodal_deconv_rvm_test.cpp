@@ -196,15 +196,17 @@ TEST(StainNormParams, WithoutParametersTheDefaultsHold) {
 }
 
 // Stain 1 disappears from the classifier's answers from call `from` on.
-std::unique_ptr<ColourClassifierBase> LosesStain1From(int from) {
-  return std::make_unique<RuleClassifier>([from](const auto& bgr, int, int, int call) {
-    Probabilities p = test::HeRule(bgr);
-    if (call >= from) {
-      p[0] += p[1];
-      p[1] = 0.0f;
-    }
-    return p;
-  });
+std::unique_ptr<ColourClassifierBase> LosesStain1From(int from, bool indexAlone = false) {
+  return std::make_unique<RuleClassifier>(
+      [from](const auto& bgr, int, int, int call) {
+        Probabilities p = test::HeRule(bgr);
+        if (call >= from) {
+          p[0] += p[1];
+          p[1] = 0.0f;
+        }
+        return p;
+      },
+      indexAlone);
 }
 
 TEST_F(StainNorm, UnusableEstimateCopiesTheImageUnchanged) {
@@ -233,6 +235,10 @@ TEST_F(StainNorm, UnusableSecondStageKeepsTheFirstStageResult) {
   Measure(normal, target_);
   const cv::Mat corrected = Normalised(normal, source_);
   EXPECT_GT(cv::norm(out, corrected, cv::NORM_L1), 0.0);
+  // A classifier of colour indices alone gets no picture of the first stage; the result is the same.
+  CNormBimodalDeconvRVM indexAlone(LosesStain1From(3, true));
+  Measure(indexAlone, target_);
+  EXPECT_EQ(cv::norm(Normalised(indexAlone, source_), out, cv::NORM_INF), 0.0);
 }
 
 TEST_F(StainNorm, TargetWithoutAStainClassIsUnusableUntilPooledWithOne) {
