@@ -7,8 +7,9 @@ packages=(
   libopencv-core-dev libopencv-imgcodecs-dev libopencv-imgproc-dev
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev
+  libxsimd-dev  # header-only SIMD for the colour classifier
   clang-format clang-tidy dpkg-dev
-  nlohmann-json3-dev libxsimd-dev
+  nlohmann-json3-dev
   snakemake slurm-wlm munge
 )
 missing=()
