@@ -22,8 +22,10 @@ const cv::Mat& Tile() {
   return tile;
 }
 
+// Argument "threads": 1 or 0 (all cores); rates are per wall-clock second.
 void BM_ClassifyImage(benchmark::State& state) {
   ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));
+  classifier.SetThreads(static_cast<unsigned>(state.range(0)));
   ClassProbabilityPlanes planes;
   for (auto _ : state) {
     classifier.ClassifyImage(Tile(), planes);
@@ -32,7 +34,7 @@ void BM_ClassifyImage(benchmark::State& state) {
   bench::SetMegapixelRate(state, static_cast<double>(Tile().total()));
   state.counters["colours"] = static_cast<double>(ImageColours(Tile()).Keys().size());
 }
-BENCHMARK(BM_ClassifyImage)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClassifyImage)->ArgName("threads")->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The same result, evaluating the class functions for every pixel instead of every colour.
 void BM_ClassifyEveryPixel(benchmark::State& state) {

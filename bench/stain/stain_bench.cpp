@@ -1,4 +1,6 @@
-// The stain normaliser's Norm on a 2048 x 2048 tile of an H&E sample, as a whole and step by step.
+// The stain normaliser's Norm and CalcStats on a 2048 x 2048 tile of an H&E sample, as a whole on
+// one thread and on all cores (argument "threads", 0 = all cores; rates are per wall-clock second),
+// and step by step on one thread.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -31,15 +33,16 @@ std::unique_ptr<ColourClassifierBase> Classifier() {
 }
 
 // A normaliser that has measured the target (it logs nothing).
-std::unique_ptr<CNormBimodalDeconvRVM> MeasuredNormaliser() {
+std::unique_ptr<CNormBimodalDeconvRVM> MeasuredNormaliser(unsigned threads = 1) {
   auto norm = std::make_unique<CNormBimodalDeconvRVM>(Classifier());
+  norm->SetThreads(threads);
   norm->CalcStats(Target());
   if (!norm->HasUsableTarget()) throw std::runtime_error("benchmark target has no usable stain estimate");
   return norm;
 }
 
 void BM_Norm(benchmark::State& state) {
-  const auto norm = MeasuredNormaliser();
+  const auto norm = MeasuredNormaliser(static_cast<unsigned>(state.range(0)));
   cv::Mat output(Source().size(), CV_8UC3);
   for (auto _ : state) {
     norm->Norm(Source(), output);
@@ -47,7 +50,33 @@ void BM_Norm(benchmark::State& state) {
   }
   bench::SetMegapixelRate(state, static_cast<double>(Source().total()));
 }
-BENCHMARK(BM_Norm)->Unit(benchmark::kMillisecond)->MinTime(5.0);
+BENCHMARK(BM_Norm)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(0)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(5.0);
+
+// Measuring one target image (a fresh normaliser each time, so that targets do not pool).
+void BM_CalcStats(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    CNormBimodalDeconvRVM norm(Classifier());
+    norm.SetThreads(static_cast<unsigned>(state.range(0)));
+    state.ResumeTiming();
+    norm.CalcStats(Target());
+    benchmark::DoNotOptimize(norm.HasUsableTarget());
+  }
+  bench::SetMegapixelRate(state, static_cast<double>(Target().total()));
+}
+BENCHMARK(BM_CalcStats)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(0)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 
 // The steps of Norm in the same order through the same operations, each timed on its own.
 enum Step { kClassify, kEstimate, kSplit, kStatistics, kFit, kMap, kRecombine, kSecondStage, kSteps };

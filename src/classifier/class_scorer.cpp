@@ -1,12 +1,18 @@
 #include "classifier/class_scorer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <xsimd/xsimd.hpp>
 
 namespace histonorm {
 
 namespace {
+
+using Batch = xsimd::batch<double>;
+constexpr std::size_t kLanes = Batch::size;
+constexpr std::size_t kBasisChunk = 64;
 
 std::vector<double> Values(const dlib::matrix<double>& column) {
   return std::vector<double>(column.begin(), column.end());
@@ -82,6 +88,42 @@ double ClassScorer::Score(const std::array<double, 3>& colour) const {
   }
   f -= bias_;
   return 1 / (1 + std::exp(sigmoidA_ * f + sigmoidB_));
+}
+
+void ClassScorer::Scores(std::span<const double> colour0, std::span<const double> colour1,
+                         std::span<const double> colour2, std::span<double> out) const {
+  const std::size_t dims = DescriptorLength();
+  const std::size_t whole = out.size() - out.size() % kLanes;
+  // Exponents of up to kBasisChunk basis vectors for one group of lanes: they are all formed first
+  // and then exponentiated in one run of independent calls, before the weighted sum reads them.
+  alignas(64) std::array<double, kBasisChunk * kLanes> e{};
+  for (std::size_t i = 0; i < whole; i += kLanes) {
+    const Batch z0 = (Batch::load_unaligned(&colour0[i]) - Batch(mean_[dims])) * Batch(scale_[dims]);
+    const Batch z1 = (Batch::load_unaligned(&colour1[i]) - Batch(mean_[dims + 1])) * Batch(scale_[dims + 1]);
+    const Batch z2 = (Batch::load_unaligned(&colour2[i]) - Batch(mean_[dims + 2])) * Batch(scale_[dims + 2]);
+    Batch f(0.0);
+    for (std::size_t first = 0; first < basis_.size(); first += kBasisChunk) {
+      const std::size_t count = std::min(kBasisChunk, basis_.size() - first);
+      for (std::size_t r = 0; r < count; ++r) {
+        const Basis& b = basis_[first + r];
+        const Batch diff0 = z0 - Batch(b.colour[0]);
+        Batch d = Batch(b.descriptorDistance) + diff0 * diff0;
+        const Batch diff1 = z1 - Batch(b.colour[1]);
+        d = d + diff1 * diff1;
+        const Batch diff2 = z2 - Batch(b.colour[2]);
+        d = d + diff2 * diff2;
+        (Batch(-gamma_) * d).store_aligned(&e[r * kLanes]);
+      }
+      for (std::size_t j = 0; j < count * kLanes; ++j) e[j] = std::exp(e[j]);
+      for (std::size_t r = 0; r < count; ++r) {
+        f = f + Batch(basis_[first + r].weight) * Batch::load_aligned(&e[r * kLanes]);
+      }
+    }
+    f = f - Batch(bias_);
+    (Batch(sigmoidA_) * f + Batch(sigmoidB_)).store_aligned(e.data());
+    for (std::size_t l = 0; l < kLanes; ++l) out[i + l] = 1 / (1 + std::exp(e[l]));
+  }
+  for (std::size_t i = whole; i < out.size(); ++i) out[i] = Score({colour0[i], colour1[i], colour2[i]});
 }
 
 }  // namespace histonorm

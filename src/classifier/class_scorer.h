@@ -13,8 +13,12 @@
 //
 // Construction requires a model whose normaliser statistics and basis vectors all have one length
 // L >= 3 and one weight per basis vector, and throws std::invalid_argument otherwise. The scorer
-// starts with the all-zero descriptor. SetDescriptor requires D values. Score is const and
-// allocation-free.
+// starts with the all-zero descriptor. SetDescriptor requires D values. Score and Scores are const
+// and allocation-free.
+//
+// Scores evaluates several colours at once with SIMD, one colour per lane: each lane runs exactly
+// Score's operations in Score's order (this file is compiled without floating-point contraction),
+// and the exponentials are the same std::exp, taken lane by lane, so it gives Score's bits.
 #include <array>
 #include <cstddef>
 #include <span>
@@ -37,6 +41,10 @@ class ClassScorer {
 
   // The class score q of the feature vector (descriptor, colour).
   double Score(const std::array<double, 3>& colour) const;
+  // out[i] = Score({colour0[i], colour1[i], colour2[i]}) for i < out.size(); requires the three
+  // colour spans to be at least as long as out.
+  void Scores(std::span<const double> colour0, std::span<const double> colour1,
+              std::span<const double> colour2, std::span<double> out) const;
 
  private:
   // The colour rows of one basis vector, its weight, and the squared distance of the current

@@ -1,6 +1,8 @@
 #include "classifier/colour_classifier.h"
 
+#include <algorithm>
 #include <cmath>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 
@@ -10,10 +12,17 @@
 #include "classifier/octree.h"
 #include "common/image_colours.h"
 #include "common/log_line.h"
+#include "common/parallel_for.h"
 
 namespace histonorm {
 
 namespace {
+
+// Colours evaluated together by the class scorers; a multiple of every SIMD width.
+constexpr std::size_t kBlock = 256;
+// Fewer colours (or pixels) than these per thread are not worth starting a thread for.
+constexpr std::size_t kMinColoursPerThread = 2048;
+constexpr std::size_t kMinPixelsPerThread = std::size_t{1} << 16;
 
 void CheckImage(const cv::Mat& image) {
   if (!image.empty() && image.type() != CV_8UC3) {
@@ -27,8 +36,10 @@ struct ColourClassifier_RVM_PCAVQ::Model {
   explicit Model(const ColourModelData& data);
 
   // Builds the descriptor from the colours of an image and logs it.
-  void Project(const ImageColours& colours, const LogSink& log);
+  void Project(const ImageColours& colours, const LogSink& log, unsigned threads);
   std::array<float, 3> Classify(const std::uint8_t* pixel) const;
+  // Classify for each colour key (bytes blue, green, red from the lowest), written to out[k][i].
+  void ClassifyKeys(std::span<const std::uint32_t> keys, const std::array<float*, 3>& out) const;
 
   std::array<float, kCodeCount> meanHistogram{};
   std::array<std::uint32_t, kCodeCount> codeCounts{};
@@ -58,12 +69,20 @@ ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
   for (std::size_t i = 0; i < pcaDim; ++i) eigenScale[i] = std::sqrt(data.eigenvalues[i]);
 }
 
-void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, const LogSink& log) {
+void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, const LogSink& log,
+                                                unsigned threads) {
   codeCounts.fill(0);
   const auto& keys = colours.Keys();
   const auto& counts = colours.Counts();
+  std::vector<std::int32_t> codes(keys.size());
+  ParallelFor(
+      keys.size(), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) codes[c] = octTree.FindCode(keys[c]);
+      },
+      kMinColoursPerThread);
   for (std::size_t c = 0; c < keys.size(); ++c) {
-    const std::int32_t code = octTree.FindCode(keys[c]);
+    const std::int32_t code = codes[c];
     if (code <= 0) continue;
     if (code > 255) {
       for (std::uint32_t n = 0; n < counts[c] && log.Enabled(); ++n)
@@ -96,6 +115,27 @@ std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const std::uint
   return {static_cast<float>(q[0] / sum), static_cast<float>(q[1] / sum), static_cast<float>(q[2] / sum)};
 }
 
+void ColourClassifier_RVM_PCAVQ::Model::ClassifyKeys(std::span<const std::uint32_t> keys,
+                                                     const std::array<float*, 3>& out) const {
+  std::array<std::array<double, kBlock>, 3> colour{};
+  std::array<std::array<double, kBlock>, 3> q{};
+  for (std::size_t start = 0; start < keys.size(); start += kBlock) {
+    const std::size_t n = std::min(kBlock, keys.size() - start);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t b = 0; b < 3; ++b)
+        colour[b][i] = ImageColours::KeyByte(keys[start + i], static_cast<int>(b));
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+      classifiers[k].Scores(colour[0], colour[1], colour[2], std::span(q[k]).first(n));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      // As Classify: the sum is rounded to float before the division.
+      const auto sum = static_cast<double>(static_cast<float>((q[0][i] + q[1][i]) + q[2][i]));
+      for (std::size_t k = 0; k < 3; ++k) out[k][start + i] = static_cast<float>(q[k][i] / sum);
+    }
+  }
+}
+
 ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const std::string& modelPath, LogSink log)
     : model_(std::make_unique<Model>(ReadColourModel(modelPath, log))), log_(std::move(log)) {}
 
@@ -109,12 +149,12 @@ ColourClassifier_RVM_PCAVQ::~ColourClassifier_RVM_PCAVQ() = default;
 
 void ColourClassifier_RVM_PCAVQ::ComputeProjection(const cv::Mat& image) {
   CheckImage(image);
-  model_->Project(ImageColours(image), log_);
+  model_->Project(ImageColours(image, SIZE_MAX, threads_), log_, threads_);
 }
 
 void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) {
   CheckImage(image);
-  ClassifyImage(image, ImageColours(image), planes);
+  ClassifyImage(image, ImageColours(image, SIZE_MAX, threads_), planes);
 }
 
 void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, const ImageColours& colours,
@@ -123,9 +163,14 @@ void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, const Image
   ClassifyColours(image, colours, perColour);
   planes.Resize(image.cols, image.rows);
   const auto& indices = colours.PixelIndices();
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    for (std::size_t k = 0; k < 3; ++k) planes[k][i] = perColour[k][indices[i]];
-  }
+  ParallelFor(
+      indices.size(), threads_,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          for (std::size_t k = 0; k < 3; ++k) planes[k][i] = perColour[k][indices[i]];
+        }
+      },
+      kMinPixelsPerThread);
 }
 
 std::array<float, 3> ColourClassifier_RVM_PCAVQ::ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) {
@@ -138,16 +183,16 @@ void ColourClassifier_RVM_PCAVQ::ClassifyColours(const cv::Mat& image, const Ima
   if (!colours.Indexed() || colours.PixelIndices().size() != image.total()) {
     throw std::invalid_argument("colour index does not belong to the image being classified");
   }
-  model_->Project(colours, log_);
-  const auto& keys = colours.Keys();
+  model_->Project(colours, log_, threads_);
+  const std::span<const std::uint32_t> keys = colours.Keys();
   perColour.Resize(static_cast<int>(keys.size()), 1);
-  for (std::size_t c = 0; c < keys.size(); ++c) {
-    const std::array<std::uint8_t, 3> pixel{static_cast<std::uint8_t>(keys[c]),
-                                            static_cast<std::uint8_t>(keys[c] >> 8),
-                                            static_cast<std::uint8_t>(keys[c] >> 16)};
-    const std::array<float, 3> p = model_->Classify(pixel.data());
-    for (std::size_t k = 0; k < 3; ++k) perColour[k][c] = p[k];
-  }
+  ParallelFor(
+      keys.size(), threads_,
+      [&](std::size_t begin, std::size_t end) {
+        model_->ClassifyKeys(keys.subspan(begin, end - begin),
+                             {perColour[0] + begin, perColour[1] + begin, perColour[2] + begin});
+      },
+      kMinColoursPerThread);
 }
 
 unsigned ColourClassifier_RVM_PCAVQ::PcaDim() const { return model_->pcaDim; }

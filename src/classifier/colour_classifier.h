@@ -54,6 +54,12 @@ class ColourClassifierBase {
       for (std::size_t k = 0; k < 3; ++k) perColour[k][index[i]] = perPixel[k][i];
     }
   }
+  // How many threads later classifications may use (0 = all cores). Results do not depend on it;
+  // classifiers that always use one thread ignore it.
+  virtual void SetThreads(unsigned threads) { static_cast<void>(threads); }
+  // True when ClassifyColours reads the colour index alone, never the image's pixels (which then
+  // only need the image's size and type).
+  [[nodiscard]] virtual bool ClassifiesIndexAlone() const { return false; }
 };
 
 class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
@@ -78,6 +84,11 @@ class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
   void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
                        ClassProbabilityPlanes& perColour) override;
 
+  // Splits the colour code look-ups, the per-colour evaluation and the per-pixel planes over this
+  // many threads (0 = all cores; 1 is the default); the results are the same for every count.
+  void SetThreads(unsigned threads) override { threads_ = threads; }
+  [[nodiscard]] bool ClassifiesIndexAlone() const override { return true; }
+
   // Computes the image descriptor and logs it ("Projection ..." line). Same requirements on the
   // image as ClassifyImage.
   void ComputeProjection(const cv::Mat& image);
@@ -91,6 +102,7 @@ class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {
   struct Model;  // keeps the trained-function types out of this header
   std::unique_ptr<Model> model_;
   LogSink log_;
+  unsigned threads_ = 1;
 };
 
 }  // namespace histonorm

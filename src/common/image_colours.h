@@ -7,11 +7,14 @@
 // colour of the image once in ascending key order, with Counts() giving its number of pixels, and
 // PixelIndices() giving, row after row without gaps, the position in Keys() of each pixel's colour.
 // IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 3 MiB
-// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel.
+// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel, whatever the threads.
+//
+// `threads` (0 = all cores) splits the pixel passes by rows; the result is the same for every count.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <span>
 #include <vector>
 
 namespace histonorm {
@@ -22,7 +25,12 @@ class ImageColours {
   // As above, but when the image has more than maxColours distinct colours, Counts() and
   // PixelIndices() are left empty (Indexed() is false): callers that only want a per-colour table
   // for images whose colours repeat can give up early and cheaply.
-  ImageColours(const cv::Mat& image, std::size_t maxColours);
+  ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads = 1);
+  // The index of the image whose every pixel of colour source.Keys()[c] is recoloured to
+  // newKeys[c], made without visiting the image and in the source's memory (the source is left
+  // an index of no pixels): requires an indexed source and one new key per source colour (throws
+  // std::invalid_argument otherwise). Equal to indexing that image.
+  ImageColours(ImageColours&& source, std::span<const std::uint32_t> newKeys, unsigned threads = 1);
 
   bool Indexed() const { return pixelIndices_.size() == total_; }
 
@@ -43,6 +51,13 @@ class ImageColours {
   }
 
  private:
+  // Sets the bit of every colour of the image.
+  void MarkAll(const cv::Mat& image, unsigned threads);
+  // Fills pixelIndices_ and counts_ from keys_.
+  void IndexPixels(const cv::Mat& image, unsigned threads);
+  // Fills rankBefore_ and keys_ from seen_.
+  void ListKeys(unsigned threads);
+
   std::vector<std::uint64_t> seen_;        // one bit per 24-bit colour
   std::vector<std::uint32_t> rankBefore_;  // colours in all earlier words
   std::vector<std::uint32_t> keys_;

@@ -53,7 +53,7 @@ bool CColourDeconv::EstimateStainVectors(const cv::Mat& image, const ClassProbab
 
 bool CColourDeconv::EstimateStainVectors(const ImageColours& colours,
                                          const ClassProbabilityPlanes& colourProbs, float probThreshold) {
-  BuildFromSampleSums(CollectStainSamples(colours, colourProbs, probThreshold, log_));
+  BuildFromSampleSums(CollectStainSamples(colours, colourProbs, probThreshold, log_, threads));
   return usable_;
 }
 

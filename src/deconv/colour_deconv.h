@@ -66,6 +66,9 @@ class CColourDeconv {
   [[nodiscard]] bool WriteVectors(const std::string& path) const;
 
   float dotProductThreshold = 0.8f;
+  // Threads ImageToChannels and ChannelsToImage split their pixels over (0 = all cores); the
+  // results do not depend on it.
+  unsigned threads = 1;
 
   double LogScale() const { return logScale_; }
   const std::array<float, 256>& OdTable() const { return odTable_; }

@@ -1,10 +1,12 @@
 // The two pixel transforms of CColourDeconv: image -> stain channels and stain channels -> image.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
 #include "common/image_colours.h"
+#include "common/parallel_for.h"
 #include "deconv/colour_deconv.h"
 
 namespace histonorm {
@@ -15,6 +17,27 @@ namespace {
 constexpr std::size_t kDistinctColourMinPixels = std::size_t{1} << 14;
 // Per-colour evaluation is used only when colours repeat at least this often on average.
 constexpr std::size_t kMinRepeats = 4;
+// Fewer pixels than this per thread are not worth starting a thread for.
+constexpr std::size_t kMinPixelsPerThread = std::size_t{1} << 14;
+
+// Calls body(px, index, count) for runs of pixels that together cover the image once, split over
+// `threads`: px points at the pixel with dense index `index` (y * cols + x), and the run goes on for
+// `count` pixels along its row.
+template <typename Image, typename Body>
+void ForEachRun(Image& image, unsigned threads, const Body& body) {
+  const auto cols = static_cast<std::size_t>(image.cols);
+  ParallelFor(
+      image.total(), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end;) {
+          const std::size_t x = i % cols;
+          const std::size_t n = std::min(end - i, cols - x);
+          body(image.template ptr<std::uint8_t>(static_cast<int>(i / cols)) + 3 * x, i, n);
+          i += n;
+        }
+      },
+      kMinPixelsPerThread);
+}
 
 // Evaluates the three channel values of one colour. The per-byte products OD(byte) * Q[k][i] are
 // precomputed: they are the same double products the per-pixel formula forms, so the results are
@@ -43,14 +66,13 @@ class ChannelEvaluator {
   std::array<std::array<std::array<double, 256>, 3>, 3> weighted_{};  // [stain][colour][byte]
 };
 
-void ChannelsPerPixel(const ChannelEvaluator& eval, const cv::Mat& image, StainChannelPlanes& channels) {
-  for (int y = 0; y < image.rows; ++y) {
-    const std::uint8_t* px = image.ptr<std::uint8_t>(y);
-    std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
-    for (int x = 0; x < image.cols; ++x, px += 3, ++index) {
+void ChannelsPerPixel(const ChannelEvaluator& eval, const cv::Mat& image, StainChannelPlanes& channels,
+                      unsigned threads) {
+  ForEachRun(image, threads, [&](const std::uint8_t* px, std::size_t index, std::size_t count) {
+    for (const std::size_t end = index + count; index < end; ++index, px += 3) {
       for (std::size_t k = 0; k < 3; ++k) channels[k][index] = eval.Value(k, px[2], px[1], px[0]);
     }
-  }
+  });
 }
 
 void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const ImageColours& colours,
@@ -91,14 +113,16 @@ void CColourDeconv::ImageToChannels(const cv::Mat& image, StainChannelPlanes& ch
     channels.Resize(image.cols, image.rows);
   }
   const ChannelEvaluator eval(odTable_, inverseStains_, logScale_);
-  if (channels.PixelCount() < kDistinctColourMinPixels) {
-    ChannelsPerPixel(eval, image, channels);
+  // A single row is taken for a table of distinct colours (as the stain normaliser passes): indexing
+  // its colours would find no repeats.
+  if (channels.PixelCount() < kDistinctColourMinPixels || image.rows == 1) {
+    ChannelsPerPixel(eval, image, channels, threads);
     return;
   }
-  const ImageColours colours(image, channels.PixelCount() / kMinRepeats);
+  const ImageColours colours(image, channels.PixelCount() / kMinRepeats, threads);
   // With few repeats the scattered look-ups cost more than evaluating every pixel.
   if (!colours.Indexed()) {
-    ChannelsPerPixel(eval, image, channels);
+    ChannelsPerPixel(eval, image, channels, threads);
   } else {
     ChannelsPerDistinctColour(eval, colours, channels);
   }
@@ -120,10 +144,8 @@ void CColourDeconv::ChannelsToImage(const StainChannelPlanes& channels, cv::Mat&
   const float* const plane0 = channels[0];
   const float* const plane1 = channels[1];
   const float* const plane2 = channels[2];
-  for (int y = 0; y < image.rows; ++y) {
-    std::uint8_t* px = image.ptr<std::uint8_t>(y);
-    std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(image.cols);
-    for (int x = 0; x < image.cols; ++x, px += 3, ++index) {
+  ForEachRun(image, threads, [&](std::uint8_t* px, std::size_t index, std::size_t count) {
+    for (const std::size_t end = index + count; index < end; ++index, px += 3) {
       const double d0 = 255.0 - std::log(static_cast<double>(plane0[index])) * 255.0 / logScale;
       const double d1 = 255.0 - std::log(static_cast<double>(plane1[index])) * 255.0 / logScale;
       const double d2 = 255.0 - std::log(static_cast<double>(plane2[index])) * 255.0 / logScale;
@@ -134,7 +156,7 @@ void CColourDeconv::ChannelsToImage(const StainChannelPlanes& channels, cv::Mat&
         px[2 - i] = ToByte(t);
       }
     }
-  }
+  });
 }
 
 }  // namespace histonorm

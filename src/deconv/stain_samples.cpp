@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/log_line.h"
+#include "common/parallel_for.h"
 #include "deconv/most_probable_samples.h"
 
 namespace histonorm {
@@ -15,6 +16,8 @@ namespace {
 constexpr std::size_t kMinimumSelection = 201;
 // Probabilities must exceed this (in double) for a pixel to become a candidate.
 constexpr double kCandidateProbability = 0.01;
+// Pixels per block of a scan in pixel order.
+constexpr std::size_t kScanBlock = std::size_t{1} << 17;
 
 bool IsCandidate(float p) { return static_cast<double>(p) > kCandidateProbability; }
 
@@ -103,10 +106,50 @@ std::array<double, 3> AsDouble(const std::array<std::uint64_t, 3>& sum) {
   return {static_cast<double>(sum[0]), static_cast<double>(sum[1]), static_cast<double>(sum[2])};
 }
 
+// Adds the colours of the earliest `left` pixels (in pixel order) whose colour c has atCut[c] set.
+// The pixels go in waves of one block per thread: each block counts and sums its pixels of those
+// colours (integer sums, exact whatever the split), whole blocks are taken in order while they fit,
+// and the block that does not fit is walked pixel by pixel.
+void AddEarliestPixels(const ImageColours& colours, const std::vector<std::uint8_t>& atCut, std::size_t left,
+                       unsigned threads, std::array<std::uint64_t, 3>& sum) {
+  const auto& pixels = colours.PixelIndices();
+  const auto& keys = colours.Keys();
+  const std::size_t wave = ResolveThreadCount(threads);
+  std::vector<std::size_t> blockCount(wave);
+  std::vector<std::array<std::uint64_t, 3>> blockSum(wave);
+  for (std::size_t start = 0; start < pixels.size() && left > 0; start += wave * kScanBlock) {
+    const auto blockBegin = [&](std::size_t b) { return std::min(pixels.size(), start + b * kScanBlock); };
+    ParallelFor(wave, threads, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t b = begin; b < end; ++b) {
+        blockCount[b] = 0;
+        blockSum[b] = {};
+        for (std::size_t i = blockBegin(b); i < blockBegin(b + 1); ++i) {
+          if (atCut[pixels[i]] == 0) continue;
+          ++blockCount[b];
+          AddColourTimes(blockSum[b], keys[pixels[i]], 1);
+        }
+      }
+    });
+    for (std::size_t b = 0; b < wave && left > 0; ++b) {
+      if (blockCount[b] <= left) {
+        for (std::size_t k = 0; k < 3; ++k) sum[k] += blockSum[b][k];
+        left -= blockCount[b];
+        continue;
+      }
+      for (std::size_t i = blockBegin(b); left > 0; ++i) {
+        if (atCut[pixels[i]] == 0) continue;
+        AddColourTimes(sum, keys[pixels[i]], 1);
+        --left;
+      }
+    }
+  }
+}
+
 // SumMostProbable for probabilities per colour: every pixel of a colour shares its probability, so
 // the n most probable pixels are all pixels of the colours above some probability, and then the
 // earliest pixels (in pixel order) of the colours at exactly that probability.
-std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const float* p, std::size_t n) {
+std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const float* p, std::size_t n,
+                                             unsigned threads) {
   const auto& keys = colours.Keys();
   const auto& counts = colours.Counts();
   std::vector<std::uint32_t> order;
@@ -131,11 +174,27 @@ std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const 
     left -= total;
   }
   const float cut = p[order[i]];
-  for (const std::uint32_t c : colours.PixelIndices()) {
-    if (left == 0) break;
-    if (p[c] != cut) continue;
-    AddColourTimes(sum, keys[c], 1);
-    --left;
+  std::vector<std::uint8_t> atCut(keys.size());
+  std::size_t cutColours = 0;
+  std::uint64_t cutPixels = 0;
+  std::array<std::uint64_t, 3> cutSum{};
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    atCut[c] = p[c] == cut ? 1 : 0;
+    if (atCut[c] == 0) continue;
+    ++cutColours;
+    cutPixels += counts[c];
+    AddColourTimes(cutSum, keys[c], counts[c]);
+  }
+  // The colours at that probability hold at least `left` pixels. When they hold exactly that many,
+  // all are taken; a single colour's earliest pixels are all alike; otherwise pixel order decides.
+  if (cutPixels == left) {
+    for (std::size_t b = 0; b < 3; ++b) sum[b] += cutSum[b];
+  } else if (cutColours == 1) {
+    for (std::size_t c = 0; c < keys.size(); ++c) {
+      if (atCut[c] != 0) AddColourTimes(sum, keys[c], left);
+    }
+  } else {
+    AddEarliestPixels(colours, atCut, left, threads, sum);
   }
   return AsDouble(sum);
 }
@@ -143,7 +202,7 @@ std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const 
 }  // namespace
 
 StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
-                                    float probThreshold, const LogSink& log) {
+                                    float probThreshold, const LogSink& log, unsigned threads) {
   const std::size_t n = colours.Keys().size();
   if (!colours.Indexed() || colourProbs.PixelCount() != n || colourProbs.plane[1].size() != n) {
     throw std::invalid_argument("per-colour probabilities do not match the colour index");
@@ -166,7 +225,7 @@ StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProb
       sums.colourSum[k] = AsDouble(atOrAboveSum);
     } else {
       sums.count[k] = selected;
-      sums.colourSum[k] = SumMostProbableColours(colours, p, selected);
+      sums.colourSum[k] = SumMostProbableColours(colours, p, selected, threads);
     }
   }
   LogLine(log, "#samples used = ", sums.candidates[0], ",", sums.candidates[1], ",", 0);

@@ -36,8 +36,11 @@ struct StainSampleSums {
 // The same selection and sums from probabilities given once per distinct colour: `colourProbs`
 // holds Keys().size() values per plane, in the order of Keys(), and pixel order is that of the
 // index's PixelIndices(). Requires an indexed `colours`; throws std::invalid_argument otherwise.
+// A scan in pixel order, when one is needed, is split over `threads` (0 = all cores) with the same
+// result.
 [[nodiscard]] StainSampleSums CollectStainSamples(const ImageColours& colours,
                                                   const ClassProbabilityPlanes& colourProbs,
-                                                  float probThreshold, const LogSink& log = {});
+                                                  float probThreshold, const LogSink& log = {},
+                                                  unsigned threads = 1);
 
 }  // namespace histonorm

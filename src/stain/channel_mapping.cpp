@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/parallel_for.h"
+
 namespace histonorm {
 
 namespace {
@@ -20,6 +22,8 @@ constexpr float kHighestRangeEnd = 255.0f;
 constexpr float kLowestRangeEnd = 0.0f;
 constexpr float kLargestInput = 500.0f;
 constexpr float kSmallestOutput = 1.0f;
+// Fewer values than this per thread are not worth starting a thread for.
+constexpr std::size_t kMinValuesPerThread = std::size_t{1} << 14;
 
 float AtMost255(float v) { return v > kHighestRangeEnd ? kHighestRangeEnd : v; }
 float AtLeast0(float v) { return v < kLowestRangeEnd ? kLowestRangeEnd : v; }
@@ -82,21 +86,27 @@ float MapStainChannelValue(const CubicBSpline& curve, float value) {
   return mapped < kSmallestOutput ? kSmallestOutput : mapped;
 }
 
-void MapChannel(const CubicBSpline& curve, std::span<float> values) {
-  for (float& v : values) v = MapStainChannelValue(curve, v);
+void MapChannel(const CubicBSpline& curve, std::span<float> values, unsigned threads) {
+  const bool logs = std::any_of(values.begin(), values.end(), [](float v) { return std::isnan(v); });
+  ParallelFor(
+      values.size(), logs ? 1U : threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (float& v : values.subspan(begin, end - begin)) v = MapStainChannelValue(curve, v);
+      },
+      kMinValuesPerThread);
 }
 
 std::array<CubicBSpline, 2> RemapStainChannels(const ChannelStats& image,
                                                const std::array<TargetChannelStats, 2>& target,
                                                StainChannelPlanes& channels, const char* label,
-                                               StatsLines when, const LogSink& log) {
+                                               StatsLines when, const LogSink& log, unsigned threads) {
   std::array<CubicBSpline, 2> quiet = {MakeChannelMappingCurve(), MakeChannelMappingCurve()};
   for (int i = 0; i < 2; ++i) {
     const ChannelClassStats& stats = image.channel[static_cast<std::size_t>(i)];
     if (when == StatsLines::kBeforeFit) LogChannelStatsLines(log, label, i, stats);
     const CubicBSpline curve = FitChannelMapping(stats, target[static_cast<std::size_t>(i)], log);
     if (when == StatsLines::kAfterFit) LogChannelStatsLines(log, label, i, stats);
-    MapChannel(curve, channels.plane[static_cast<std::size_t>(i)]);
+    MapChannel(curve, channels.plane[static_cast<std::size_t>(i)], threads);
     quiet[static_cast<std::size_t>(i)].Coeffs() = curve.Coeffs();
   }
   return quiet;

@@ -46,19 +46,22 @@ struct MappingPoints {
 // at least 1.0.
 [[nodiscard]] float MapStainChannelValue(const CubicBSpline& curve, float value);
 
-// Maps every value in place with MapChannelValue.
-void MapChannel(const CubicBSpline& curve, std::span<float> values);
+// Maps every value in place with MapChannelValue, split over `threads` (0 = all cores). Values that
+// are not numbers make the curve log; then the values are mapped in order on one thread, so that
+// the lines keep their order.
+void MapChannel(const CubicBSpline& curve, std::span<float> values, unsigned threads = 1);
 
 // Where the statistics lines of a channel go relative to its fit.
 enum class StatsLines { kAfterFit, kBeforeFit };
 
 // One remapping stage: for channel 0, then 1, fits the mapping from the image's statistics to the
 // target's and maps the channel's plane in place, logging the channel's statistics lines with
-// `label` before or after the fit. Plane 2 is left as it is. Returns the two fitted curves, which
-// log nothing.
+// `label` before or after the fit. Plane 2 is left as it is. Mapping uses `threads` (0 = all cores).
+// Returns the two fitted curves, which log nothing.
 std::array<CubicBSpline, 2> RemapStainChannels(const ChannelStats& image,
                                                const std::array<TargetChannelStats, 2>& target,
                                                StainChannelPlanes& channels, const char* label,
-                                               StatsLines when, const LogSink& log = {});
+                                               StatsLines when, const LogSink& log = {},
+                                               unsigned threads = 1);
 
 }  // namespace histonorm

@@ -1,10 +1,44 @@
 #include "stain/colour_table.h"
 
 #include <stdexcept>
+#include <utility>
+
+#include "common/parallel_for.h"
 
 namespace histonorm {
 
-ColourTable::ColourTable(const cv::Mat& image) : width_(image.cols), height_(image.rows), index_(image) {
+namespace {
+// Rows per thread below which splitting a pass costs more than it saves.
+constexpr std::size_t kMinRowsPerThread = 64;
+
+// The colour keys of a 1 x size BGR image.
+std::vector<std::uint32_t> KeysOf(const cv::Mat& perColour, std::size_t size) {
+  if (perColour.total() != size || (size > 0 && (perColour.type() != CV_8UC3 || !perColour.isContinuous()))) {
+    throw std::invalid_argument("colour table: per-colour image of another size");
+  }
+  std::vector<std::uint32_t> keys(size);
+  const std::uint8_t* p = size == 0 ? nullptr : perColour.ptr<std::uint8_t>(0);
+  for (std::size_t c = 0; c < size; ++c, p += 3) keys[c] = ImageColours::Key(p);
+  return keys;
+}
+}  // namespace
+
+ColourTable::ColourTable(const cv::Mat& image, unsigned threads)
+    : width_(image.cols), height_(image.rows), index_(image, SIZE_MAX, threads) {
+  ListColours();
+}
+
+ColourTable::ColourTable(ColourTable&& source, const cv::Mat& perColour, unsigned threads)
+    : width_(source.width_),
+      height_(source.height_),
+      index_(std::move(source.index_), KeysOf(perColour, source.Size()), threads) {
+  ListColours();
+  source.width_ = 0;
+  source.height_ = 0;
+  source.colours_.release();
+}
+
+void ColourTable::ListColours() {
   const auto& keys = index_.Keys();
   if (keys.empty()) return;
   colours_.create(1, static_cast<int>(keys.size()), CV_8UC3);
@@ -37,7 +71,7 @@ cv::Mat ColourTable::GatherBytes(const std::vector<std::uint8_t>& perColour) con
   return image;
 }
 
-void ColourTable::Scatter(const cv::Mat& perColour, cv::Mat& output) const {
+void ColourTable::Scatter(const cv::Mat& perColour, cv::Mat& output, unsigned threads) const {
   if (perColour.type() != CV_8UC3 || perColour.total() != Size()) {
     throw std::invalid_argument("colour table: per-colour image of another size");
   }
@@ -46,17 +80,21 @@ void ColourTable::Scatter(const cv::Mat& perColour, cv::Mat& output) const {
   }
   if (Size() == 0) return;
   const std::uint8_t* results = perColour.ptr<std::uint8_t>(0);
-  for (int y = 0; y < height_; ++y) {
-    std::uint8_t* out = output.ptr<std::uint8_t>(y);
-    const std::uint32_t* colour =
-        index_.PixelIndices().data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
-    for (int x = 0; x < width_; ++x, out += 3) {
-      const std::uint8_t* r = results + 3 * static_cast<std::size_t>(colour[x]);
-      out[0] = r[0];
-      out[1] = r[1];
-      out[2] = r[2];
-    }
-  }
+  ParallelFor(
+      static_cast<std::size_t>(height_), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t y = begin; y < end; ++y) {
+          std::uint8_t* out = output.ptr<std::uint8_t>(static_cast<int>(y));
+          const std::uint32_t* colour = index_.PixelIndices().data() + y * static_cast<std::size_t>(width_);
+          for (int x = 0; x < width_; ++x, out += 3) {
+            const std::uint8_t* r = results + 3 * static_cast<std::size_t>(colour[x]);
+            out[0] = r[0];
+            out[1] = r[1];
+            out[2] = r[2];
+          }
+        }
+      },
+      kMinRowsPerThread);
 }
 
 }  // namespace histonorm

@@ -7,7 +7,8 @@
 // of the image once; the per-colour results of any pixel-wise operation on Colours() are spread back
 // to the pixels with Gather (planes) or Scatter (images), which require the image the table was made
 // from and results for Colours(). Memory: 4 bytes per pixel, 11 per distinct colour and a fixed
-// 3 MiB of colour index.
+// 3 MiB of colour index. `threads` (0 = all cores) splits the per-pixel passes of construction and
+// Scatter by rows; results do not depend on it.
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -20,7 +21,12 @@ namespace histonorm {
 
 class ColourTable {
  public:
-  explicit ColourTable(const cv::Mat& image);
+  explicit ColourTable(const cv::Mat& image, unsigned threads = 1);
+  // The table of the image that source.Scatter(perColour, image) writes, made from the source's
+  // index without visiting that image, in the source's memory (the source is left a table of no
+  // pixels). Requires a continuous BGR perColour of source.Size() pixels (throws
+  // std::invalid_argument otherwise).
+  ColourTable(ColourTable&& source, const cv::Mat& perColour, unsigned threads = 1);
 
   // 1 x Size() BGR image of the distinct colours.
   const cv::Mat& Colours() const { return colours_; }
@@ -39,9 +45,12 @@ class ColourTable {
   cv::Mat GatherBytes(const std::vector<std::uint8_t>& perColour) const;
   // Writes to every pixel of `output` (of the image's size) the per-colour result (a 1 x Size() BGR
   // image) of that pixel's colour. `output` may be the image itself.
-  void Scatter(const cv::Mat& perColour, cv::Mat& output) const;
+  void Scatter(const cv::Mat& perColour, cv::Mat& output, unsigned threads = 1) const;
 
  private:
+  // Lays out index_'s keys as colours_.
+  void ListColours();
+
   int width_;
   int height_;
   ImageColours index_;

@@ -53,6 +53,12 @@ void CNormBimodalDeconvRVM::ReadParams(std::istream& in) {
   LogStainParams(log_, params_);
 }
 
+CColourDeconv CNormBimodalDeconvRVM::FreshDeconv(float dotProductThreshold) const {
+  CColourDeconv deconv = InitialisedDeconv(log_, dotProductThreshold);
+  deconv.threads = threads_;
+  return deconv;
+}
+
 void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
                                             const StainChannelPlanes* colourValues, const char* stage) const {
   if (!diagnostics_) return;
@@ -63,11 +69,12 @@ void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const C
 
 void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
   // Everything measured depends on a pixel's colour alone: work once per distinct colour.
-  const ColourTable table(image);
+  const ColourTable table(image, threads_);
   ClassProbabilityPlanes probs;
+  classifier_->SetThreads(threads_);
   classifier_->ClassifyColours(image, table.Index(), probs);
-  targetDeconv_ = InitialisedDeconv(log_, params_.dotProductThreshold);
-  targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold, log_);
+  targetDeconv_ = FreshDeconv(params_.dotProductThreshold);
+  targetSamples_ += CollectStainSamples(table.Index(), probs, params_.probThreshold, log_, threads_);
   targetDeconv_.BuildFromSampleSums(targetSamples_);
   targetUsable_ = targetDeconv_.IsUsable();
   if (targetUsable_) {
@@ -86,9 +93,9 @@ void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
   }
 }
 
-FittedStage CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
-                                              const CColourDeconv& deconv, const Stage& stage,
-                                              cv::Mat& output) const {
+cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
+                                          const CColourDeconv& deconv, const Stage& stage,
+                                          std::optional<FittedStage>* fitted) const {
   // Channel values, their mapping and their recombination depend only on a pixel's colour.
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
@@ -96,58 +103,74 @@ FittedStage CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const Cl
   ChannelHistograms histograms;
   histograms.AccumulateByColour(table, values, probs, MembershipOf(params_));
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
-  FittedStage fitted{deconv, RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_)};
+  const std::array<CubicBSpline, 2> curves =
+      RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_, threads_);
+  if (fitted != nullptr) fitted->emplace(FittedStage{deconv, curves});
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
-  targetDeconv_.ChannelsToImage(values, mapped);
-  table.Scatter(mapped, output);
-  return fitted;
+  CColourDeconv recombine = targetDeconv_;
+  recombine.threads = threads_;
+  recombine.ChannelsToImage(values, mapped);
+  return mapped;
 }
 
-std::optional<FittedStage> CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output) const {
-  // Each stage works on one colour index of its image, with probabilities per distinct colour; the
-  // first stage's index is gone before the second stage's is made.
-  const ColourTable inputColours(input);
+std::optional<ColourTable> CNormBimodalDeconvRVM::FirstStage(const cv::Mat& input, cv::Mat& output,
+                                                             std::optional<FittedStage>* fitted) const {
+  // Each stage works on one colour index of its image, with probabilities per distinct colour. The
+  // result's index is made from the input's, in its memory (each input colour maps to one output
+  // colour), without indexing the result's pixels again.
+  ColourTable inputColours(input, threads_);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(input, inputColours.Index(), probs);
-  CColourDeconv deconv = InitialisedDeconv(log_, params_.dotProductThreshold);
+  CColourDeconv deconv = FreshDeconv(params_.dotProductThreshold);
   if (!deconv.EstimateStainVectors(inputColours.Index(), probs, params_.probThreshold)) {
     HandDiagnostics(deconv, nullptr, nullptr, ".mapped");
     return std::nullopt;
   }
-  return RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, output);
+  const cv::Mat mapped =
+      RemapStage(inputColours, probs, deconv, {"Image Channel(", StatsLines::kAfterFit, true}, fitted);
+  // A classifier that reads only the colour index needs no picture of the first stage's result.
+  if (!classifier_->ClassifiesIndexAlone()) inputColours.Scatter(mapped, output, threads_);
+  return std::optional<ColourTable>(std::in_place, std::move(inputColours), mapped, threads_);
 }
 
-std::optional<FittedStage> CNormBimodalDeconvRVM::SecondStage(cv::Mat& output) const {
-  CColourDeconv deconv = InitialisedDeconv(log_, StainParams{}.dotProductThreshold);
-  const ColourTable outputColours(output);
+void CNormBimodalDeconvRVM::SecondStage(const ColourTable& outputColours, cv::Mat& output,
+                                        std::optional<FittedStage>* fitted) const {
+  CColourDeconv deconv = FreshDeconv(StainParams{}.dotProductThreshold);
   ClassProbabilityPlanes probs;
   classifier_->ClassifyColours(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
     log_.Line("Stain estimation failed in the second stage, first stage result kept");
-    return std::nullopt;
+    if (classifier_->ClassifiesIndexAlone()) outputColours.Scatter(outputColours.Colours(), output, threads_);
+    return;
   }
-  return RemapStage(outputColours, probs, deconv,
-                    {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false}, output);
+  const cv::Mat mapped = RemapStage(outputColours, probs, deconv,
+                                    {"[2nd stage] Image Channel(", StatsLines::kBeforeFit, false}, fitted);
+  outputColours.Scatter(mapped, output, threads_);
 }
 
 void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output) {
-  if (!FirstStage(input, output)) {
+  classifier_->SetThreads(threads_);
+  const std::optional<ColourTable> firstResult = FirstStage(input, output);
+  if (!firstResult) {
     log_.Line("Stain estimation failed, image copied unchanged");
     input.copyTo(output);
     return;
   }
-  static_cast<void>(SecondStage(output));
+  SecondStage(*firstResult, output);
 }
 
 std::unique_ptr<const FittedTransform> CNormBimodalDeconvRVM::FitSource(const cv::Mat& source) {
   // Both stages are measured as Norm measures them, the second on the first stage's result.
-  cv::Mat firstResult(source.size(), CV_8UC3);
-  std::optional<FittedStage> first = FirstStage(source, firstResult);
-  if (!first) {
+  classifier_->SetThreads(threads_);
+  cv::Mat result(source.size(), CV_8UC3);
+  std::optional<FittedStage> first;
+  std::optional<FittedStage> second;
+  const std::optional<ColourTable> firstResult = FirstStage(source, result, &first);
+  if (!firstResult) {
     log_.Line("Stain estimation failed, image copied unchanged");
-    return std::make_unique<StainTransform>(targetDeconv_, std::nullopt, std::nullopt);
+  } else {
+    SecondStage(*firstResult, result, &second);
   }
-  std::optional<FittedStage> second = SecondStage(firstResult);
   return std::make_unique<StainTransform>(targetDeconv_, std::move(first), std::move(second));
 }
 

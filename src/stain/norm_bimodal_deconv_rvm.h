@@ -74,17 +74,26 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;
 
-  // Normalises with the image's own stain estimate and returns the fitted stage; none (output
-  // untouched) when the estimate is unusable.
-  std::optional<FittedStage> FirstStage(const cv::Mat& input, cv::Mat& output) const;
-  // Measures the first stage's result with the default thresholds, corrects it in place and returns
-  // the fitted stage; none (output unchanged) when the estimate is unusable.
-  std::optional<FittedStage> SecondStage(cv::Mat& output) const;
+  // Normalises with the image's own stain estimate and gives the colour table of the result; writes
+  // the result to `output` unless the classifier reads colour indices alone (then the second stage
+  // writes it). Nothing (output untouched) when the estimate is unusable.
+  // With `fitted`, the stage's stain matrix and curves are kept there.
+  std::optional<ColourTable> FirstStage(const cv::Mat& input, cv::Mat& output,
+                                        std::optional<FittedStage>* fitted = nullptr) const;
+  // Measures the first stage's result (whose colour table is `outputColours`) with the default
+  // thresholds and corrects it, writing the final result to `output`.
+  // With `fitted`, the stage is kept there when it is used.
+  void SecondStage(const ColourTable& outputColours, cv::Mat& output,
+                   std::optional<FittedStage>* fitted = nullptr) const;
   // Splits the colours of `table`'s image with `deconv`, measures stain channels 0 and 1 (with the
   // per-colour probabilities `probs`), maps them onto the target and recombines the channels with
-  // the target's stain matrix into `output` (which may be the table's image). Returns the stage.
-  FittedStage RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
-                         const CColourDeconv& deconv, const Stage& stage, cv::Mat& output) const;
+  // the target's stain matrix: the result for each colour of the table, as a 1 x Size() image.
+  [[nodiscard]] cv::Mat RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,
+                                   const CColourDeconv& deconv, const Stage& stage,
+                                   std::optional<FittedStage>* fitted = nullptr) const;
+  // A fresh stain model for this normaliser's threads, whose dot product correction stops at
+  // `dotProductThreshold`.
+  [[nodiscard]] CColourDeconv FreshDeconv(float dotProductThreshold) const;
   // Hands the vectors and, given a table, the channel pictures from per-colour channel values to
   // the diagnostic sink, if there is one.
   void HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,

@@ -17,7 +17,13 @@ void ApplyStage(const FittedStage& stage, const CColourDeconv& target, const cv:
 
 StainTransform::StainTransform(const CColourDeconv& target, std::optional<FittedStage> first,
                                std::optional<FittedStage> second)
-    : target_(target), first_(std::move(first)), second_(first_ ? std::move(second) : std::nullopt) {}
+    : target_(target), first_(std::move(first)), second_(first_ ? std::move(second) : std::nullopt) {
+  // Each application works on the calling thread alone: callers apply the transform to many tiles at once.
+  target_.threads = 1;
+  for (std::optional<FittedStage>* stage : {&first_, &second_}) {
+    if (*stage) (*stage)->deconv.threads = 1;
+  }
+}
 
 void StainTransform::MapColours(const cv::Mat& colours, cv::Mat& mapped) const {
   if (!first_) {

@@ -106,11 +106,20 @@ TEST(ClassScorerTest, EqualsTheLibraryOnRandomModelsDescriptorsAndColours) {
         descriptor = random.Descriptor(static_cast<std::size_t>(dims));
         scorer.SetDescriptor(descriptor);
       }
+      // The batched scores (SIMD lanes and the tail after them) are checked alongside.
+      std::array<std::vector<double>, 3> colours;
       for (int c = 0; c < 25; ++c, ++cases) {
         const auto colour = random.Colour();
         ASSERT_TRUE(SameDouble(LibraryScore(model, descriptor, colour), scorer.Score(colour)))
             << "model " << m << " descriptor " << d << " colour " << colour[0] << " " << colour[1] << " "
             << colour[2];
+        for (std::size_t k = 0; k < 3; ++k) colours[k].push_back(colour[k]);
+      }
+      std::vector<double> batch(colours[0].size());
+      scorer.Scores(colours[0], colours[1], colours[2], batch);
+      for (std::size_t c = 0; c < batch.size(); ++c) {
+        ASSERT_TRUE(SameDouble(scorer.Score({colours[0][c], colours[1][c], colours[2][c]}), batch[c]))
+            << "model " << m << " descriptor " << d << " batched colour " << c;
       }
     }
   }

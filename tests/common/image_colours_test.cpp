@@ -31,5 +31,37 @@ TEST(ImageColours, GivesUpBeyondTheColourLimit) {
   EXPECT_TRUE(ImageColours(cv::Mat(0, 0, CV_8UC3)).Indexed());
 }
 
+TEST(ImageColours, SameIndexForEveryThreadCount) {
+  const auto padded = test::MakePadded(test::RandomImage(300, 7, 5), 1, 2);
+  const ImageColours one(padded.view, SIZE_MAX, 1);
+  for (const unsigned threads : {2U, 3U, 0U}) {
+    const ImageColours split(padded.view, SIZE_MAX, threads);
+    EXPECT_EQ(split.Keys(), one.Keys()) << threads;
+    EXPECT_EQ(split.Counts(), one.Counts()) << threads;
+    EXPECT_EQ(split.PixelIndices(), one.PixelIndices()) << threads;
+  }
+}
+
+TEST(ImageColours, RecolouredIndexEqualsIndexingTheRecolouredImage) {
+  const cv::Mat image = test::RandomImage(40, 30, 9) / 64;  // few colours, each on many pixels
+  const ImageColours source(image);
+  // Colours merge pairwise and move elsewhere in key order.
+  std::vector<std::uint32_t> newKeys;
+  for (const std::uint32_t key : source.Keys()) newKeys.push_back(0xFFFFFFu - (key & ~1u));
+  cv::Mat recoloured(image.size(), CV_8UC3);
+  for (int y = 0; y < image.rows; ++y) {
+    for (int x = 0; x < image.cols; ++x) {
+      const std::uint32_t key = newKeys[source.PixelIndices()[static_cast<std::size_t>(y * image.cols + x)]];
+      for (int b = 0; b < 3; ++b) recoloured.at<cv::Vec3b>(y, x)[b] = ImageColours::KeyByte(key, b);
+    }
+  }
+  const ImageColours expected(recoloured);
+  const ImageColours made(ImageColours(source), newKeys, 2);
+  EXPECT_EQ(made.Keys(), expected.Keys());
+  EXPECT_EQ(made.Counts(), expected.Counts());
+  EXPECT_EQ(made.PixelIndices(), expected.PixelIndices());
+  EXPECT_THROW(ImageColours(ImageColours(source), std::span(newKeys).first(1)), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace histonorm

@@ -264,6 +264,9 @@ TEST_P(PerColourSelection, EqualsThePerPixelSelection) {
   EXPECT_EQ(got.colourSum, want.colourSum);
   EXPECT_EQ(got.count, want.count);
   EXPECT_EQ(got.candidates, want.candidates);
+  const StainSampleSums split = CollectStainSamples(colours, perColour, GetParam(), {}, 2);
+  EXPECT_EQ(split.colourSum, want.colourSum);
+  EXPECT_EQ(split.count, want.count);
 }
 
 // 0.99 selects the colours at 0.995 alone; 0.999 selects none, so the minimum takes 201 of the

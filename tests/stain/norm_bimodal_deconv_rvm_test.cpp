@@ -196,15 +196,17 @@ TEST(StainNormParams, WithoutParametersTheDefaultsHold) {
 }
 
 // Stain 1 disappears from the classifier's answers from call `from` on.
-std::unique_ptr<ColourClassifierBase> LosesStain1From(int from) {
-  return std::make_unique<RuleClassifier>([from](const auto& bgr, int, int, int call) {
-    Probabilities p = test::HeRule(bgr);
-    if (call >= from) {
-      p[0] += p[1];
-      p[1] = 0.0f;
-    }
-    return p;
-  });
+std::unique_ptr<ColourClassifierBase> LosesStain1From(int from, bool indexAlone = false) {
+  return std::make_unique<RuleClassifier>(
+      [from](const auto& bgr, int, int, int call) {
+        Probabilities p = test::HeRule(bgr);
+        if (call >= from) {
+          p[0] += p[1];
+          p[1] = 0.0f;
+        }
+        return p;
+      },
+      indexAlone);
 }
 
 TEST_F(StainNorm, UnusableEstimateCopiesTheImageUnchanged) {
@@ -233,6 +235,10 @@ TEST_F(StainNorm, UnusableSecondStageKeepsTheFirstStageResult) {
   Measure(normal, target_);
   const cv::Mat corrected = Normalised(normal, source_);
   EXPECT_GT(cv::norm(out, corrected, cv::NORM_L1), 0.0);
+  // A classifier of colour indices alone gets no picture of the first stage; the result is the same.
+  CNormBimodalDeconvRVM indexAlone(LosesStain1From(3, true));
+  Measure(indexAlone, target_);
+  EXPECT_EQ(cv::norm(Normalised(indexAlone, source_), out, cv::NORM_INF), 0.0);
 }
 
 TEST_F(StainNorm, TargetWithoutAStainClassIsUnusableUntilPooledWithOne) {
@@ -369,6 +375,43 @@ TEST_F(StainNorm, PerColourWorkGivesThePixelByPixelResult) {
   EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
   EXPECT_EQ(lines, expectedLines);
 }
+
+// Target measured and sample normalised with the shipped H&E model on `threads`: output and lines.
+struct ThreadedRun {
+  cv::Mat output;
+  std::vector<std::string> lines;
+};
+ThreadedRun RunWithThreads(const cv::Mat& sample, const cv::Mat& target, unsigned threads) {
+  Log log;
+  Options options = log.Configure();
+  options.colourModelPath = HISTONORM_MODEL_DIR "/he.model";
+  CNormBimodalDeconvRVM norm(options);
+  norm.SetThreads(threads);
+  ThreadedRun run;
+  run.lines = log.During([&] {
+    Measure(norm, target);
+    run.output = Normalised(norm, sample);
+  });
+  return run;
+}
+
+class StainNormThreads : public testing::TestWithParam<const char*> {};
+
+TEST_P(StainNormThreads, EveryThreadCountGivesTheSameBytesAndLines) {
+  const cv::Mat sample = test::LoadSample(GetParam());
+  const cv::Mat target = test::LoadSample("he_sample_2.png");
+  const ThreadedRun one = RunWithThreads(sample, target, 1);
+  for (const unsigned threads : {2U, 0U}) {
+    const ThreadedRun run = RunWithThreads(sample, target, threads);
+    EXPECT_EQ(run.lines, one.lines) << threads << " threads";
+    ASSERT_EQ(run.output.size(), one.output.size());
+    EXPECT_EQ(cv::norm(run.output, one.output, cv::NORM_INF), 0.0) << threads << " threads";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, StainNormThreads,
+                         testing::Values("he_sample_1.png", "he_sample_2.png", "he_sample_3.png",
+                                         "ihc_dab.png"));
 
 TEST(StainNormRemap, ChannelTwoIsNeverMapped) {
   StainChannelPlanes channels(4, 1);

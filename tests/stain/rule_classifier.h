@@ -17,8 +17,28 @@ using Rule = std::function<Probabilities(const std::array<std::uint8_t, 3>& bgr,
 
 class RuleClassifier final : public ColourClassifierBase {
  public:
-  explicit RuleClassifier(Rule rule) : rule_(std::move(rule)) {}
+  // With `indexAlone`, ClassifyColours applies the rule to the index's colours (at position 0, 0)
+  // without reading the image, and says so.
+  explicit RuleClassifier(Rule rule, bool indexAlone = false)
+      : rule_(std::move(rule)), indexAlone_(indexAlone) {}
   using ColourClassifierBase::ClassifyImage;
+  void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                       ClassProbabilityPlanes& perColour) override {
+    if (!indexAlone_) {
+      ColourClassifierBase::ClassifyColours(image, colours, perColour);
+      return;
+    }
+    ++calls_;
+    perColour.Resize(static_cast<int>(colours.Keys().size()), 1);
+    for (std::size_t c = 0; c < colours.Keys().size(); ++c) {
+      const std::uint32_t key = colours.Keys()[c];
+      const Probabilities p =
+          rule_({ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1), ImageColours::KeyByte(key, 2)},
+                0, 0, calls_);
+      for (std::size_t k = 0; k < 3; ++k) perColour[k][c] = p[k];
+    }
+  }
+  [[nodiscard]] bool ClassifiesIndexAlone() const override { return indexAlone_; }
   void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override {
     ++calls_;
     planes.Resize(image.cols, image.rows);
@@ -37,6 +57,7 @@ class RuleClassifier final : public ColourClassifierBase {
 
  private:
   Rule rule_;
+  bool indexAlone_;
   int calls_ = 0;
 };
 
