@@ -30,11 +30,13 @@ void StainTransform::MapColours(const cv::Mat& colours, cv::Mat& mapped) const {
     colours.copyTo(mapped);
     return;
   }
-  ApplyStage(*first_, target_, colours, mapped);
-  if (second_) {
-    const cv::Mat firstResult = mapped.clone();
-    ApplyStage(*second_, target_, firstResult, mapped);
+  if (!second_) {
+    ApplyStage(*first_, target_, colours, mapped);
+    return;
   }
+  cv::Mat firstResult;
+  ApplyStage(*first_, target_, colours, firstResult);
+  ApplyStage(*second_, target_, firstResult, mapped);
 }
 
 }  // namespace histonorm
