@@ -447,8 +447,9 @@ def pick_model(kind, source, default, model_dir):
     if model_dir:
         candidate = Path(model_dir) / f"{kind}_without_{source}.model"
         if candidate.is_file():
-            return candidate
-    return Path(default)
+            return candidate.resolve()
+    # Each case runs in its own folder, so a relative path is made absolute here.
+    return Path(default).resolve()
 
 
 def main(argv=None):
