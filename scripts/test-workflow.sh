@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Runs the sharded workflow (workflow/Snakefile, 3 shards) on copies of the sample images and checks
-# that its results are byte-identical to one histonorm process over the same list and target.
+# Runs the sharded workflow (workflow/Snakefile, 3 shards and a job for the slide) on copies of the
+# sample images and a shipped slide, and checks that its results are byte-identical to one histonorm
+# process over the same list and target.
 #   bash scripts/test-workflow.sh [HISTONORM [SNAKEMAKE_ARGS...]]
 # HISTONORM defaults to build/release/src/app/histonorm; SNAKEMAKE_ARGS to "--cores 2" (a local run);
-# scripts/test-slurm.sh passes "--profile workflow/profiles/slurm".
+# scripts/test-slurm.sh passes "--profile workflow/profiles/slurm". histonorm-slide is taken from
+# HISTONORM_SLIDE, by default from the build tree HISTONORM is in.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 histonorm=$(realpath -- "${1:-$repo/build/release/src/app/histonorm}")
@@ -11,6 +13,8 @@ shift || true
 snakemake_args=("$@")
 [ ${#snakemake_args[@]} -gt 0 ] || snakemake_args=(--cores 2)
 [ -x "$histonorm" ] || { echo "histonorm executable not found: $histonorm" >&2; exit 1; }
+histonorm_slide=$(realpath -m -- "${HISTONORM_SLIDE:-$(dirname "$histonorm")/../../tools/slide/histonorm-slide}")
+[ -x "$histonorm_slide" ] || { echo "histonorm-slide executable not found: $histonorm_slide" >&2; exit 1; }
 command -v snakemake >/dev/null || { echo "snakemake not found: run scripts/install-deps.sh" >&2; exit 1; }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/histonorm-workflow.XXXXXX")
@@ -18,7 +22,8 @@ trap 'rm -rf -- "$scratch"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Six H&E images, two in sub-folders, listed out of name order so that shards keep list order.
+# Six H&E images, two in sub-folders, listed out of name order so that shards keep list order, and
+# a shipped slide in a sub-folder (its result: more/cmu.tif).
 images=$scratch/images
 mkdir -p "$images/more/deeper"
 samples=$repo/data/samples
@@ -26,8 +31,9 @@ cp "$samples/he_sample_1.png" "$samples/he_sample_2.png" "$samples/he_sample_3.p
 cp "$samples/he_sample_1.png" "$images/more/he_1.png"
 cp "$samples/he_sample_3.png" "$images/more/deeper/he_3.png"
 cp "$samples/he_sample_2.png" "$images/he_2_copy.png"
-printf '%s\n' he_sample_3.png more/he_1.png he_sample_1.png more/deeper/he_3.png he_2_copy.png he_sample_2.png \
-  > "$images/list.txt"
+cp "$repo/data/wsi/cmu_small_region.svs" "$images/more/cmu.svs"
+printf '%s\n' he_sample_3.png more/he_1.png he_sample_1.png more/cmu.svs more/deeper/he_3.png he_2_copy.png \
+  he_sample_2.png > "$images/list.txt"
 
 seconds() { date +%s.%N; }
 
@@ -48,7 +54,7 @@ run_case() {
   fi
   t1=$(seconds)
   if ! snakemake -s "$repo/workflow/Snakefile" --directory "$dir/sharded" "${snakemake_args[@]}" \
-      --config histonorm="$histonorm" list="$images/list.txt" method="$method" target="$target" \
+      --config histonorm="$histonorm" histonorm_slide="$histonorm_slide" list="$images/list.txt" method="$method" target="$target" \
                model="$model" shards=3 out=results >"$dir/sharded.log" 2>&1; then
     echo "FAIL $name: workflow failed:" >&2; tail -n 40 "$dir/sharded.log" >&2
     find "$dir/sharded/.snakemake/slurm_logs" -name '*.log' -exec tail -n 20 {} + >&2 2>/dev/null || true

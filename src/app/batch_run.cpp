@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <opencv2/core/utility.hpp>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "app/temporary_file.h"
 #include "common/parallel_for.h"
 #include "histonorm/histonorm.h"
+#include "slide/normalise_slide.h"
 #include "stain/stain_params.h"
 
 namespace histonorm::app {
@@ -56,19 +58,71 @@ bool LeavesOutputFolder(const std::string& entry) {
   return !normal.empty() && *normal.begin() == "..";
 }
 
+// A name of the list and whether it names a whole slide rather than an ordinary image.
+struct ListEntry {
+  std::string name;
+  bool slide = false;
+};
+
+// Where the result of `entry` is saved: an image under its own name, a slide as a pyramidal TIFF
+// named after the slide (its stem and ".tif", in the same sub-folder).
+std::string ResultPath(const RunSettings& s, const ListEntry& entry) {
+  if (!entry.slide) return s.OutputPath(entry.name);
+  const std::filesystem::path name(entry.name);
+  return s.OutputPath((name.parent_path() / name.stem()).string() + ".tif");
+}
+
+// A slide's result may not take the name of another entry's result ("a.svs" and "a.tif"): the
+// run is refused before any work rather than letting one overwrite the other.
+void RefuseClashingSlides(const RunSettings& s, const std::vector<ListEntry>& entries) {
+  std::map<std::string, const ListEntry*> saved;
+  for (const ListEntry& entry : entries) {
+    const std::string result = std::filesystem::path(ResultPath(s, entry)).lexically_normal().string();
+    const auto [earlier, added] = saved.emplace(result, &entry);
+    if (!added && earlier->second->name != entry.name && (entry.slide || earlier->second->slide)) {
+      throw RunFailure("Two list entries would be saved as " + Quoted(result) + ": " +
+                       Quoted(earlier->second->name) + " and " + Quoted(entry.name));
+    }
+  }
+}
+
 // The list's names, read once; refused before any work when the list cannot be read or one of
 // its names would be saved outside the output folder.
-std::vector<std::string> ReadListOrFail(const std::string& path) {
+std::vector<ListEntry> ReadListOrFail(const RunSettings& s) {
   std::vector<std::string> names;
   try {
-    names = ReadListFile(path);
+    names = ReadListFile(s.listPath);
   } catch (const ListFileError& e) {
     throw RunFailure(e.what());
   }
-  for (const std::string& name : names) {
+  std::vector<ListEntry> entries;
+  for (std::string& name : names) {
     if (LeavesOutputFolder(name)) throw RunFailure("Image name leaves the output folder: " + Quoted(name));
+    const bool slide = slide::IsSlidePath(s.InputPath(name));
+    entries.push_back({std::move(name), slide});
   }
-  return names;
+  RefuseClashingSlides(s, entries);
+  return entries;
+}
+
+std::size_t CountSlides(const std::vector<ListEntry>& entries) {
+  return static_cast<std::size_t>(
+      std::count_if(entries.begin(), entries.end(), [](const ListEntry& e) { return e.slide; }));
+}
+
+// An entry's target-pass image: the image itself, or the sample a slide's colours are measured on.
+LoadedImage LoadEntry(const RunSettings& s, const ListEntry& entry) {
+  if (!entry.slide) return LoadColourImage(s.InputPath(entry.name));
+  try {
+    return {slide::OpenSampledSlide(s.InputPath(entry.name), 0).sample, {}};
+  } catch (const slide::SlideError& e) {
+    return {cv::Mat(), e.what()};
+  }
+}
+
+// The line that ends the run when the slide at `path` could not be opened or read.
+std::string SlideLoadFailure(const std::string& path, const std::string& problem) {
+  return "Failed to load slide: " + Quoted(path) + ": " + problem;
 }
 
 // The stain method's parameters file in the working directory, read before the normaliser is made
@@ -161,15 +215,21 @@ unsigned ImageWorkers(const RunSettings& s, std::size_t images) {
 // Returns the number of target images measured. With several threads, the images ahead of the one
 // being measured are decoded meanwhile (at most threads + 1 images at once); they are measured in
 // list order, so the target is the same as with one thread.
-int MeanTargetPass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser) {
+// A slide counts once, through the statistics of its sample.
+int MeanTargetPass(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser) {
   std::cerr << "No image target (using mean)" << std::endl;
   auto announce = [&](std::size_t item) {
     std::cerr << std::endl;
-    std::cerr << "[CalcStats] " << Quoted(s.InputPath(names[item])) << std::endl;
+    std::cerr << "[CalcStats] " << Quoted(s.InputPath(names[item].name)) << std::endl;
   };
   auto measure = [&](std::size_t item, const LoadedImage& loaded) {
-    if (loaded.image.empty()) throw RunFailure(LoadFailure(s.InputPath(names[item]), loaded));
-    std::cerr << "Image loaded ok: " << loaded.image.cols << "," << loaded.image.rows << std::endl;
+    const std::string path = s.InputPath(names[item].name);
+    if (loaded.image.empty()) {
+      throw RunFailure(names[item].slide ? SlideLoadFailure(path, loaded.problem)
+                                         : LoadFailure(path, loaded));
+    }
+    std::cerr << (names[item].slide ? "Slide sample loaded ok: " : "Image loaded ok: ") << loaded.image.cols
+              << "," << loaded.image.rows << std::endl;
     normaliser.CalcStats(loaded.image);
     std::cerr << "calculated stats ok" << std::endl;
   };
@@ -177,12 +237,12 @@ int MeanTargetPass(const RunSettings& s, const std::vector<std::string>& names, 
   if (workers <= 1) {
     for (std::size_t item = 0; item < names.size(); ++item) {
       announce(item);
-      measure(item, LoadColourImage(s.InputPath(names[item])));
+      measure(item, LoadEntry(s, names[item]));
     }
   } else {
     RunOrdered<LoadedImage>(
         names.size(), workers, std::size_t{workers} + 1,
-        [&](std::size_t item, unsigned /*worker*/) { return LoadColourImage(s.InputPath(names[item])); },
+        [&](std::size_t item, unsigned /*worker*/) { return LoadEntry(s, names[item]); },
         [&](std::size_t item, LoadedImage&& loaded) {
           announce(item);
           measure(item, loaded);
@@ -233,9 +293,49 @@ void MakeParentFolder(const RunSettings& s, const std::string& outputPath) {
   if (!parent.empty()) std::filesystem::create_directories(parent, error);
 }
 
-void NormaliseInTurn(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser,
+// The slide step that failed, as the line that ends the run.
+std::string SlideFailure(const slide::SlideJobError& e, const slide::SlideJob& job) {
+  switch (e.Step()) {
+    case slide::SlideStep::kOpen:
+      return SlideLoadFailure(job.slidePath, e.what());
+    case slide::SlideStep::kFit:
+      return "Failed to normalise slide: " + Quoted(job.slidePath) + ": " + e.what();
+    case slide::SlideStep::kWrite:
+      break;
+  }
+  return "Failed to save slide: " + Quoted(job.outputPath) + ": " + e.what();
+}
+
+// A slide of the list: measured on its sample with the run's target and streamed tile by tile
+// into a pyramidal TIFF (JPEG tiles) by all the run's threads.
+void NormaliseSlideEntry(const RunSettings& s, const ListEntry& entry, CNormBase& normaliser,
+                         RunContext& context) {
+  slide::SlideJob job;
+  job.slidePath = s.InputPath(entry.name);
+  job.outputPath = ResultPath(s, entry);
+  job.write.threads = s.threads;
+  std::cerr << "[Norm] " << job.slidePath << std::endl;
+  if (s.verbose) context.diagnosticPrefix = job.outputPath;
+  MakeParentFolder(s, job.outputPath);
+  try {
+    slide::NormaliseSlide(job, [&](const cv::Mat& sample) {
+      std::cerr << "Slide sample loaded ok: " << sample.cols << "," << sample.rows << std::endl;
+      return slide::FitTileTransform(normaliser, sample);
+    });
+  } catch (const slide::SlideJobError& e) {
+    throw RunFailure(SlideFailure(e, job));
+  }
+  std::cerr << "->" << Quoted(job.outputPath) << std::endl;
+}
+
+void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser,
                      RunContext& context) {
-  for (const std::string& entry : names) {
+  for (const ListEntry& listed : names) {
+    if (listed.slide) {
+      NormaliseSlideEntry(s, listed, normaliser, context);
+      continue;
+    }
+    const std::string& entry = listed.name;
     const std::string inputPath = s.InputPath(entry);
     std::cerr << "[Norm] " << inputPath << std::endl;
     const cv::Mat input = LoadOrFail(inputPath);
@@ -286,6 +386,7 @@ std::vector<ImageWorker> MakeWorkers(const RunSettings& s, const RunContext& con
 
 // One image of the parallel normalise pass, ready to be reported and written.
 struct NormalisedImage {
+  bool slide = false;                  // a slide, which the consumer normalises in its turn
   std::string lines;                   // the console lines up to the save, as a run in turn prints them
   std::optional<std::string> failure;  // the line that ends the run when the image did not load
   std::exception_ptr error;            // what normalising it threw
@@ -330,9 +431,11 @@ void ReportAndWrite(const RunSettings& s, const std::string& entry, const Normal
 // Several images are loaded, normalised and encoded at once (each worker's normaliser gets its
 // share of the threads); their lines are printed and their files written in list order. At most
 // one image per worker is decoded at a time, and at most workers + 1 results wait to be written.
-void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, CNormBase& normaliser,
+// Slides are normalised in their turn, each by all the threads, while the workers go on with the
+// images after it.
+void NormalisePass(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser,
                    RunContext& context) {
-  const unsigned workers = ImageWorkers(s, names.size());
+  const unsigned workers = ImageWorkers(s, names.size() - CountSlides(names));
   std::vector<ImageWorker> pool;
   if (workers > 1) {
     pool =
@@ -344,8 +447,28 @@ void NormalisePass(const RunSettings& s, const std::vector<std::string>& names, 
   }
   RunOrdered<NormalisedImage>(
       names.size(), workers, std::size_t{workers} + 1,
-      [&](std::size_t item, unsigned worker) { return NormaliseOne(s, names[item], pool[worker]); },
-      [&](std::size_t item, NormalisedImage&& image) { ReportAndWrite(s, names[item], image); });
+      [&](std::size_t item, unsigned worker) {
+        if (!names[item].slide) return NormaliseOne(s, names[item].name, pool[worker]);
+        NormalisedImage deferred;
+        deferred.slide = true;
+        return deferred;
+      },
+      [&](std::size_t item, NormalisedImage&& image) {
+        if (image.slide) {
+          NormaliseSlideEntry(s, names[item], normaliser, context);
+        } else {
+          ReportAndWrite(s, names[item].name, image);
+        }
+      });
+}
+
+// libvips starts once, on this thread, before slides are read by several at once.
+void StartSlideReader() {
+  try {
+    slide::StartVips();
+  } catch (const slide::SlideError& e) {
+    throw RunFailure(e.what());
+  }
 }
 
 int Run(const RunSettings& s) {
@@ -355,8 +478,9 @@ int Run(const RunSettings& s) {
     cv::setNumThreads(static_cast<int>(s.threads));
   }
   // The list is read once, before any work, so a mistyped list path is never an empty success.
-  const std::vector<std::string> names = ReadListOrFail(s.listPath);
+  const std::vector<ListEntry> names = ReadListOrFail(s);
   std::cerr << " DIR: " << s.dirPrefix << std::endl;
+  if (CountSlides(names) > 0) StartSlideReader();
   if (s.outDir && !std::filesystem::is_directory(*s.outDir)) {
     throw RunFailure("Output folder does not exist: " + Quoted(*s.outDir));
   }

@@ -10,14 +10,12 @@
 #include <vector>
 
 #include "app/image_io.h"
-#include "slide/slide_reader.h"
-#include "slide/slide_writer.h"
-#include "slide/tile_transform.h"
+#include "slide/normalise_slide.h"
 
 namespace {
 
-using histonorm::slide::Slide;
 using histonorm::slide::SlideError;
+using histonorm::slide::SlideStep;
 
 constexpr int kFailure = -1;
 
@@ -39,7 +37,7 @@ struct Arguments {
   std::string targetImage;  // --target
   histonorm::slide::TransformTarget target;
   histonorm::slide::WriteSettings write;
-  bool reducedSample = true;  // measured closer to the whole level than the tissue mosaic
+  histonorm::slide::SampleKind sample = histonorm::slide::SampleKind::kReducedLevel;
 };
 
 std::optional<int> ParseInt(std::string_view text, int low, int high) {
@@ -74,7 +72,8 @@ bool ApplyOption(std::string_view name, std::string_view value, Arguments& args)
     if (!number(0, 1024, threads)) return false;
     args.write.threads = static_cast<unsigned>(threads);
   } else if (name == "--sample") {
-    args.reducedSample = value == "reduced";
+    args.sample = value == "reduced" ? histonorm::slide::SampleKind::kReducedLevel
+                                     : histonorm::slide::SampleKind::kTissueMosaic;
     return value == "reduced" || value == "tissue";
   } else
     return false;
@@ -109,18 +108,6 @@ void PrintProgress(const histonorm::slide::Progress& progress) {
 }
 
 int Run(const Arguments& args) {
-  std::optional<Slide> slide;
-  cv::Mat sample;
-  try {
-    slide = Slide::Open(args.slide);
-    if (args.write.level >= slide->LevelCount())
-      throw SlideError("it has no level " + std::to_string(args.write.level));
-    sample = args.reducedSample ? ReadReducedLevel(*slide, args.write.level)
-                                : ReadTissueMosaic(*slide, args.write.level, {});
-  } catch (const SlideError& e) {
-    std::cerr << "Failed to open slide '" << args.slide << "': " << e.what() << "\n";
-    return kFailure;
-  }
   histonorm::slide::TransformTarget target = args.target;
   target.threads = args.write.threads;
   if (!args.targetImage.empty()) {
@@ -132,17 +119,27 @@ int Run(const Arguments& args) {
     }
     target.image = loaded.image;
   }
-  std::unique_ptr<histonorm::slide::TileTransform> transform;
+  const histonorm::slide::SlideJob job{
+      .slidePath = args.slide, .outputPath = args.output, .write = args.write, .sample = args.sample};
   try {
-    transform = histonorm::slide::MakeTileTransform(args.method, target, sample);
-  } catch (const std::exception& e) {
-    std::cerr << "Failed to prepare " << args.method << ": " << e.what() << "\n";
-    return kFailure;
-  }
-  try {
-    WriteSlide(*slide, *transform, args.output, args.write, PrintProgress);
-  } catch (const SlideError& e) {
-    std::cerr << "Failed to write '" << args.output << "': " << e.what() << "\n";
+    NormaliseSlide(
+        job,
+        [&](const cv::Mat& sample) {
+          return histonorm::slide::MakeTileTransform(args.method, target, sample);
+        },
+        PrintProgress);
+  } catch (const histonorm::slide::SlideJobError& e) {
+    switch (e.Step()) {
+      case SlideStep::kOpen:
+        std::cerr << "Failed to open slide '" << args.slide << "': " << e.what() << "\n";
+        break;
+      case SlideStep::kFit:
+        std::cerr << "Failed to prepare " << args.method << ": " << e.what() << "\n";
+        break;
+      case SlideStep::kWrite:
+        std::cerr << "Failed to write '" << args.output << "': " << e.what() << "\n";
+        break;
+    }
     return kFailure;
   }
   return 0;
