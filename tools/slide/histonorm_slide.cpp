@@ -115,8 +115,10 @@ int Run(const Arguments& args) {
     slide = Slide::Open(args.slide);
     if (args.write.level >= slide->LevelCount())
       throw SlideError("it has no level " + std::to_string(args.write.level));
-    sample = args.reducedSample ? ReadReducedLevel(*slide, args.write.level)
-                                : ReadTissueMosaic(*slide, args.write.level, {});
+    // The plain copy measures nothing.
+    if (args.method != histonorm::slide::kIdentityMethod)
+      sample = args.reducedSample ? ReadReducedLevel(*slide, args.write.level)
+                                  : ReadTissueMosaic(*slide, args.write.level, {});
   } catch (const SlideError& e) {
     std::cerr << "Failed to open slide '" << args.slide << "': " << e.what() << "\n";
     return kFailure;
