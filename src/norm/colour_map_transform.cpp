@@ -35,8 +35,8 @@ constexpr std::array<std::uint32_t, 256> kSpread = [] {
 }();
 
 // Where a colour's word lies in the table: the bits of the three bytes interleaved, so that similar
-// colours, which neighbouring pixels mostly have, share cache lines and pages. A table laid out by key
-// would put colours one red level apart 256 KiB apart, and nearly every look-up would miss the cache.
+// colours, which neighbouring pixels mostly have, share cache lines and pages (laid out by key, colours
+// one red level apart would lie 256 KiB apart).
 std::uint32_t Slot(std::uint32_t byte0, std::uint32_t byte1, std::uint32_t byte2) {
   return kSpread[byte0] | kSpread[byte1] << 1 | kSpread[byte2] << 2;
 }
