@@ -14,6 +14,9 @@
 
 namespace histonorm {
 
+// The order of the three bytes of a pixel: blue, green, red (OpenCV's) or red, green, blue.
+enum class ChannelOrder { kBgr, kRgb };
+
 class FittedTransform {
  public:
   virtual ~FittedTransform() = default;
@@ -33,12 +36,17 @@ class FittedTransform {
   // The same into a new image of the input's size.
   [[nodiscard]] cv::Mat Apply(const cv::Mat& input) const;
 
+  // The same for pixels stored in `order`, written in that order: with kRgb, the bytes of converting
+  // the input to BGR, applying the transform and converting back, without those conversions.
+  // requires, ensures, throws: as Apply(input, output).
+  void Apply(const cv::Mat& input, cv::Mat& output, ChannelOrder order) const;
+
  protected:
   FittedTransform() = default;
 
  private:
   // Called with checked arguments only.
-  virtual void Transform(const cv::Mat& input, cv::Mat& output) const = 0;
+  virtual void Transform(const cv::Mat& input, cv::Mat& output, ChannelOrder order) const = 0;
 };
 
 }  // namespace histonorm

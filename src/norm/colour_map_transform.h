@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "common/image_colours.h"
 #include "histonorm/fitted_transform.h"
@@ -23,10 +24,16 @@ class ColourMapTransform : public FittedTransform {
   // requires: `colours` is a 1 x N CV_8UC3 image of distinct BGR colours.
   // ensures: `mapped` is a 1 x N CV_8UC3 image of their transformed colours.
   virtual void MapColours(const cv::Mat& colours, cv::Mat& mapped) const = 0;
-  void Transform(const cv::Mat& input, cv::Mat& output) const final;
-  // The table of mapped colours, made on first use: one word per 24-bit colour, 0 until the colour
-  // is mapped, then kMapped | its output colour's key. 64 MiB of address space, of which only the
-  // pages of colours met are ever touched.
+  void Transform(const cv::Mat& input, cv::Mat& output, ChannelOrder order) const final;
+  // One pass over the pixels: those of colours already mapped are written at once, the others once
+  // their distinct colours have been mapped (in ascending key order) and stored in the table.
+  template <ChannelOrder Order>
+  void TransformIn(const cv::Mat& input, cv::Mat& output) const;
+  void MapInto(const std::vector<std::uint32_t>& keys, std::uint32_t* table) const;
+
+  // The table of mapped colours, made on first use: one word per 24-bit colour, at a slot where
+  // similar colours lie close together; 0 until the colour is mapped, then kMapped | its output
+  // colour's key. 64 MiB of address space, of which only the pages of colours met are ever touched.
   std::uint32_t* Table() const;
 
   mutable std::once_flag tableMade_;

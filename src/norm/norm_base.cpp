@@ -47,15 +47,19 @@ std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source) {
 }
 
 void FittedTransform::Apply(const cv::Mat& input, cv::Mat& output) const {
+  Apply(input, output, ChannelOrder::kBgr);
+}
+
+void FittedTransform::Apply(const cv::Mat& input, cv::Mat& output, ChannelOrder order) const {
   RequireColourImage(input, "Apply: the input");
   RequireOutputLike(input, output, "Apply");
-  Transform(input, output);
+  Transform(input, output, order);
 }
 
 cv::Mat FittedTransform::Apply(const cv::Mat& input) const {
   RequireColourImage(input, "Apply: the input");
   cv::Mat output(input.size(), CV_8UC3);
-  Transform(input, output);
+  Transform(input, output, ChannelOrder::kBgr);
   return output;
 }
 

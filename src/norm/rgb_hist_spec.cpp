@@ -168,17 +168,18 @@ void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
 
 namespace {
 
-// Fixed per-channel lookup tables.
+// Fixed per-channel lookup tables; for red, green, blue pixels the same tables in reverse order.
 class LookupTransform final : public FittedTransform {
  public:
-  explicit LookupTransform(const LookupTables& lut) : lut_(lut) {}
+  explicit LookupTransform(const LookupTables& lut) : lut_(lut), reversed_{lut[2], lut[1], lut[0]} {}
 
  private:
-  void Transform(const cv::Mat& input, cv::Mat& output) const override {
-    ApplyLookupTables(lut_, input, output, 1);
+  void Transform(const cv::Mat& input, cv::Mat& output, ChannelOrder order) const override {
+    ApplyLookupTables(order == ChannelOrder::kBgr ? lut_ : reversed_, input, output, 1);
   }
 
   LookupTables lut_;
+  LookupTables reversed_;
 };
 
 }  // namespace

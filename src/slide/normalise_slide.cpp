@@ -86,8 +86,9 @@ std::string LowerExtension(const std::string& path) {
 SampledSlide OpenSampledSlide(const std::string& path, int level, SampleKind kind) {
   Slide slide = Slide::Open(path);
   if (level >= slide.LevelCount()) throw SlideError("it has no level " + std::to_string(level));
-  cv::Mat sample =
-      kind == SampleKind::kReducedLevel ? ReadReducedLevel(slide, level) : ReadTissueMosaic(slide, level, {});
+  cv::Mat sample;
+  if (kind == SampleKind::kReducedLevel) sample = ReadReducedLevel(slide, level);
+  if (kind == SampleKind::kTissueMosaic) sample = ReadTissueMosaic(slide, level, {});
   return {std::move(slide), std::move(sample)};
 }
 

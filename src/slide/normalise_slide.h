@@ -24,6 +24,7 @@ namespace histonorm::slide {
 enum class SampleKind {
   kReducedLevel,  // the level reduced to at most 4 MP: measured closer to the whole level (the default)
   kTissueMosaic,  // a mosaic of full-resolution tissue tiles
+  kNone,          // nothing read: for a transform that measures nothing (the plain copy)
 };
 
 struct SlideJob {

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <opencv2/imgproc.hpp>
 #include <random>
 #include <stdexcept>
 
@@ -17,16 +16,15 @@ namespace {
 
 constexpr double kProgressInterval = 0.5;  // seconds between progress reports
 
-// One worker thread's state: its view of the input and a tile buffer it reuses.
+// One worker thread's state: its view of the input.
 struct Sequence {
   VipsRegion* input = nullptr;
-  cv::Mat bgr;
 };
 
 void* StartSequence(VipsImage* /*out*/, void* input, void* /*transform*/) {
   VipsRegion* region = vips_region_new(static_cast<VipsImage*>(input));
   if (region == nullptr) return nullptr;
-  return new Sequence{region, {}};
+  return new Sequence{region};
 }
 
 int StopSequence(void* sequence, void* /*input*/, void* /*transform*/) {
@@ -45,12 +43,8 @@ int GenerateRegion(VipsRegion* out, void* sequence, void* /*input*/, void* trans
                         VIPS_REGION_LSKIP(state->input));
     cv::Mat rgbOut(rect.height, rect.width, CV_8UC3, VIPS_REGION_ADDR(out, rect.left, rect.top),
                    VIPS_REGION_LSKIP(out));
-    // Regions are the pipeline's tiles (128 x 128 from a tiled slide): OpenCV converts them on this thread.
-    cv::cvtColor(rgbIn, state->bgr, cv::COLOR_RGB2BGR);
-    static_cast<const TileTransform*>(transform)->Apply(state->bgr, state->bgr);
-    if (state->bgr.size() != rgbIn.size() || state->bgr.type() != CV_8UC3)
-      throw std::logic_error("the colour transform changed a tile's size or type");
-    cv::cvtColor(state->bgr, rgbOut, cv::COLOR_BGR2RGB);
+    // Straight from the input region into the output region, in libvips's channel order.
+    static_cast<const TileTransform*>(transform)->ApplyRgb(rgbIn, rgbOut);
     return 0;
   } catch (const std::exception& e) {
     vips_error("histonorm", "%s", e.what());

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -12,21 +13,39 @@ namespace histonorm::slide {
 
 TileTransform::~TileTransform() = default;
 
+void TileTransform::ApplyRgb(const cv::Mat& rgbIn, cv::Mat& rgbOut) const {
+  cv::Mat bgr;
+  cv::cvtColor(rgbIn, bgr, cv::COLOR_RGB2BGR);
+  Apply(bgr, bgr);
+  if (bgr.size() != rgbIn.size() || bgr.type() != CV_8UC3)
+    throw std::logic_error("the colour transform changed a tile's size or type");
+  cv::cvtColor(bgr, rgbOut, cv::COLOR_BGR2RGB);
+}
+
 void IdentityTransform::Apply(const cv::Mat& bgrIn, cv::Mat& bgrOut) const {
   if (bgrOut.data != bgrIn.data) bgrIn.copyTo(bgrOut);
 }
 
+void IdentityTransform::ApplyRgb(const cv::Mat& rgbIn, cv::Mat& rgbOut) const { rgbIn.copyTo(rgbOut); }
+
 ChannelTableTransform::ChannelTableTransform(const std::array<std::array<unsigned char, 256>, 3>& tables)
-    : table_(1, 256, CV_8UC3) {
+    : table_(1, 256, CV_8UC3), reversedTable_(1, 256, CV_8UC3) {
   for (int level = 0; level < 256; ++level) {
     auto& entry = table_.at<cv::Vec3b>(0, level);
-    for (int channel = 0; channel < 3; ++channel)
+    auto& reversed = reversedTable_.at<cv::Vec3b>(0, level);
+    for (int channel = 0; channel < 3; ++channel) {
       entry[channel] = tables[static_cast<std::size_t>(channel)][static_cast<std::size_t>(level)];
+      reversed[2 - channel] = entry[channel];
+    }
   }
 }
 
 void ChannelTableTransform::Apply(const cv::Mat& bgrIn, cv::Mat& bgrOut) const {
   cv::LUT(bgrIn, table_, bgrOut);
+}
+
+void ChannelTableTransform::ApplyRgb(const cv::Mat& rgbIn, cv::Mat& rgbOut) const {
+  cv::LUT(rgbIn, reversedTable_, rgbOut);
 }
 
 std::unique_ptr<TileTransform> MakeTileTransform(std::string_view method, const TransformTarget& target,
@@ -44,6 +63,9 @@ class FittedTileTransform final : public TileTransform {
   void Apply(const cv::Mat& bgrIn, cv::Mat& bgrOut) const override {
     bgrOut.create(bgrIn.size(), CV_8UC3);
     fitted_->Apply(bgrIn, bgrOut);
+  }
+  void ApplyRgb(const cv::Mat& rgbIn, cv::Mat& rgbOut) const override {
+    fitted_->Apply(rgbIn, rgbOut, ChannelOrder::kRgb);
   }
 
  private:

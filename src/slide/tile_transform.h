@@ -27,12 +27,19 @@ class TileTransform {
   // ensures:  bgrOut is CV_8UC3 of bgrIn's size; each output pixel depends only on the colour of the input
   //           pixel at the same place. Safe to call from several threads at once. bgrOut may be bgrIn.
   virtual void Apply(const cv::Mat& bgrIn, cv::Mat& bgrOut) const = 0;
+
+  // The same for pixels stored red, green, blue (as libvips holds them), written in that order.
+  // requires: rgbIn is CV_8UC3, non-empty; rgbOut is CV_8UC3 of its size (its step may differ), not rgbIn.
+  // ensures:  rgbOut holds the bytes of converting rgbIn to BGR, calling Apply and converting back. The
+  //           default does just that; the transforms below do it without the conversions.
+  virtual void ApplyRgb(const cv::Mat& rgbIn, cv::Mat& rgbOut) const;
 };
 
 // Copies every pixel unchanged: the plumbing's baseline (decode and re-encode).
 class IdentityTransform final : public TileTransform {
  public:
   void Apply(const cv::Mat& bgrIn, cv::Mat& bgrOut) const override;
+  void ApplyRgb(const cv::Mat& rgbIn, cv::Mat& rgbOut) const override;
 };
 
 // Maps each channel through its own table of 256 levels.
@@ -41,9 +48,11 @@ class ChannelTableTransform final : public TileTransform {
   // tables[c][v]: the output level of channel c (0 blue, 1 green, 2 red) for input level v.
   explicit ChannelTableTransform(const std::array<std::array<unsigned char, 256>, 3>& tables);
   void Apply(const cv::Mat& bgrIn, cv::Mat& bgrOut) const override;
+  void ApplyRgb(const cv::Mat& rgbIn, cv::Mat& rgbOut) const override;
 
  private:
-  cv::Mat table_;  // 1 x 256, CV_8UC3
+  cv::Mat table_;          // 1 x 256, CV_8UC3
+  cv::Mat reversedTable_;  // the same with the channels in reverse order, for red, green, blue pixels
 };
 
 // What a normalisation method's transform is measured against: a target image or a saved target

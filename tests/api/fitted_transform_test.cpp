@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -46,6 +47,20 @@ TEST_P(FittedTransformOf, TilesOfAStridedImageMatchTheWholeAndOutliveTheNormalis
     }
   }
   EXPECT_EQ(cv::norm(tiled, expected, cv::NORM_INF), 0.0);
+}
+
+// Separate transforms, so that a colour table filled through one order cannot hide a fault of the other.
+TEST_P(FittedTransformOf, RedGreenBlueOrderGivesTheBytesOfConvertingAround) {
+  const cv::Mat whole = Crop("he_sample_1.png", cv::Rect(30, 20, 197, 161));
+  const cv::Mat bgr = whole(cv::Rect(3, 5, 97, 61));
+  const auto norm = Measured();
+  cv::Mat rgb;
+  cv::Mat expected;
+  cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  cv::cvtColor(norm->Fit(whole)->Apply(bgr), expected, cv::COLOR_BGR2RGB);
+  cv::Mat out(bgr.size(), CV_8UC3);
+  norm->Fit(whole)->Apply(rgb, out, ChannelOrder::kRgb);
+  EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
 }
 
 TEST_P(FittedTransformOf, RefusesWhatNormRefuses) {

@@ -119,8 +119,12 @@ int Run(const Arguments& args) {
     }
     target.image = loaded.image;
   }
-  const histonorm::slide::SlideJob job{
-      .slidePath = args.slide, .outputPath = args.output, .write = args.write, .sample = args.sample};
+  const histonorm::slide::SlideJob job{.slidePath = args.slide,
+                                       .outputPath = args.output,
+                                       .write = args.write,
+                                       .sample = args.method == histonorm::slide::kIdentityMethod
+                                                     ? histonorm::slide::SampleKind::kNone
+                                                     : args.sample};  // the copy measures nothing
   try {
     NormaliseSlide(
         job,
