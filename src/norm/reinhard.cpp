@@ -8,6 +8,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/image_colours.h"
 #include "common/log_line.h"
@@ -80,15 +83,60 @@ void WriteIndex(std::uint8_t* p, std::uint32_t index) {
 }
 
 // Pixels ahead of the one being added whose colours are fetched into the cache.
-constexpr int kPrefetchDistance = 16;
+constexpr int kPrefetchDistance = 32;
+
+#if defined(__SSE2__)
+// Running sums of l, alpha, beta (and a padding lane that stays 0) and of their squares.
+struct LabAccumulator {
+  explicit LabAccumulator(const LabSums& s)
+      : sumLa(_mm_set_pd(s.sum[1], s.sum[0])),
+        sumB(_mm_set_pd(0.0, s.sum[2])),
+        squaresLa(_mm_set_pd(s.sumSquares[1], s.sumSquares[0])),
+        squaresB(_mm_set_pd(0.0, s.sumSquares[2])) {}
+  // The same operations as the plain loop, lane by lane: a single-precision square, an exact
+  // widening, one double addition per sum.
+  void Add(const PaddedLab& lab) {
+    const __m128 v = _mm_load_ps(lab.lab.data());
+    const __m128 squares = _mm_mul_ps(v, v);
+    sumLa = _mm_add_pd(sumLa, _mm_cvtps_pd(v));
+    sumB = _mm_add_pd(sumB, _mm_cvtps_pd(_mm_movehl_ps(v, v)));
+    squaresLa = _mm_add_pd(squaresLa, _mm_cvtps_pd(squares));
+    squaresB = _mm_add_pd(squaresB, _mm_cvtps_pd(_mm_movehl_ps(squares, squares)));
+  }
+  void Store(LabSums& s) const {
+    _mm_storel_pd(&s.sum[0], sumLa);
+    _mm_storeh_pd(&s.sum[1], sumLa);
+    _mm_storel_pd(&s.sum[2], sumB);
+    _mm_storel_pd(&s.sumSquares[0], squaresLa);
+    _mm_storeh_pd(&s.sumSquares[1], squaresLa);
+    _mm_storel_pd(&s.sumSquares[2], squaresB);
+  }
+  __m128d sumLa, sumB, squaresLa, squaresB;
+};
+#else
+struct LabAccumulator {
+  explicit LabAccumulator(const LabSums& s) : sum(s.sum), squares(s.sumSquares) {}
+  void Add(const PaddedLab& lab) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      sum[c] += static_cast<double>(lab.lab[c]);
+      squares[c] += static_cast<double>(lab.lab[c] * lab.lab[c]);
+    }
+  }
+  void Store(LabSums& s) const {
+    s.sum = sum;
+    s.sumSquares = squares;
+  }
+  std::array<double, 3> sum;
+  std::array<double, 3> squares;
+};
+#endif
 
 // Adds rows [first, last) of the index image, rows in order and pixels in order. Each channel's two
-// sums are separate chains of additions, kept in locals; the squares are rounded to single
-// precision before they are added.
+// sums are separate chains of additions; the squares are rounded to single precision before they
+// are added.
 void AddRows(LabSums& sums, const std::vector<PaddedLab>& labs, const cv::Mat& index, std::size_t first,
              std::size_t last) {
-  std::array<double, 3> sum = sums.sum;
-  std::array<double, 3> squares = sums.sumSquares;
+  LabAccumulator accumulator(sums);
   const PaddedLab* table = labs.data();
   for (std::size_t y = first; y < last; ++y) {
     const std::uint8_t* p = index.ptr<std::uint8_t>(static_cast<int>(y));
@@ -96,15 +144,10 @@ void AddRows(LabSums& sums, const std::vector<PaddedLab>& labs, const cv::Mat& i
       // The colour table outgrows the nearest caches: fetch a few pixels ahead.
       if (x + kPrefetchDistance < index.cols)
         __builtin_prefetch(&table[ReadIndex(p + std::ptrdiff_t{3} * kPrefetchDistance)]);
-      const Lab& lab = table[ReadIndex(p)].lab;
-      for (std::size_t c = 0; c < 3; ++c) {
-        sum[c] += static_cast<double>(lab[c]);
-        squares[c] += static_cast<double>(lab[c] * lab[c]);
-      }
+      accumulator.Add(table[ReadIndex(p)]);
     }
   }
-  sums.sum = sum;
-  sums.sumSquares = squares;
+  accumulator.Store(sums);
   sums.count += (last - first) * static_cast<std::size_t>(index.cols);
 }
 
@@ -113,47 +156,32 @@ constexpr std::size_t kBlockPixels = std::size_t{1} << 15;
 
 // Writes every pixel's colour index into `index` (of the input's size; it may be the input itself)
 // and adds every pixel to `sums`, rows in order and pixels in order, so the sums are those of a
-// plain pixel loop. The rows are indexed in blocks by every thread, while one of them adds the
-// indexed blocks in order as they become ready (indexing blocks itself while the next one is not
-// taken yet): the additions, which must stay in order, overlap the indexing.
+// plain pixel loop. The rows go in blocks, dealt to the threads in turn: each thread indexes its
+// next block while the others add theirs, then waits for the sums of all earlier blocks, adds its
+// block (whose indices are still in its own cache) and hands the sums on. The additions stay in
+// order; the indexing overlaps them.
 void IndexAndAdd(const cv::Mat& input, const ColourLabs& image, cv::Mat& index, LabSums& sums,
                  unsigned threads) {
   const auto rows = static_cast<std::size_t>(input.rows);
   const std::size_t rowsPerBlock =
       std::max<std::size_t>(1, kBlockPixels / static_cast<std::size_t>(input.cols));
   const std::size_t blocks = (rows + rowsPerBlock - 1) / rowsPerBlock;
-  std::vector<std::atomic<bool>> ready(blocks);
-  std::atomic<std::size_t> next{0};
-  // Indexes the next untaken block; false when every block is taken.
-  auto indexNext = [&] {
-    const std::size_t block = next.fetch_add(1);
-    if (block >= blocks) return false;
-    for (std::size_t y = block * rowsPerBlock; y < std::min(rows, (block + 1) * rowsPerBlock); ++y) {
-      const auto* p = input.ptr<std::uint8_t>(static_cast<int>(y));
-      auto* out = index.ptr<std::uint8_t>(static_cast<int>(y));
-      for (int x = 0; x < input.cols; ++x, p += 3, out += 3)
-        WriteIndex(out, image.colours.IndexOf(ImageColours::Key(p)));
-    }
-    ready[block].store(true, std::memory_order_release);
-    return true;
-  };
-  auto addInOrder = [&] {
-    for (std::size_t block = 0; block < blocks; ++block) {
-      while (!ready[block].load(std::memory_order_acquire)) {
-        if (!indexNext()) std::this_thread::yield();
-      }
-      AddRows(sums, image.labs, index, block * rowsPerBlock, std::min(rows, (block + 1) * rowsPerBlock));
-    }
-  };
   const std::size_t roles = std::min<std::size_t>(ResolveThreadCount(threads), blocks);
-  ParallelFor(roles, threads, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t role = begin; role < end; ++role) {
-      if (role == 0) {
-        addInOrder();
-      } else {
-        while (indexNext()) {
-        }
+  std::atomic<std::size_t> turn{0};  // the block whose pixels are to be added next
+  // One thread per role (a thread with two roles would wait for itself).
+  ParallelFor(roles, static_cast<unsigned>(roles), [&](std::size_t role, std::size_t) {
+    for (std::size_t block = role; block < blocks; block += roles) {
+      const std::size_t first = block * rowsPerBlock;
+      const std::size_t last = std::min(rows, first + rowsPerBlock);
+      for (std::size_t y = first; y < last; ++y) {
+        const auto* p = input.ptr<std::uint8_t>(static_cast<int>(y));
+        auto* out = index.ptr<std::uint8_t>(static_cast<int>(y));
+        for (int x = 0; x < input.cols; ++x, p += 3, out += 3)
+          WriteIndex(out, image.colours.IndexOf(ImageColours::Key(p)));
       }
+      while (turn.load(std::memory_order_acquire) != block) std::this_thread::yield();
+      AddRows(sums, image.labs, index, first, last);
+      turn.store(block + 1, std::memory_order_release);
     }
   });
 }
