@@ -14,6 +14,7 @@ constexpr std::size_t kWords = (std::size_t{1} << 24) / 64;
 // Rows per thread below which splitting the pixel passes costs more than it saves.
 constexpr std::size_t kMinRowsPerThread = 64;
 constexpr std::size_t kMinPixelsPerThread = std::size_t{1} << 16;
+constexpr std::size_t kMinColoursPerThread = std::size_t{1} << 14;
 
 // Sets the bit of every colour of rows [begin, end) of the image, on one thread.
 template <typename Word>
@@ -56,11 +57,14 @@ ImageColours::ImageColours(ImageColours&& source, std::span<const std::uint32_t>
   ListKeys(threads);
   // Source colour c becomes colour remap[c]; several source colours may merge into one.
   std::vector<std::uint32_t> remap(newKeys.size());
+  ParallelFor(
+      newKeys.size(), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) remap[c] = IndexOf(newKeys[c]);
+      },
+      kMinColoursPerThread);
   counts_.assign(keys_.size(), 0);
-  for (std::size_t c = 0; c < newKeys.size(); ++c) {
-    remap[c] = IndexOf(newKeys[c]);
-    counts_[remap[c]] += source.counts_[c];
-  }
+  for (std::size_t c = 0; c < newKeys.size(); ++c) counts_[remap[c]] += source.counts_[c];
   ParallelFor(
       total_, threads,
       [&](std::size_t begin, std::size_t end) {
