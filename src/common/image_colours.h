@@ -18,7 +18,12 @@
 #include <span>
 #include <vector>
 
+#include "common/mapped_allocator.h"
+
 namespace histonorm {
+
+// Per pixel, the position of its colour among the distinct colours.
+using PixelIndexVector = std::vector<std::uint32_t, MappedAllocator<std::uint32_t>>;
 
 class ImageColours {
  public:
@@ -44,7 +49,7 @@ class ImageColours {
 
   const std::vector<std::uint32_t>& Keys() const { return keys_; }
   const std::vector<std::uint32_t>& Counts() const { return counts_; }
-  const std::vector<std::uint32_t>& PixelIndices() const { return pixelIndices_; }
+  const PixelIndexVector& PixelIndices() const { return pixelIndices_; }
 
   std::uint32_t IndexOf(std::uint32_t key) const {
     const Word& word = words_[key >> 6];
@@ -69,7 +74,7 @@ class ImageColours {
   std::vector<Word> words_;  // one bit per 24-bit colour
   std::vector<std::uint32_t> keys_;
   std::vector<std::uint32_t> counts_;
-  std::vector<std::uint32_t> pixelIndices_;
+  PixelIndexVector pixelIndices_;
   std::size_t total_ = 0;  // pixels of the image
 };
 
