@@ -3,12 +3,15 @@
 // back when freed, for per-pixel tables: images of many sizes come and go in a batch, and blocks of
 // their size kept by the general allocator for reuse add up to more than one image's worth.
 //
-// Blocks of at least kMappedBytes are mapped pages (zero-filled, returned on deallocate); smaller
-// ones come from operator new. allocate throws std::bad_alloc when no memory is to be had.
+// Blocks of at least kMappedBytes are mapped pages (faulted in at once, returned on deallocate);
+// smaller ones come from operator new. allocate throws std::bad_alloc when no memory is to be had.
+// Elements made without a value are left uninitialised (a resized table is written in full by its
+// owner, so it is not zeroed first).
 #include <sys/mman.h>
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 namespace histonorm {
 
@@ -25,7 +28,8 @@ class MappedAllocator {
   [[nodiscard]] T* allocate(std::size_t n) {
     const std::size_t bytes = n * sizeof(T);
     if (bytes < kMappedBytes) return static_cast<T*>(::operator new(bytes));
-    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* block =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (block == MAP_FAILED) throw std::bad_alloc();
     return static_cast<T*>(block);
   }
@@ -36,6 +40,14 @@ class MappedAllocator {
     } else {
       munmap(p, bytes);
     }
+  }
+  template <typename U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
   template <typename U>
   bool operator==(const MappedAllocator<U>& /*other*/) const {
