@@ -50,7 +50,7 @@ seconds() {
   awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }'
 }
 
-median() { tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() { tr -s ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # The programs timed: a name and the command line.
 names=("io floor")

@@ -6,8 +6,9 @@
 // requires an 8-bit 3-channel image (any row stride) or an empty one, and ensures Keys() lists every
 // colour of the image once in ascending key order, with Counts() giving its number of pixels, and
 // PixelIndices() giving, row after row without gaps, the position in Keys() of each pixel's colour.
-// IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 3 MiB
-// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel, whatever the threads.
+// IndexOf(key) requires a key of the image and gives its position in Keys(). Memory: a fixed 4 MiB
+// of bit set and ranks, 8 bytes per distinct colour and 4 bytes per pixel, whatever the threads
+// (with maxColours = 0, only the colours are listed: no per-pixel memory).
 //
 // `threads` (0 = all cores) splits the pixel passes by rows; the result is the same for every count.
 #include <bit>
@@ -17,7 +18,12 @@
 #include <span>
 #include <vector>
 
+#include "common/mapped_allocator.h"
+
 namespace histonorm {
+
+// Per pixel, the position of its colour among the distinct colours.
+using PixelIndexVector = std::vector<std::uint32_t, MappedAllocator<std::uint32_t>>;
 
 class ImageColours {
  public:
@@ -43,11 +49,12 @@ class ImageColours {
 
   const std::vector<std::uint32_t>& Keys() const { return keys_; }
   const std::vector<std::uint32_t>& Counts() const { return counts_; }
-  const std::vector<std::uint32_t>& PixelIndices() const { return pixelIndices_; }
+  const PixelIndexVector& PixelIndices() const { return pixelIndices_; }
 
   std::uint32_t IndexOf(std::uint32_t key) const {
-    const std::uint64_t below = seen_[key >> 6] & ((std::uint64_t{1} << (key & 63u)) - 1u);
-    return rankBefore_[key >> 6] + static_cast<std::uint32_t>(std::popcount(below));
+    const Word& word = words_[key >> 6];
+    const std::uint64_t below = word.seen & ((std::uint64_t{1} << (key & 63u)) - 1u);
+    return word.rankBefore + static_cast<std::uint32_t>(std::popcount(below));
   }
 
  private:
@@ -55,14 +62,19 @@ class ImageColours {
   void MarkAll(const cv::Mat& image, unsigned threads);
   // Fills pixelIndices_ and counts_ from keys_.
   void IndexPixels(const cv::Mat& image, unsigned threads);
-  // Fills rankBefore_ and keys_ from seen_.
+  // Fills the ranks and keys_ from the bits.
   void ListKeys(unsigned threads);
 
-  std::vector<std::uint64_t> seen_;        // one bit per 24-bit colour
-  std::vector<std::uint32_t> rankBefore_;  // colours in all earlier words
+  // 64 colours: one bit each, and the number of colours in all earlier words, side by side so that
+  // a look-up reads one cache line.
+  struct alignas(16) Word {
+    std::uint64_t seen = 0;
+    std::uint32_t rankBefore = 0;
+  };
+  std::vector<Word> words_;  // one bit per 24-bit colour
   std::vector<std::uint32_t> keys_;
   std::vector<std::uint32_t> counts_;
-  std::vector<std::uint32_t> pixelIndices_;
+  PixelIndexVector pixelIndices_;
   std::size_t total_ = 0;  // pixels of the image
 };
 

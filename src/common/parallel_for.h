@@ -53,4 +53,11 @@ void ParallelFor(std::size_t count, unsigned threads, Body&& body, std::size_t m
     if (error) std::rethrow_exception(error);
 }
 
+// Rows per chunk so that a chunk of parallel per-pixel work holds at least about 64 Ki pixels: small
+// images stay on the calling thread, where starting threads would cost more than it saves.
+[[nodiscard]] inline std::size_t MinRowsPerChunk(int cols) {
+  constexpr std::size_t kPixelsPerChunk = std::size_t{1} << 16;
+  return std::max<std::size_t>(1, kPixelsPerChunk / static_cast<std::size_t>(std::max(1, cols)));
+}
+
 }  // namespace histonorm

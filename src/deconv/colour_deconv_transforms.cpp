@@ -85,7 +85,7 @@ void ChannelsPerDistinctColour(const ChannelEvaluator& eval, const ImageColours&
     const auto r = static_cast<std::uint8_t>(keys[c] >> 16);
     for (std::size_t k = 0; k < 3; ++k) values[c][k] = eval.Value(k, r, g, b);
   }
-  const std::vector<std::uint32_t>& colourOf = colours.PixelIndices();
+  const PixelIndexVector& colourOf = colours.PixelIndices();
   float* const plane0 = channels[0];
   float* const plane1 = channels[1];
   float* const plane2 = channels[2];

@@ -8,11 +8,14 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
+#include "common/image_colours.h"
 #include "common/log_line.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/colour_index.h"
 #include "norm/colour_map_transform.h"
 #include "norm/lab_colour.h"
 #include "norm/target_record.h"
@@ -46,111 +49,161 @@ struct alignas(16) PaddedLab {
 // Colours per chunk of the per-colour transforms (each costs three logarithms or powers).
 constexpr std::size_t kMinColoursPerChunk = 4096;
 
-// The distinct colours of an image with their l, alpha, beta values (the transform is costly and
-// depends only on the colour, so each distinct colour is transformed once) and room for every
-// pixel's position among them, rows in order (filled by IndexAndAdd).
+// The distinct colours of an image with their l, alpha, beta values: the transform is costly and
+// depends only on the colour, so each distinct colour is transformed once.
 struct ColourLabs {
   ColourLabs(const cv::Mat& image, unsigned threads)
-      : colours(image, threads),
-        labs(colours.Keys().size()),
-        pixels(image.total()),
-        pixelColour(new std::uint32_t[pixels]) {
+      : colours(image, 0, threads), labs(colours.Keys().size()) {
     ParallelFor(
         labs.size(), threads,
         [this](std::size_t begin, std::size_t end) {
           for (std::size_t n = begin; n < end; ++n) {
             const std::uint32_t key = colours.Keys()[n];
-            labs[n].lab = BgrToLab(ColourIndex::KeyByte(key, 0), ColourIndex::KeyByte(key, 1),
-                                   ColourIndex::KeyByte(key, 2));
+            labs[n].lab = BgrToLab(ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
+                                   ImageColours::KeyByte(key, 2));
           }
         },
         kMinColoursPerChunk);
   }
-  ColourIndex colours;
+  ImageColours colours;  // the colours only: pixels are indexed by IndexAndAdd
   std::vector<PaddedLab> labs;
-  std::size_t pixels;
-  std::unique_ptr<std::uint32_t[]> pixelColour;
 };
 
-// Pixels ahead of the one being added whose colours are fetched into the cache.
-constexpr std::size_t kPrefetchDistance = 16;
+// A colour's position among the distinct colours, stored in a pixel's three bytes (there are fewer
+// than 2^24 colours): an index image costs no memory beyond the output image it is written into.
+std::uint32_t ReadIndex(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8U) |
+         (static_cast<std::uint32_t>(p[2]) << 16U);
+}
 
-// Adds pixels [begin, end) of the image, in order. Each channel's two sums are separate chains of
-// additions, kept in locals; the squares are rounded to single precision before they are added.
-void AddPixels(LabSums& sums, const ColourLabs& image, std::size_t begin, std::size_t end) {
-  std::array<double, 3> sum = sums.sum;
-  std::array<double, 3> squares = sums.sumSquares;
-  const std::uint32_t* colour = image.pixelColour.get();
-  for (std::size_t i = begin; i < end; ++i) {
-    // The colour table outgrows the nearest caches: fetch a few pixels ahead.
-    if (i + kPrefetchDistance < end) __builtin_prefetch(&image.labs[colour[i + kPrefetchDistance]]);
-    const Lab& lab = image.labs[colour[i]].lab;
+void WriteIndex(std::uint8_t* p, std::uint32_t index) {
+  p[0] = static_cast<std::uint8_t>(index);
+  p[1] = static_cast<std::uint8_t>(index >> 8U);
+  p[2] = static_cast<std::uint8_t>(index >> 16U);
+}
+
+// Pixels ahead of the one being added whose colours are fetched into the cache.
+constexpr int kPrefetchDistance = 32;
+
+#if defined(__SSE2__)
+// Running sums of l, alpha, beta (and a padding lane that stays 0) and of their squares.
+struct LabAccumulator {
+  explicit LabAccumulator(const LabSums& s)
+      : sumLa(_mm_set_pd(s.sum[1], s.sum[0])),
+        sumB(_mm_set_pd(0.0, s.sum[2])),
+        squaresLa(_mm_set_pd(s.sumSquares[1], s.sumSquares[0])),
+        squaresB(_mm_set_pd(0.0, s.sumSquares[2])) {}
+  // The same operations as the plain loop, lane by lane: a single-precision square, an exact
+  // widening, one double addition per sum.
+  void Add(const PaddedLab& lab) {
+    const __m128 v = _mm_load_ps(lab.lab.data());
+    const __m128 squares = _mm_mul_ps(v, v);
+    sumLa = _mm_add_pd(sumLa, _mm_cvtps_pd(v));
+    sumB = _mm_add_pd(sumB, _mm_cvtps_pd(_mm_movehl_ps(v, v)));
+    squaresLa = _mm_add_pd(squaresLa, _mm_cvtps_pd(squares));
+    squaresB = _mm_add_pd(squaresB, _mm_cvtps_pd(_mm_movehl_ps(squares, squares)));
+  }
+  void Store(LabSums& s) const {
+    _mm_storel_pd(&s.sum[0], sumLa);
+    _mm_storeh_pd(&s.sum[1], sumLa);
+    _mm_storel_pd(&s.sum[2], sumB);
+    _mm_storel_pd(&s.sumSquares[0], squaresLa);
+    _mm_storeh_pd(&s.sumSquares[1], squaresLa);
+    _mm_storel_pd(&s.sumSquares[2], squaresB);
+  }
+  __m128d sumLa, sumB, squaresLa, squaresB;
+};
+#else
+struct LabAccumulator {
+  explicit LabAccumulator(const LabSums& s) : sum(s.sum), squares(s.sumSquares) {}
+  void Add(const PaddedLab& lab) {
     for (std::size_t c = 0; c < 3; ++c) {
-      sum[c] += static_cast<double>(lab[c]);
-      squares[c] += static_cast<double>(lab[c] * lab[c]);
+      sum[c] += static_cast<double>(lab.lab[c]);
+      squares[c] += static_cast<double>(lab.lab[c] * lab.lab[c]);
     }
   }
-  sums.sum = sum;
-  sums.sumSquares = squares;
-  sums.count += end - begin;
+  void Store(LabSums& s) const {
+    s.sum = sum;
+    s.sumSquares = squares;
+  }
+  std::array<double, 3> sum;
+  std::array<double, 3> squares;
+};
+#endif
+
+// Adds rows [first, last) of the index image, rows in order and pixels in order. Each channel's two
+// sums are separate chains of additions; the squares are rounded to single precision before they
+// are added.
+void AddRows(LabSums& sums, const std::vector<PaddedLab>& labs, const cv::Mat& index, std::size_t first,
+             std::size_t last) {
+  LabAccumulator accumulator(sums);
+  const PaddedLab* table = labs.data();
+  for (std::size_t y = first; y < last; ++y) {
+    const std::uint8_t* p = index.ptr<std::uint8_t>(static_cast<int>(y));
+    for (int x = 0; x < index.cols; ++x, p += 3) {
+      // The colour table outgrows the nearest caches: fetch a few pixels ahead.
+      if (x + kPrefetchDistance < index.cols)
+        __builtin_prefetch(&table[ReadIndex(p + std::ptrdiff_t{3} * kPrefetchDistance)]);
+      accumulator.Add(table[ReadIndex(p)]);
+    }
+  }
+  accumulator.Store(sums);
+  sums.count += (last - first) * static_cast<std::size_t>(index.cols);
 }
 
 // Pixels per block of IndexAndAdd (whole rows, at least one).
 constexpr std::size_t kBlockPixels = std::size_t{1} << 15;
 
-// Fills image.pixelColour and adds every pixel to `sums`, rows in order and pixels in order, so
-// the sums are those of a plain pixel loop. The rows are indexed in blocks by every thread, while
-// one of them adds the indexed blocks in order as they become ready (indexing blocks itself while
-// the next one is not taken yet): the additions, which must stay in order, overlap the indexing.
-void IndexAndAdd(const cv::Mat& input, ColourLabs& image, LabSums& sums, unsigned threads) {
-  const auto cols = static_cast<std::size_t>(input.cols);
-  const std::size_t rowsPerBlock = std::max<std::size_t>(1, kBlockPixels / cols);
-  const std::size_t blocks = (static_cast<std::size_t>(input.rows) + rowsPerBlock - 1) / rowsPerBlock;
-  std::vector<std::atomic<bool>> ready(blocks);
-  std::atomic<std::size_t> next{0};
-  auto blockRows = [&](std::size_t block) {
-    return std::pair(block * rowsPerBlock,
-                     std::min(static_cast<std::size_t>(input.rows), (block + 1) * rowsPerBlock));
-  };
-  // Indexes the next untaken block; false when every block is taken.
-  auto indexNext = [&] {
-    const std::size_t block = next.fetch_add(1);
-    if (block >= blocks) return false;
-    const auto [first, last] = blockRows(block);
-    std::uint32_t* index = image.pixelColour.get() + first * cols;
-    for (std::size_t y = first; y < last; ++y) {
-      const auto* p = input.ptr<std::uint8_t>(static_cast<int>(y));
-      for (std::size_t x = 0; x < cols; ++x, p += 3) *index++ = image.colours.IndexOf(ColourIndex::Key(p));
-    }
-    ready[block].store(true, std::memory_order_release);
-    return true;
-  };
-  auto addInOrder = [&] {
-    for (std::size_t block = 0; block < blocks; ++block) {
-      while (!ready[block].load(std::memory_order_acquire)) {
-        if (!indexNext()) std::this_thread::yield();
-      }
-      const auto [first, last] = blockRows(block);
-      AddPixels(sums, image, first * cols, last * cols);
-    }
-  };
+// Writes every pixel's colour index into `index` (of the input's size; it may be the input itself)
+// and adds every pixel to `sums`, rows in order and pixels in order, so the sums are those of a
+// plain pixel loop. The rows go in blocks, dealt to the threads in turn: each thread indexes its
+// next block while the others add theirs, then waits for the sums of all earlier blocks, adds its
+// block (whose indices are still in its own cache) and hands the sums on. The additions stay in
+// order; the indexing overlaps them.
+void IndexAndAdd(const cv::Mat& input, const ColourLabs& image, cv::Mat& index, LabSums& sums,
+                 unsigned threads) {
+  const auto rows = static_cast<std::size_t>(input.rows);
+  const std::size_t rowsPerBlock =
+      std::max<std::size_t>(1, kBlockPixels / static_cast<std::size_t>(input.cols));
+  const std::size_t blocks = (rows + rowsPerBlock - 1) / rowsPerBlock;
   const std::size_t roles = std::min<std::size_t>(ResolveThreadCount(threads), blocks);
-  ParallelFor(roles, threads, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t role = begin; role < end; ++role) {
-      if (role == 0) {
-        addInOrder();
-      } else {
-        while (indexNext()) {
-        }
+  std::atomic<std::size_t> turn{0};  // the block whose pixels are to be added next
+  // One thread per role (a thread with two roles would wait for itself).
+  ParallelFor(roles, static_cast<unsigned>(roles), [&](std::size_t role, std::size_t) {
+    for (std::size_t block = role; block < blocks; block += roles) {
+      const std::size_t first = block * rowsPerBlock;
+      const std::size_t last = std::min(rows, first + rowsPerBlock);
+      for (std::size_t y = first; y < last; ++y) {
+        const auto* p = input.ptr<std::uint8_t>(static_cast<int>(y));
+        auto* out = index.ptr<std::uint8_t>(static_cast<int>(y));
+        for (int x = 0; x < input.cols; ++x, p += 3, out += 3)
+          WriteIndex(out, image.colours.IndexOf(ImageColours::Key(p)));
       }
+      while (turn.load(std::memory_order_acquire) != block) std::this_thread::yield();
+      AddRows(sums, image.labs, index, first, last);
+      turn.store(block + 1, std::memory_order_release);
     }
   });
 }
 
+// Whether two images share any byte of memory.
+bool Overlap(const cv::Mat& a, const cv::Mat& b) {
+  return a.datastart < b.dataend && b.datastart < a.dataend;
+}
+
+// An image to hold the colour indices of `input`'s pixels: `output` when writing there cannot spoil
+// pixels of the input not yet read (it is separate, or the input itself), else a new image.
+cv::Mat IndexImage(const cv::Mat& input, const cv::Mat& output) {
+  const bool same = input.data == output.data && input.step == output.step;
+  if (same || !Overlap(input, output)) return output;
+  return cv::Mat(input.size(), CV_8UC3);
+}
+
 // Indexes `input` into `image` and returns its statistics, logged as Norm logs them.
-LabStats MeasureSource(const cv::Mat& input, ColourLabs& image, const LogSink& log, unsigned threads) {
+LabStats MeasureSource(const cv::Mat& input, const ColourLabs& image, cv::Mat& index, const LogSink& log,
+                       unsigned threads) {
   LabSums sums;
-  IndexAndAdd(input, image, sums, threads);
+  IndexAndAdd(input, image, index, sums, threads);
   const LabStats source = sums.Stats();
   LogLine(log, source.sd[0], "vs", source.mean[0] * source.mean[0]);
   LogStats(log, source);
@@ -180,8 +233,9 @@ class ReinhardTransform final : public ColourMapTransform {
 }  // namespace
 
 void LabSums::Add(const cv::Mat& image, unsigned threads) {
-  ColourLabs labs(image, threads);
-  IndexAndAdd(image, labs, *this, threads);
+  const ColourLabs labs(image, threads);
+  cv::Mat index(image.size(), CV_8UC3);
+  IndexAndAdd(image, labs, index, *this, threads);
 }
 
 LabStats LabSums::Stats() const {
@@ -212,8 +266,9 @@ void CNormReinhard::MeasureTarget(const cv::Mat& image) {
 }
 
 void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
-  ColourLabs image(input, threads_);
-  const LabStats source = MeasureSource(input, image, log_, threads_);
+  const ColourLabs image(input, threads_);
+  cv::Mat index = IndexImage(input, output);
+  const LabStats source = MeasureSource(input, image, index, log_, threads_);
 
   // The output colour depends only on the input colour: map each distinct colour once.
   std::vector<std::array<std::uint8_t, 4>> mapped(image.labs.size());
@@ -226,15 +281,14 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
         }
       },
       kMinColoursPerChunk);
-  const auto cols = static_cast<std::size_t>(input.cols);
   ParallelFor(
       static_cast<std::size_t>(input.rows), threads_,
       [&](std::size_t begin, std::size_t end) {
-        const std::uint32_t* colour = image.pixelColour.get() + begin * cols;
         for (auto y = static_cast<int>(begin); y < static_cast<int>(end); ++y) {
+          const auto* in = index.ptr<std::uint8_t>(y);
           auto* out = output.ptr<std::uint8_t>(y);
-          for (int x = 0; x < input.cols; ++x, out += 3) {
-            const auto& m = mapped[*colour++];
+          for (int x = 0; x < input.cols; ++x, in += 3, out += 3) {
+            const auto& m = mapped[ReadIndex(in)];
             out[0] = m[0];
             out[1] = m[1];
             out[2] = m[2];
@@ -245,8 +299,9 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
 }
 
 std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source) {
-  ColourLabs image(source, threads_);
-  return std::make_unique<ReinhardTransform>(MeasureSource(source, image, log_, threads_), target_);
+  const ColourLabs image(source, threads_);
+  cv::Mat index(source.size(), CV_8UC3);
+  return std::make_unique<ReinhardTransform>(MeasureSource(source, image, index, log_, threads_), target_);
 }
 
 }  // namespace histonorm

@@ -8,7 +8,6 @@
 
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/colour_index.h"
 #include "norm/target_record.h"
 
 namespace histonorm {

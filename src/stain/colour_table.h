@@ -7,7 +7,7 @@
 // of the image once; the per-colour results of any pixel-wise operation on Colours() are spread back
 // to the pixels with Gather (planes) or Scatter (images), which require the image the table was made
 // from and results for Colours(). Memory: 4 bytes per pixel, 11 per distinct colour and a fixed
-// 3 MiB of colour index. `threads` (0 = all cores) splits the per-pixel passes of construction and
+// 4 MiB of colour index. `threads` (0 = all cores) splits the per-pixel passes of construction and
 // Scatter by rows; results do not depend on it.
 #include <cstddef>
 #include <cstdint>

@@ -18,7 +18,7 @@ TEST(ImageColours, IndexesEveryPixelOfAPaddedImage) {
   // Ascending keys: (255,0,0) = 255, (1,2,3) = 1 + 512 + 196608, (0,0,9) = 589824.
   EXPECT_EQ(colours.Keys(), (std::vector<std::uint32_t>{255u, 197121u, 589824u}));
   EXPECT_EQ(colours.Counts(), (std::vector<std::uint32_t>{1u, 3u, 2u}));
-  EXPECT_EQ(colours.PixelIndices(), (std::vector<std::uint32_t>{1, 2, 1, 0, 1, 2}));
+  EXPECT_EQ(colours.PixelIndices(), (PixelIndexVector{1, 2, 1, 0, 1, 2}));
   EXPECT_EQ(ImageColours::KeyByte(589824u, 2), 9);
 }
 

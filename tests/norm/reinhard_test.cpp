@@ -46,6 +46,43 @@ TEST(Reinhard, SquaresAreFormedInSinglePrecision) {
   for (int c = 0; c < 3; ++c) EXPECT_EQ(sums.sumSquares[c], static_cast<double>(lab[c] * lab[c]));
 }
 
+TEST(Reinhard, SumsAreThoseOfAPlainPixelLoopForEveryThreadCount) {
+  const cv::Mat image = test::LoadSample("he_sample_3.png");
+  LabSums plain;
+  for (int y = 0; y < image.rows; ++y) {
+    for (int x = 0; x < image.cols; ++x) {
+      const auto& p = image.at<cv::Vec3b>(y, x);
+      const Lab lab = BgrToLab(p[0], p[1], p[2]);
+      for (int c = 0; c < 3; ++c) {
+        plain.sum[c] += static_cast<double>(lab[c]);
+        plain.sumSquares[c] += static_cast<double>(lab[c] * lab[c]);
+      }
+    }
+  }
+  for (const unsigned threads : {1U, 2U, 3U}) {
+    LabSums sums;
+    sums.Add(image, threads);
+    EXPECT_EQ(sums.sum, plain.sum) << threads;
+    EXPECT_EQ(sums.sumSquares, plain.sumSquares) << threads;
+  }
+}
+
+TEST(Reinhard, NormInPlaceOrIntoAnOverlappingImageWritesTheSameBytes) {
+  const cv::Mat source = test::LoadSample("he_sample_1.png");
+  CNormReinhard norm(LogSink(), 2);
+  Measure(norm, test::LoadSample("he_sample_2.png"));
+  const cv::Mat expected = NormWith(norm, source);
+  cv::Mat inPlace = source.clone();
+  norm.Norm(inPlace, inPlace);
+  EXPECT_EQ(cv::norm(inPlace, expected, cv::NORM_INF), 0.0);
+  // The output starts one row below the input, in the same memory.
+  cv::Mat shared(source.rows + 1, source.cols, CV_8UC3);
+  source.copyTo(shared.rowRange(0, source.rows));
+  cv::Mat shifted = shared.rowRange(1, source.rows + 1);
+  norm.Norm(shared.rowRange(0, source.rows), shifted);
+  EXPECT_EQ(cv::norm(shifted, expected, cv::NORM_INF), 0.0);
+}
+
 TEST(Reinhard, TargetAgainstItselfIsTheColourRoundTrip) {
   const cv::Mat target = test::LoadSample("he_sample_1.png");
   CNormReinhard norm;
