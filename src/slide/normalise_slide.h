@@ -67,10 +67,6 @@ using TransformFitter = std::function<std::unique_ptr<TileTransform>(const cv::M
 //          exception of `fit`, kWrite for what WriteSlide throws. Nothing is left at job.outputPath then.
 void NormaliseSlide(const SlideJob& job, const TransformFitter& fit, const ProgressCallback& progress = {});
 
-// ensures: `norm` fitted on bgrSample (CNormBase::Fit) as a tile transform, independent of `norm`.
-// throws:  what CNormBase::Fit throws.
-[[nodiscard]] std::unique_ptr<TileTransform> FitTileTransform(CNormBase& norm, const cv::Mat& bgrSample);
-
 // ensures: true when `path` names a slide rather than an ordinary image: its extension is .svs, .ndpi or
 //          .mrxs (in any case), or it is .tif or .tiff and the file is a TIFF whose first image is tiled.
 //          A TIFF that cannot be read counts as an ordinary image, whose loader then reports the problem.

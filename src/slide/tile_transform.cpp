@@ -96,7 +96,11 @@ std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method, cons
   options.threads = target.threads;
   const std::unique_ptr<CNormBase> norm = MakeNormaliser(*parsed, options);
   MeasureTarget(*norm, target);
-  return std::make_unique<FittedTileTransform>(norm->Fit(bgrSample));
+  return FitTileTransform(*norm, bgrSample);
+}
+
+std::unique_ptr<TileTransform> FitTileTransform(CNormBase& norm, const cv::Mat& bgrSample) {
+  return std::make_unique<FittedTileTransform>(norm.Fit(bgrSample));
 }
 
 }  // namespace histonorm::slide

@@ -6,6 +6,8 @@
 //
 // Every tile of a slide goes through the same transform object, and the transform maps each pixel by its
 // colour alone, so two neighbouring tiles cannot disagree on a colour and no seam can appear at a border.
+#include <histonorm/norm_base.h>
+
 #include <array>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -82,5 +84,9 @@ inline constexpr std::string_view kIdentityMethod = "Identity";
 [[nodiscard]] std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method,
                                                                  const TransformTarget& target,
                                                                  const cv::Mat& bgrSample);
+
+// ensures: `norm` fitted on bgrSample (CNormBase::Fit) as a tile transform, independent of `norm`.
+// throws:  what CNormBase::Fit throws.
+[[nodiscard]] std::unique_ptr<TileTransform> FitTileTransform(CNormBase& norm, const cv::Mat& bgrSample);
 
 }  // namespace histonorm::slide
