@@ -1,5 +1,5 @@
 #pragma once
-// The boundary between numpy images (RGB, any strides) and the library's images (BGR cv::Mat).
+// The boundary between numpy images (RGB, any strides) and the library's images (cv::Mat).
 #include <pybind11/numpy.h>
 
 #include <opencv2/core.hpp>
@@ -22,12 +22,11 @@ struct RgbView {
 //   (std::invalid_argument) naming the shape and dtype otherwise. `what` names the argument.
 [[nodiscard]] RgbView CheckRgbImage(const pybind11::handle& image, const char* what);
 
-// requires: `view` comes from a live array (the GIL need not be held); `bgr` is CV_8UC3 of its size.
-// ensures: every pixel of `bgr` holds the view's pixel with red and blue exchanged.
-void CopyRgbToBgr(const RgbView& view, cv::Mat& bgr, unsigned threads);
-
-// requires: `image` is CV_8UC3 (the GIL need not be held).
-// ensures: the first and last byte of every pixel are exchanged in place.
-void SwapRedBlue(cv::Mat& image, unsigned threads);
+// requires: `view` comes from a live array (the GIL need not be held).
+// ensures: a CV_8UC3 matrix of the view's pixels in red, green, blue order. When the array's pixels
+//   are packed (pixel stride 3, channel stride 1, rows in ascending order that do not overlap) it
+//   is the array's own memory, which must then only be read; otherwise `buffer`, (re)allocated to
+//   the view's size, holds one packed copy.
+[[nodiscard]] cv::Mat RgbPixels(const RgbView& view, cv::Mat& buffer, unsigned threads);
 
 }  // namespace histonorm::python

@@ -82,14 +82,15 @@ void Normaliser::Fit(const py::object& images) {
     views.push_back(CheckRgbImage(items[i], what.c_str()));
   }
   Run([&] {
-    std::vector<cv::Mat> bgr;
-    bgr.reserve(views.size());
+    // The arrays' own memory where their pixels are packed, else packed copies; only ever read.
+    std::vector<cv::Mat> images;
+    images.reserve(views.size());
     for (const RgbView& view : views) {
-      bgr.emplace_back(view.rows, view.cols, CV_8UC3);
-      CopyRgbToBgr(view, bgr.back(), threads_);
+      cv::Mat copy;
+      images.push_back(RgbPixels(view, copy, threads_));
     }
     const std::scoped_lock lock(mutex_);
-    for (const cv::Mat& image : bgr) norm_->CalcStats(image);
+    for (const cv::Mat& image : images) norm_->CalcStats(image, ChannelOrder::kRgb);
   });
 }
 
@@ -98,16 +99,13 @@ py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image) {
   py::array_t<std::uint8_t> result({py::ssize_t{view.rows}, py::ssize_t{view.cols}, py::ssize_t{3}});
   cv::Mat output(view.rows, view.cols, CV_8UC3, result.mutable_data());
   Run([&] {
-    // The BGR input of the last call on this thread is reused: a fresh one would cost a page
-    // fault per 4 KiB on every call.
-    thread_local cv::Mat input;
-    input.create(view.rows, view.cols, CV_8UC3);
-    CopyRgbToBgr(view, input, threads_);
-    {
-      const std::scoped_lock lock(mutex_);
-      norm_->Norm(input, output);
-    }
-    SwapRedBlue(output, threads_);
+    // The array's own memory when its pixels are packed (the result is a new array, so the input is
+    // only read). Other strides are packed into the copy of the last such call on this thread: a
+    // fresh one would cost a page fault per 4 KiB on every call.
+    thread_local cv::Mat copy;
+    const cv::Mat input = RgbPixels(view, copy, threads_);
+    const std::scoped_lock lock(mutex_);
+    norm_->Norm(input, output, ChannelOrder::kRgb);
   });
   return result;
 }

@@ -23,7 +23,7 @@ struct NormaliserState {
 
 // The library's normaliser changes while it works (the stain method keeps per-image state), so
 // every operation on it holds `mutex_`: concurrent calls on one Normaliser are safe and run one
-// after the other, each using `threads` workers. Image conversion happens outside the lock. The
+// after the other, each using `threads` workers. Strided images are copied outside the lock. The
 // lock is only ever taken with the GIL released (its holder may log, which takes the GIL).
 class Normaliser {
  public:

@@ -5,9 +5,11 @@
 //   norm->CalcStats(target);                      // once per target image; statistics accumulate
 //   const cv::Mat result = norm->Norm(source);    // a new image
 //   norm->Norm(source, existingOutput);           // or into an image of the source's size
+//   norm->Norm(rgb, rgbOutput, histonorm::ChannelOrder::kRgb);  // pixels stored red, green, blue
 //   auto transform = norm->Fit(sample);           // measured once, applied to any pixels
 //
-// Images are 8-bit, 3-channel BGR cv::Mat (CV_8UC3) of any row stride: rows are located through the
+// Images are 8-bit, 3-channel BGR cv::Mat (CV_8UC3; CalcStats and Norm also take red-green-blue
+// pixels when told their ChannelOrder) of any row stride: rows are located through the
 // matrix's own step, and bytes between the end of a row and the next row are never read or
 // written. The public operations check their arguments and then call the method's private steps,
 // so no method ever sees an image it cannot handle.
@@ -39,6 +41,12 @@ class CNormBase {
   //   before anything changes; ModelLoadError never (the model was read at construction).
   void CalcStats(const cv::Mat& image);
 
+  // The same for pixels stored in `order` (ChannelOrder::kRgb: red, green, blue).
+  // requires, throws: as CalcStats(image).
+  // ensures: the target statistics and the lines logged are those of CalcStats on the image
+  //   converted to BGR; the image is only read.
+  void CalcStats(const cv::Mat& image, ChannelOrder order);
+
   // Writes the normalised version of `input` into `output`.
   // requires: `input` is CV_8UC3 and not empty; `output` has the input's size and type CV_8UC3
   //   (its step may differ); HasUsableTarget().
@@ -47,6 +55,14 @@ class CNormBase {
   // throws: std::invalid_argument (naming sizes and types) for an unsuitable input or output, and
   //   std::logic_error when there is no usable target; `output` is then untouched.
   void Norm(const cv::Mat& input, cv::Mat& output);
+
+  // The same for pixels stored in `order`, written in that order. `input` may be `output` itself.
+  // requires, throws: as Norm(input, output).
+  // ensures: as Norm(input, output), and with kRgb `output` holds exactly the bytes of converting
+  //   the input to BGR, normalising and converting the result back, and the lines logged are the
+  //   same. Reinhard and the histogram methods read and write the pixels in place without such
+  //   conversions; the stain method, whose own work dwarfs them, converts.
+  void Norm(const cv::Mat& input, cv::Mat& output, ChannelOrder order);
 
   // The same into a new image of the input's size.
   // requires, throws: as Norm(input, output).
@@ -78,6 +94,10 @@ class CNormBase {
   virtual void Normalise(const cv::Mat& input, cv::Mat& output) = 0;
   [[nodiscard]] virtual std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) = 0;
   [[nodiscard]] virtual bool TargetReady() const = 0;
+  // The first two steps for pixels stored in `order`. By default red-green-blue pixels are
+  // converted to BGR for MeasureTarget and Normalise, and the result converted back.
+  virtual void MeasureTargetIn(const cv::Mat& image, ChannelOrder order);
+  virtual void NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order);
   // Saving and loading the target (called with a usable target, and with a record whose format
   // and version were checked). By default a method cannot: both throw std::logic_error.
   virtual void ExportTarget(detail::TargetRecord& record) const;

@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "common/channel_order.h"
+
 namespace histonorm {
 
 namespace {
@@ -48,24 +50,22 @@ std::uint32_t SlotOfKey(std::uint32_t key) {
 // The slot of the colour of a pixel stored in `Order`.
 template <ChannelOrder Order>
 std::uint32_t SlotOfPixel(const std::uint8_t* pixel) {
-  if constexpr (Order == ChannelOrder::kBgr) return Slot(pixel[0], pixel[1], pixel[2]);
-  return Slot(pixel[2], pixel[1], pixel[0]);
+  return Slot(pixel[StoredIndex(0, Order)], pixel[1], pixel[StoredIndex(2, Order)]);
 }
 
 // The key (ImageColours::Key of the blue, green, red bytes) of a pixel stored in `Order`.
 template <ChannelOrder Order>
 std::uint32_t BgrKey(const std::uint8_t* pixel) {
-  if constexpr (Order == ChannelOrder::kBgr) return ImageColours::Key(pixel);
-  return static_cast<std::uint32_t>(pixel[2]) + 256u * pixel[1] + 65536u * pixel[0];
+  return static_cast<std::uint32_t>(pixel[StoredIndex(0, Order)]) + 256u * pixel[1] +
+         65536u * pixel[StoredIndex(2, Order)];
 }
 
 // Writes the colour of a table word as a pixel stored in `Order`.
 template <ChannelOrder Order>
 void WriteColour(std::uint32_t word, std::uint8_t* out) {
-  constexpr int kFirst = Order == ChannelOrder::kBgr ? 0 : 2;
-  out[0] = ImageColours::KeyByte(word, kFirst);
+  out[StoredIndex(0, Order)] = ImageColours::KeyByte(word, 0);
   out[1] = ImageColours::KeyByte(word, 1);
-  out[2] = ImageColours::KeyByte(word, 2 - kFirst);
+  out[StoredIndex(2, Order)] = ImageColours::KeyByte(word, 2);
 }
 
 // A pixel whose colour was not in the table: its slot, its key and where its output goes.

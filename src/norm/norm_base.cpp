@@ -1,5 +1,6 @@
 #include "histonorm/norm_base.h"
 
+#include <array>
 #include <stdexcept>
 #include <string>
 
@@ -26,18 +27,51 @@ void RequireOutputLike(const cv::Mat& input, const cv::Mat& output, const char* 
   }
 }
 
-}  // namespace
-
-void CNormBase::CalcStats(const cv::Mat& image) {
-  RequireColourImage(image, "CalcStats: the target image");
-  MeasureTarget(image);
+// Writes `image` with the first and last byte of every pixel exchanged into `reversed` (of its size).
+void ReverseChannels(const cv::Mat& image, cv::Mat& reversed) {
+  constexpr std::array<int, 6> kFromTo = {0, 2, 1, 1, 2, 0};
+  cv::mixChannels(&image, 1, &reversed, 1, kFromTo.data(), 3);
 }
 
-void CNormBase::Norm(const cv::Mat& input, cv::Mat& output) {
+cv::Mat Reversed(const cv::Mat& image) {
+  cv::Mat reversed(image.size(), CV_8UC3);
+  ReverseChannels(image, reversed);
+  return reversed;
+}
+
+}  // namespace
+
+void CNormBase::CalcStats(const cv::Mat& image) { CalcStats(image, ChannelOrder::kBgr); }
+
+void CNormBase::CalcStats(const cv::Mat& image, ChannelOrder order) {
+  RequireColourImage(image, "CalcStats: the target image");
+  MeasureTargetIn(image, order);
+}
+
+void CNormBase::Norm(const cv::Mat& input, cv::Mat& output) { Norm(input, output, ChannelOrder::kBgr); }
+
+void CNormBase::Norm(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
   RequireColourImage(input, "Norm: the input");
   RequireOutputLike(input, output, "Norm");
   if (!HasUsableTarget()) throw std::logic_error("Norm: no usable target; CalcStats must measure one first");
-  Normalise(input, output);
+  NormaliseIn(input, output, order);
+}
+
+void CNormBase::MeasureTargetIn(const cv::Mat& image, ChannelOrder order) {
+  if (order == ChannelOrder::kBgr)
+    MeasureTarget(image);
+  else
+    MeasureTarget(Reversed(image));
+}
+
+void CNormBase::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+  if (order == ChannelOrder::kBgr) {
+    Normalise(input, output);
+    return;
+  }
+  cv::Mat result(input.size(), CV_8UC3);
+  Normalise(Reversed(input), result);
+  ReverseChannels(result, output);
 }
 
 std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source) {

@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/channel_order.h"
 #include "common/image_colours.h"
 #include "common/log_line.h"
 #include "common/parallel_for.h"
@@ -49,18 +50,20 @@ struct alignas(16) PaddedLab {
 // Colours per chunk of the per-colour transforms (each costs three logarithms or powers).
 constexpr std::size_t kMinColoursPerChunk = 4096;
 
-// The distinct colours of an image with their l, alpha, beta values: the transform is costly and
-// depends only on the colour, so each distinct colour is transformed once.
+// The distinct colours of an image stored in `order` with their l, alpha, beta values: the
+// transform is costly and depends only on the colour, so each distinct colour is transformed once.
 struct ColourLabs {
-  ColourLabs(const cv::Mat& image, unsigned threads)
+  ColourLabs(const cv::Mat& image, unsigned threads, ChannelOrder order)
       : colours(image, 0, threads), labs(colours.Keys().size()) {
+    const int blue = static_cast<int>(StoredIndex(0, order));
+    const int red = static_cast<int>(StoredIndex(2, order));
     ParallelFor(
         labs.size(), threads,
-        [this](std::size_t begin, std::size_t end) {
+        [&](std::size_t begin, std::size_t end) {
           for (std::size_t n = begin; n < end; ++n) {
             const std::uint32_t key = colours.Keys()[n];
-            labs[n].lab = BgrToLab(ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1),
-                                   ImageColours::KeyByte(key, 2));
+            labs[n].lab = BgrToLab(ImageColours::KeyByte(key, blue), ImageColours::KeyByte(key, 1),
+                                   ImageColours::KeyByte(key, red));
           }
         },
         kMinColoursPerChunk);
@@ -232,8 +235,8 @@ class ReinhardTransform final : public ColourMapTransform {
 
 }  // namespace
 
-void LabSums::Add(const cv::Mat& image, unsigned threads) {
-  const ColourLabs labs(image, threads);
+void LabSums::Add(const cv::Mat& image, unsigned threads, ChannelOrder order) {
+  const ColourLabs labs(image, threads, order);
   cv::Mat index(image.size(), CV_8UC3);
   IndexAndAdd(image, labs, index, *this, threads);
 }
@@ -259,14 +262,20 @@ float MapLabChannelValue(float x, double sourceMean, double sourceSd, double tar
   return static_cast<float>(((x - sourceMean) * targetSd / sourceSd) + targetMean);
 }
 
-void CNormReinhard::MeasureTarget(const cv::Mat& image) {
-  targetSums_.Add(image, threads_);
+void CNormReinhard::MeasureTarget(const cv::Mat& image) { MeasureTargetIn(image, ChannelOrder::kBgr); }
+
+void CNormReinhard::MeasureTargetIn(const cv::Mat& image, ChannelOrder order) {
+  targetSums_.Add(image, threads_, order);
   target_ = targetSums_.Stats();
   LogStats(log_, target_);
 }
 
 void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
-  const ColourLabs image(input, threads_);
+  NormaliseIn(input, output, ChannelOrder::kBgr);
+}
+
+void CNormReinhard::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+  const ColourLabs image(input, threads_, order);
   cv::Mat index = IndexImage(input, output);
   const LabStats source = MeasureSource(input, image, index, log_, threads_);
 
@@ -276,8 +285,8 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
       mapped.size(), threads_,
       [&](std::size_t begin, std::size_t end) {
         for (std::size_t n = begin; n < end; ++n) {
-          const auto bgr = MapLabColour(image.labs[n].lab, source, target_);
-          mapped[n] = {bgr[0], bgr[1], bgr[2], 0};
+          const auto bytes = InOrder(MapLabColour(image.labs[n].lab, source, target_), order);
+          mapped[n] = {bytes[0], bytes[1], bytes[2], 0};
         }
       },
       kMinColoursPerChunk);
@@ -299,7 +308,7 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
 }
 
 std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source) {
-  const ColourLabs image(source, threads_);
+  const ColourLabs image(source, threads_, ChannelOrder::kBgr);
   cv::Mat index(source.size(), CV_8UC3);
   return std::make_unique<ReinhardTransform>(MeasureSource(source, image, index, log_, threads_), target_);
 }

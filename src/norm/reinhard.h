@@ -29,9 +29,10 @@ struct LabSums {
   std::array<double, 3> sumSquares{};
   std::uint64_t count = 0;
 
-  // Adds every pixel of an 8-bit BGR image, rows in order, pixels in order (the additions stay in
-  // that order; up to `threads` threads, 0 = all cores, prepare the per-colour values).
-  void Add(const cv::Mat& image, unsigned threads = 1);
+  // Adds every pixel of an 8-bit image stored in `order`, rows in order, pixels in order (the
+  // additions stay in that order; up to `threads` threads, 0 = all cores, prepare the per-colour
+  // values).
+  void Add(const cv::Mat& image, unsigned threads = 1, ChannelOrder order = ChannelOrder::kBgr);
   [[nodiscard]] LabStats Stats() const;
 };
 
@@ -45,6 +46,10 @@ class CNormReinhard final : public CNormBase {
  private:
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  // Red-green-blue pixels are measured and mapped in place: the per-colour values are formed from
+  // the colours' bytes reversed and the mapped bytes written reversed.
+  void MeasureTargetIn(const cv::Mat& image, ChannelOrder order) override;
+  void NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
   [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }
   // The target's pixel sums and count.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/channel_order.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
 #include "norm/target_record.h"
@@ -49,7 +50,7 @@ std::size_t MaxRowsPerCount(int cols) {
 
 }  // namespace
 
-void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads) {
+void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads, ChannelOrder order) {
   std::mutex merge;
   const std::size_t maxRows = MaxRowsPerCount(image.cols);
   ParallelFor(
@@ -61,7 +62,8 @@ void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads) {
         }
         const std::scoped_lock lock(merge);
         for (std::size_t c = 0; c < 3; ++c) {
-          for (std::size_t v = 0; v < 256; ++v) counts[c][v] += own[c][v];
+          const auto& stored = own[StoredIndex(c, order)];
+          for (std::size_t v = 0; v < 256; ++v) counts[c][v] += stored[v];
         }
       },
       MinRowsPerChunk(image.cols));
@@ -129,15 +131,17 @@ void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target
   }
 }
 
-void CNormRGBHistSpec::MeasureTarget(const cv::Mat& image) {
-  CountLevels(image, targetCounts_, threads_);
+void CNormRGBHistSpec::MeasureTarget(const cv::Mat& image) { MeasureTargetIn(image, ChannelOrder::kBgr); }
+
+void CNormRGBHistSpec::MeasureTargetIn(const cv::Mat& image, ChannelOrder order) {
+  CountLevels(image, targetCounts_, threads_, order);
   targetPixelCount_ += image.total();
   targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, variant_);
 }
 
-LookupTables CNormRGBHistSpec::SourceTables(const cv::Mat& input) const {
+LookupTables CNormRGBHistSpec::SourceTables(const cv::Mat& input, ChannelOrder order) const {
   LevelCounts counts{};
-  CountLevels(input, counts, threads_);
+  CountLevels(input, counts, threads_, order);
   const CumulativeTables source = CumulativeFromCounts(counts, input.total(), variant_);
   LookupTables lut = MatchCumulative(source, targetCumulative_);
   PinSingleLevelChannels(counts, targetCounts_, lut);
@@ -162,7 +166,11 @@ void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& o
 }
 
 void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
-  ApplyLookupTables(SourceTables(input), input, output, threads_);
+  NormaliseIn(input, output, ChannelOrder::kBgr);
+}
+
+void CNormRGBHistSpec::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+  ApplyLookupTables(InOrder(SourceTables(input, order), order), input, output, threads_);
 }
 
 namespace {
@@ -170,7 +178,8 @@ namespace {
 // Fixed per-channel lookup tables; for red, green, blue pixels the same tables in reverse order.
 class LookupTransform final : public FittedTransform {
  public:
-  explicit LookupTransform(const LookupTables& lut) : lut_(lut), reversed_{lut[2], lut[1], lut[0]} {}
+  explicit LookupTransform(const LookupTables& lut)
+      : lut_(lut), reversed_(InOrder(lut, ChannelOrder::kRgb)) {}
 
  private:
   void Transform(const cv::Mat& input, cv::Mat& output, ChannelOrder order) const override {
@@ -184,7 +193,7 @@ class LookupTransform final : public FittedTransform {
 }  // namespace
 
 std::unique_ptr<const FittedTransform> CNormRGBHistSpec::FitSource(const cv::Mat& source) {
-  return std::make_unique<LookupTransform>(SourceTables(source));
+  return std::make_unique<LookupTransform>(SourceTables(source, ChannelOrder::kBgr));
 }
 
 }  // namespace histonorm

@@ -24,9 +24,11 @@ using LookupTables = std::array<std::array<std::uint8_t, 256>, 3>;
 // any pixel has it (RGBHistSpecThresh).
 enum class HistSpecVariant { kShares, kPresence };
 
-// Adds the level counts of every pixel of an 8-bit BGR image, counted by up to `threads` threads
-// (0 = all cores; whole-number counts come out the same for every split).
-void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads = 1);
+// Adds the level counts of every pixel of an 8-bit image stored in `order` to the blue, green, red
+// counts, counted by up to `threads` threads (0 = all cores; whole-number counts come out the same
+// for every split).
+void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads = 1,
+                 ChannelOrder order = ChannelOrder::kBgr);
 // Normalised histograms (or presence values in the threshold variant) summed into the shared
 // running sum, in the order blue, green, red at each level.
 [[nodiscard]] CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount,
@@ -52,10 +54,13 @@ class CNormRGBHistSpec final : public CNormBase {
  private:
   void MeasureTarget(const cv::Mat& image) override;
   void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  // Red-green-blue pixels are counted and mapped in place, through the channels' tables reversed.
+  void MeasureTargetIn(const cv::Mat& image, ChannelOrder order) override;
+  void NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
   [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetPixelCount_ > 0; }
-  // The tables that send the levels of `input` onto the target's.
-  [[nodiscard]] LookupTables SourceTables(const cv::Mat& input) const;
+  // The tables (blue, green, red) that send the levels of `input`, stored in `order`, onto the target's.
+  [[nodiscard]] LookupTables SourceTables(const cv::Mat& input, ChannelOrder order) const;
   // The target's level counts and pixel count.
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;

@@ -1,8 +1,12 @@
 // The public interface of every method: what the checked operations accept, refuse and promise.
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "histonorm/histonorm.h"
 #include "support/test_images.h"
@@ -90,6 +94,40 @@ TEST_P(EveryMethod, RefusesUnsuitableImagesBeforeTouchingAnything) {
   EXPECT_EQ(cv::countNonZero(smaller.reshape(1) != 9), 0);
   EXPECT_EQ(cv::countNonZero(grey != 9), 0);
   EXPECT_EQ(cv::countNonZero(output.reshape(1) != 9), 0);
+}
+
+// Red-green-blue pixels, measured and normalised in that order (out of place on a padded view, and in
+// place), give the bytes and log lines of converting around the blue-green-red operations.
+TEST_P(EveryMethod, RedGreenBlueOrderGivesTheBytesOfConvertingAround) {
+  const auto run = [this](bool rgb, std::vector<std::string>& lines) {
+    Options options;
+    options.colourModelPath = ShippedModel();
+    options.log = LogSink([&lines](std::string_view line) { lines.emplace_back(line); });
+    const auto norm = MakeNormaliser(GetParam(), options);
+    const ChannelOrder order = rgb ? ChannelOrder::kRgb : ChannelOrder::kBgr;
+    const auto stored = [rgb](const cv::Mat& bgr) {
+      cv::Mat image = bgr.clone();
+      if (rgb) cv::cvtColor(bgr, image, cv::COLOR_BGR2RGB);
+      return image;
+    };
+    lines.clear();
+    norm->CalcStats(stored(Target()), order);
+    const test::PaddedView in = test::MakePadded(stored(Source()), 3, 77);
+    test::PaddedView out = test::MakePadded(cv::Mat(in.view.size(), CV_8UC3, cv::Scalar::all(0)), 5, 99);
+    norm->Norm(in.view, out.view, order);
+    EXPECT_TRUE(test::PaddingUntouched(in, 77));
+    EXPECT_TRUE(test::PaddingUntouched(out, 99));
+    cv::Mat inPlace = stored(test::LoadSample("he_sample_3.png")(cv::Rect(150, 90, 80, 60)));
+    norm->Norm(inPlace, inPlace, order);
+    return std::pair(stored(out.view), stored(inPlace));  // back in blue-green-red order
+  };
+  std::vector<std::string> bgrLines;
+  std::vector<std::string> rgbLines;
+  const auto [bgrOut, bgrInPlace] = run(false, bgrLines);
+  const auto [rgbOut, rgbInPlace] = run(true, rgbLines);
+  EXPECT_EQ(cv::norm(rgbOut, bgrOut, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(rgbInPlace, bgrInPlace, cv::NORM_INF), 0.0);
+  EXPECT_EQ(rgbLines, bgrLines);
 }
 
 TEST_P(EveryMethod, WritesNothingToTheConsole) {

@@ -56,6 +56,8 @@ def test_saved_target_is_the_command_lines(cli, tmp_path, fitted, source):
 VIEWS = {
     "crop": lambda a: a[13:301, 7:400],
     "flipped": lambda a: a[::-1, ::-2],
+    "rows_flipped": lambda a: a[::-1],
+    "channels_reversed": lambda a: a[:, :, ::-1],
     "fortran": np.asfortranarray,
     "narrow_fortran": lambda a: np.asfortranarray(a[:50, :35]),
     "one_column_fortran": lambda a: np.asfortranarray(a[:50, :1]),
@@ -67,9 +69,11 @@ VIEWS = {
 @pytest.mark.parametrize("view", VIEWS.values(), ids=VIEWS.keys())
 def test_strided_input_equals_contiguous_copy(fitted, source, view):
     image = view(source)
+    before = image.copy()
     result = fitted.transform(image)
     assert result.flags["C_CONTIGUOUS"] and result.shape == image.shape and result.dtype == np.uint8
     assert np.array_equal(result, fitted.transform(np.ascontiguousarray(image)))
+    assert np.array_equal(image, before)  # the input is only read
 
 
 BAD_IMAGES = {
