@@ -1,8 +1,7 @@
 #include "image_buffer.h"
 
-#include <algorithm>
-#include <array>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -76,7 +75,7 @@ cv::Mat RgbPixels(const RgbView& view, cv::Mat& buffer, unsigned threads) {
   // Rows that follow one another without overlapping can be described by a matrix step.
   const auto rowBytes = 3 * static_cast<py::ssize_t>(view.cols);
   if (PackedPixels(view) && (view.rows == 1 || view.rowStride >= rowBytes)) {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the matrix is handed on as const only
+    // The matrix is handed on as const only: the library reads the array and never writes it.
     auto* data = const_cast<std::uint8_t*>(view.data);
     const std::size_t step =
         view.rows == 1 ? static_cast<std::size_t>(rowBytes) : static_cast<std::size_t>(view.rowStride);
