@@ -280,13 +280,18 @@ void CNormReinhard::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOr
   const LabStats source = MeasureSource(input, image, index, log_, threads_);
 
   // The output colour depends only on the input colour: map each distinct colour once.
+  // (The entries stay zero-padded; each byte goes straight to its place in the stored order.)
   std::vector<std::array<std::uint8_t, 4>> mapped(image.labs.size());
+  const std::size_t blue = StoredIndex(0, order);
+  const std::size_t red = StoredIndex(2, order);
   ParallelFor(
       mapped.size(), threads_,
       [&](std::size_t begin, std::size_t end) {
         for (std::size_t n = begin; n < end; ++n) {
-          const auto bytes = InOrder(MapLabColour(image.labs[n].lab, source, target_), order);
-          mapped[n] = {bytes[0], bytes[1], bytes[2], 0};
+          const auto bgr = MapLabColour(image.labs[n].lab, source, target_);
+          mapped[n][blue] = bgr[0];
+          mapped[n][1] = bgr[1];
+          mapped[n][red] = bgr[2];
         }
       },
       kMinColoursPerChunk);
