@@ -1,6 +1,6 @@
 #include "histonorm/norm_base.h"
 
-#include <array>
+#include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -27,15 +27,11 @@ void RequireOutputLike(const cv::Mat& input, const cv::Mat& output, const char* 
   }
 }
 
-// Writes `image` with the first and last byte of every pixel exchanged into `reversed` (of its size).
-void ReverseChannels(const cv::Mat& image, cv::Mat& reversed) {
-  constexpr std::array<int, 6> kFromTo = {0, 2, 1, 1, 2, 0};
-  cv::mixChannels(&image, 1, &reversed, 1, kFromTo.data(), 3);
-}
-
+// `image` with the first and last byte of every pixel exchanged (OpenCV's conversion runs on its
+// threads, which follow the run's setting).
 cv::Mat Reversed(const cv::Mat& image) {
-  cv::Mat reversed(image.size(), CV_8UC3);
-  ReverseChannels(image, reversed);
+  cv::Mat reversed;
+  cv::cvtColor(image, reversed, cv::COLOR_RGB2BGR);
   return reversed;
 }
 
@@ -71,7 +67,8 @@ void CNormBase::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder 
   }
   cv::Mat result(input.size(), CV_8UC3);
   Normalise(Reversed(input), result);
-  ReverseChannels(result, output);
+  // `output` has the result's size and type, so the conversion writes into its own memory.
+  cv::cvtColor(result, output, cv::COLOR_BGR2RGB);
 }
 
 std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source) {
