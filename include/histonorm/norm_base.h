@@ -85,19 +85,22 @@ class CNormBase {
  protected:
   CNormBase() = default;
 
+  // For methods whose own work reads blue-green-red pixels.
+  // ensures: `image` itself for ChannelOrder::kBgr, else a blue-green-red copy of it.
+  [[nodiscard]] static cv::Mat ToBgr(const cv::Mat& image, ChannelOrder order);
+  // requires: `output` has the size and type CV_8UC3 of `bgr`.
+  // ensures: `output` holds the pixels of `bgr` stored in `order`.
+  static void FromBgr(const cv::Mat& bgr, cv::Mat& output, ChannelOrder order);
+
  private:
   friend void SaveTarget(const CNormBase& normaliser, std::ostream& out);
   friend void LoadTarget(CNormBase& normaliser, std::istream& in);
 
-  // The method's steps, called with checked arguments only.
-  virtual void MeasureTarget(const cv::Mat& image) = 0;
-  virtual void Normalise(const cv::Mat& input, cv::Mat& output) = 0;
+  // The method's steps, called with checked arguments only; pixels are stored in `order`.
+  virtual void MeasureTarget(const cv::Mat& image, ChannelOrder order) = 0;
+  virtual void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) = 0;
   [[nodiscard]] virtual std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) = 0;
   [[nodiscard]] virtual bool TargetReady() const = 0;
-  // The first two steps for pixels stored in `order`. By default red-green-blue pixels are
-  // converted to BGR for MeasureTarget and Normalise, and the result converted back.
-  virtual void MeasureTargetIn(const cv::Mat& image, ChannelOrder order);
-  virtual void NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order);
   // Saving and loading the target (called with a usable target, and with a record whose format
   // and version were checked). By default a method cannot: both throw std::logic_error.
   virtual void ExportTarget(detail::TargetRecord& record) const;

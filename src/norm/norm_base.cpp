@@ -27,21 +27,13 @@ void RequireOutputLike(const cv::Mat& input, const cv::Mat& output, const char* 
   }
 }
 
-// `image` with the first and last byte of every pixel exchanged (OpenCV's conversion runs on its
-// threads, which follow the run's setting).
-cv::Mat Reversed(const cv::Mat& image) {
-  cv::Mat reversed;
-  cv::cvtColor(image, reversed, cv::COLOR_RGB2BGR);
-  return reversed;
-}
-
 }  // namespace
 
 void CNormBase::CalcStats(const cv::Mat& image) { CalcStats(image, ChannelOrder::kBgr); }
 
 void CNormBase::CalcStats(const cv::Mat& image, ChannelOrder order) {
   RequireColourImage(image, "CalcStats: the target image");
-  MeasureTargetIn(image, order);
+  MeasureTarget(image, order);
 }
 
 void CNormBase::Norm(const cv::Mat& input, cv::Mat& output) { Norm(input, output, ChannelOrder::kBgr); }
@@ -50,25 +42,23 @@ void CNormBase::Norm(const cv::Mat& input, cv::Mat& output, ChannelOrder order) 
   RequireColourImage(input, "Norm: the input");
   RequireOutputLike(input, output, "Norm");
   if (!HasUsableTarget()) throw std::logic_error("Norm: no usable target; CalcStats must measure one first");
-  NormaliseIn(input, output, order);
+  Normalise(input, output, order);
 }
 
-void CNormBase::MeasureTargetIn(const cv::Mat& image, ChannelOrder order) {
+cv::Mat CNormBase::ToBgr(const cv::Mat& image, ChannelOrder order) {
+  if (order == ChannelOrder::kBgr) return image;
+  // OpenCV's conversion runs on its threads, which follow the run's setting.
+  cv::Mat bgr;
+  cv::cvtColor(image, bgr, cv::COLOR_RGB2BGR);
+  return bgr;
+}
+
+void CNormBase::FromBgr(const cv::Mat& bgr, cv::Mat& output, ChannelOrder order) {
+  // `output` has the size and type of `bgr`, so the conversion writes into its own memory.
   if (order == ChannelOrder::kBgr)
-    MeasureTarget(image);
+    bgr.copyTo(output);
   else
-    MeasureTarget(Reversed(image));
-}
-
-void CNormBase::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
-  if (order == ChannelOrder::kBgr) {
-    Normalise(input, output);
-    return;
-  }
-  cv::Mat result(input.size(), CV_8UC3);
-  Normalise(Reversed(input), result);
-  // `output` has the result's size and type, so the conversion writes into its own memory.
-  cv::cvtColor(result, output, cv::COLOR_BGR2RGB);
+    cv::cvtColor(bgr, output, cv::COLOR_BGR2RGB);
 }
 
 std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source) {

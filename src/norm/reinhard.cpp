@@ -262,19 +262,13 @@ float MapLabChannelValue(float x, double sourceMean, double sourceSd, double tar
   return static_cast<float>(((x - sourceMean) * targetSd / sourceSd) + targetMean);
 }
 
-void CNormReinhard::MeasureTarget(const cv::Mat& image) { MeasureTargetIn(image, ChannelOrder::kBgr); }
-
-void CNormReinhard::MeasureTargetIn(const cv::Mat& image, ChannelOrder order) {
+void CNormReinhard::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
   targetSums_.Add(image, threads_, order);
   target_ = targetSums_.Stats();
   LogStats(log_, target_);
 }
 
-void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output) {
-  NormaliseIn(input, output, ChannelOrder::kBgr);
-}
-
-void CNormReinhard::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
   const ColourLabs image(input, threads_, order);
   cv::Mat index = IndexImage(input, output);
   const LabStats source = MeasureSource(input, image, index, log_, threads_);

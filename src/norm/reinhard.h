@@ -44,12 +44,10 @@ class CNormReinhard final : public CNormBase {
   [[nodiscard]] const LabStats& TargetStats() const { return target_; }
 
  private:
-  void MeasureTarget(const cv::Mat& image) override;
-  void Normalise(const cv::Mat& input, cv::Mat& output) override;
   // Red-green-blue pixels are measured and mapped in place: the per-colour values are formed from
   // the colours' bytes reversed and the mapped bytes written reversed.
-  void MeasureTargetIn(const cv::Mat& image, ChannelOrder order) override;
-  void NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
+  void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
   [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }
   // The target's pixel sums and count.

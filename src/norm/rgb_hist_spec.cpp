@@ -131,9 +131,7 @@ void PinSingleLevelChannels(const LevelCounts& source, const LevelCounts& target
   }
 }
 
-void CNormRGBHistSpec::MeasureTarget(const cv::Mat& image) { MeasureTargetIn(image, ChannelOrder::kBgr); }
-
-void CNormRGBHistSpec::MeasureTargetIn(const cv::Mat& image, ChannelOrder order) {
+void CNormRGBHistSpec::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
   CountLevels(image, targetCounts_, threads_, order);
   targetPixelCount_ += image.total();
   targetCumulative_ = CumulativeFromCounts(targetCounts_, targetPixelCount_, variant_);
@@ -165,11 +163,7 @@ void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& o
       MinRowsPerChunk(input.cols));
 }
 
-void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output) {
-  NormaliseIn(input, output, ChannelOrder::kBgr);
-}
-
-void CNormRGBHistSpec::NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
   ApplyLookupTables(InOrder(SourceTables(input, order), order), input, output, threads_);
 }
 

@@ -52,11 +52,9 @@ class CNormRGBHistSpec final : public CNormBase {
   [[nodiscard]] const CumulativeTables& TargetCumulative() const { return targetCumulative_; }
 
  private:
-  void MeasureTarget(const cv::Mat& image) override;
-  void Normalise(const cv::Mat& input, cv::Mat& output) override;
   // Red-green-blue pixels are counted and mapped in place, through the channels' tables reversed.
-  void MeasureTargetIn(const cv::Mat& image, ChannelOrder order) override;
-  void NormaliseIn(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
+  void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
   [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetPixelCount_ > 0; }
   // The tables (blue, green, red) that send the levels of `input`, stored in `order`, onto the target's.

@@ -67,7 +67,11 @@ void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const C
   diagnostics_(d);
 }
 
-void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image) {
+void CNormBimodalDeconvRVM::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
+  MeasureBgrTarget(ToBgr(image, order));
+}
+
+void CNormBimodalDeconvRVM::MeasureBgrTarget(const cv::Mat& image) {
   // Everything measured depends on a pixel's colour alone: work once per distinct colour.
   const ColourTable table(image, threads_);
   ClassProbabilityPlanes probs;
@@ -148,7 +152,17 @@ void CNormBimodalDeconvRVM::SecondStage(const ColourTable& outputColours, cv::Ma
   outputColours.Scatter(mapped, output, threads_);
 }
 
-void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output) {
+void CNormBimodalDeconvRVM::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+  if (order == ChannelOrder::kBgr) {
+    NormaliseBgr(input, output);
+    return;
+  }
+  cv::Mat result(input.size(), CV_8UC3);
+  NormaliseBgr(ToBgr(input, order), result);
+  FromBgr(result, output, order);
+}
+
+void CNormBimodalDeconvRVM::NormaliseBgr(const cv::Mat& input, cv::Mat& output) {
   classifier_->SetThreads(threads_);
   const std::optional<ColourTable> firstResult = FirstStage(input, output);
   if (!firstResult) {

@@ -65,8 +65,11 @@ class CNormBimodalDeconvRVM final : public CNormBase {
     bool diagnostics;
   };
 
-  void MeasureTarget(const cv::Mat& image) override;
-  void Normalise(const cv::Mat& input, cv::Mat& output) override;
+  // The method works on blue-green-red pixels: others are converted before and after.
+  void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
+  void MeasureBgrTarget(const cv::Mat& image);
+  void NormaliseBgr(const cv::Mat& input, cv::Mat& output);
   [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetUsable_; }
   // The pooled class histograms and stain sample sums, with the colour model's size and SHA-256
