@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <thread>
@@ -22,11 +23,19 @@ namespace histonorm {
   return std::max(1U, std::thread::hardware_concurrency());
 }
 
+// Pieces per thread when the items outnumber the threads: a thread slowed by other work on its core
+// leaves its remaining pieces to the others instead of holding up the whole call.
+inline constexpr std::size_t kPiecesPerThread = 8;
+
 // requires: body(begin, end) is safe to call concurrently for disjoint ranges.
 // ensures:  body has been called for disjoint ranges covering [0, count), at most `threads` at once
-//           (0 = all cores); the calling thread takes the first chunk. Fewer threads are used when there are
-//           fewer than `minChunk` items per thread.
-// throws:   the first exception thrown by any call of body, after every started call has finished.
+//           (0 = all cores), the ranges fixed by (count, threads, minChunk) alone; fewer threads are used
+//           when there are fewer than `minChunk` items per thread. With more items than threads, the
+//           ranges are pieces taken in turn by whichever thread is free, so calls of body must not wait
+//           for each other; with at most one item per thread, every range has a thread of its own (the
+//           calling thread takes the first), so they may.
+// throws:   the first exception thrown by any call of body (in range order), after every started call
+//           has finished; no piece is started after a call has thrown.
 template <typename Body>
 void ParallelFor(std::size_t count, unsigned threads, Body&& body, std::size_t minChunk = 1) {
   const std::size_t byWork = std::max<std::size_t>(1, count / std::max<std::size_t>(1, minChunk));
@@ -35,12 +44,19 @@ void ParallelFor(std::size_t count, unsigned threads, Body&& body, std::size_t m
     if (count > 0) body(std::size_t{0}, count);
     return;
   }
-  std::vector<std::exception_ptr> errors(chunks);
-  auto run = [&](std::size_t chunk) {
-    try {
-      body(count * chunk / chunks, count * (chunk + 1) / chunks);
-    } catch (...) {
-      errors[chunk] = std::current_exception();
+  const std::size_t pieces = count > chunks ? std::min(byWork, chunks * kPiecesPerThread) : chunks;
+  std::vector<std::exception_ptr> errors(pieces);
+  std::atomic<std::size_t> next{chunks};  // the first piece not yet taken (each thread starts with its own)
+  std::atomic<bool> failed{false};
+  auto run = [&](std::size_t piece) {
+    while (piece < pieces && !failed.load(std::memory_order_relaxed)) {
+      try {
+        body(count * piece / pieces, count * (piece + 1) / pieces);
+      } catch (...) {
+        errors[piece] = std::current_exception();
+        failed.store(true, std::memory_order_relaxed);
+      }
+      piece = next.fetch_add(1, std::memory_order_relaxed);
     }
   };
   {

@@ -1,6 +1,7 @@
 #include "deconv/stain_samples.h"
 
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -199,6 +200,44 @@ std::array<double, 3> SumMostProbableColours(const ImageColours& colours, const 
   return AsDouble(sum);
 }
 
+// Pixels of one class that are candidates, at or above the threshold, and the sum of the colours of
+// the latter, counted per distinct colour.
+struct ColourCounts {
+  std::size_t candidates = 0;
+  std::size_t atOrAbove = 0;
+  std::array<std::uint64_t, 3> atOrAboveSum{};
+};
+
+// Colours per range of CountColours.
+constexpr std::size_t kMinColoursPerChunk = std::size_t{1} << 13;
+
+// Ranges of colours are counted on `threads` and added under a lock (integer sums: exact in any
+// order). Branch-free, like CountClass.
+ColourCounts CountColours(const ImageColours& colours, const float* p, float probThreshold,
+                          unsigned threads) {
+  ColourCounts total;
+  std::mutex merge;
+  ParallelFor(
+      colours.Keys().size(), threads,
+      [&](std::size_t begin, std::size_t end) {
+        ColourCounts own;
+        for (std::size_t c = begin; c < end; ++c) {
+          const bool candidate = IsCandidate(p[c]);
+          const std::uint64_t pixels = colours.Counts()[c];
+          const std::uint64_t taken = pixels * (candidate & (p[c] >= probThreshold));
+          own.candidates += pixels * candidate;
+          own.atOrAbove += taken;
+          AddColourTimes(own.atOrAboveSum, colours.Keys()[c], taken);
+        }
+        const std::scoped_lock lock(merge);
+        total.candidates += own.candidates;
+        total.atOrAbove += own.atOrAbove;
+        for (std::size_t b = 0; b < 3; ++b) total.atOrAboveSum[b] += own.atOrAboveSum[b];
+      },
+      kMinColoursPerChunk);
+  return total;
+}
+
 }  // namespace
 
 StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProbabilityPlanes& colourProbs,
@@ -209,17 +248,11 @@ StainSampleSums CollectStainSamples(const ImageColours& colours, const ClassProb
   }
   StainSampleSums sums;
   for (std::size_t k = 0; k < 2; ++k) {
+    const ColourCounts counts = CountColours(colours, colourProbs[k], probThreshold, threads);
+    sums.candidates[k] = counts.candidates;
+    sums.count[k] = counts.atOrAbove;
+    const std::array<std::uint64_t, 3>& atOrAboveSum = counts.atOrAboveSum;
     const float* p = colourProbs[k];
-    std::array<std::uint64_t, 3> atOrAboveSum{};
-    for (std::size_t c = 0; c < n; ++c) {
-      if (!IsCandidate(p[c])) continue;
-      const std::uint64_t pixels = colours.Counts()[c];
-      sums.candidates[k] += pixels;
-      if (p[c] >= probThreshold) {
-        sums.count[k] += pixels;
-        AddColourTimes(atOrAboveSum, colours.Keys()[c], pixels);
-      }
-    }
     const std::size_t selected = SelectionCount(sums.candidates[k], sums.count[k]);
     if (selected == sums.count[k]) {
       sums.colourSum[k] = AsDouble(atOrAboveSum);

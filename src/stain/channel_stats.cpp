@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstddef>
+#include <mutex>
 #include <stdexcept>
 
 #include "common/log_line.h"
+#include "common/parallel_for.h"
 
 namespace histonorm {
 
@@ -13,6 +15,8 @@ namespace {
 // Blue and green bytes both below this mark a pixel too dark to measure (independent of the
 // black threshold, which applies to stain channel values).
 constexpr std::uint8_t kDarkByte = 30;
+// Colours per range of the per-colour histogram counts.
+constexpr std::size_t kMinColoursPerChunk = std::size_t{1} << 13;
 
 constexpr std::array<StainClass, 3> kPrintOrder = {kClassA, kClassB, kClassO};
 constexpr std::array<const char*, 3> kLabel = {"B", "A", "O"};
@@ -158,7 +162,7 @@ void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlane
 
 void ChannelHistograms::AccumulateByColour(const ColourTable& table, const StainChannelPlanes& colourValues,
                                            const ClassProbabilityPlanes& colourProbs,
-                                           const MembershipThresholds& t) {
+                                           const MembershipThresholds& t, unsigned threads) {
   const std::size_t n = table.Size();
   if (colourValues.PixelCount() != n || colourValues.plane[2].size() != n || colourProbs.PixelCount() != n ||
       colourProbs.plane[2].size() != n) {
@@ -167,10 +171,21 @@ void ChannelHistograms::AccumulateByColour(const ColourTable& table, const Stain
   if (n == 0) return;
   const std::uint8_t* bgr = table.Colours().ptr<std::uint8_t>(0);
   const auto& counts = table.Index().Counts();
-  for (std::size_t c = 0; c < n; ++c, bgr += 3) {
-    AddPixels(bgr, {colourValues[0][c], colourValues[1][c], colourValues[2][c]},
-              {colourProbs[0][c], colourProbs[1][c], colourProbs[2][c]}, t, counts[c]);
-  }
+  // Each range of colours counts into histograms of its own, added under the lock: integer counts
+  // add up to the same totals in any order.
+  std::mutex merge;
+  ParallelFor(
+      n, threads,
+      [&](std::size_t begin, std::size_t end) {
+        ChannelHistograms own;
+        for (std::size_t c = begin; c < end; ++c) {
+          own.AddPixels(bgr + 3 * c, {colourValues[0][c], colourValues[1][c], colourValues[2][c]},
+                        {colourProbs[0][c], colourProbs[1][c], colourProbs[2][c]}, t, counts[c]);
+        }
+        const std::scoped_lock lock(merge);
+        *this += own;
+      },
+      kMinColoursPerChunk);
 }
 
 ChannelHistograms& ChannelHistograms::operator+=(const ChannelHistograms& other) {

@@ -64,8 +64,10 @@ class ChannelHistograms {
   // The same, with the stain channel values and the class probabilities given once per distinct
   // colour of the image (table.Size() values per plane, in the order of table.Colours()): as
   // everything that places a pixel depends on its colour alone, each colour adds its pixel count.
+  // The colours are split among `threads` (0 = all cores); the counts are the same for any split.
   void AccumulateByColour(const ColourTable& table, const StainChannelPlanes& colourValues,
-                          const ClassProbabilityPlanes& colourProbs, const MembershipThresholds& thresholds);
+                          const ClassProbabilityPlanes& colourProbs, const MembershipThresholds& thresholds,
+                          unsigned threads = 1);
 
   ChannelHistograms& operator+=(const ChannelHistograms& other);
 

@@ -85,7 +85,7 @@ void CNormBimodalDeconvRVM::MeasureBgrTarget(const cv::Mat& image) {
     StainChannelPlanes values;
     targetDeconv_.ImageToChannels(table.Colours(), values);
     HandDiagnostics(targetDeconv_, &table, &values, ".target");
-    targetHistograms_.AccumulateByColour(table, values, probs, MembershipOf(params_));
+    targetHistograms_.AccumulateByColour(table, values, probs, MembershipOf(params_), threads_);
   } else {
     // Channels from an unusable matrix mean nothing: the image adds no histogram counts.
     HandDiagnostics(targetDeconv_, nullptr, nullptr, ".target");
@@ -105,7 +105,7 @@ cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassP
   deconv.ImageToChannels(table.Colours(), values);
   if (stage.diagnostics) HandDiagnostics(deconv, &table, &values, ".mapped");
   ChannelHistograms histograms;
-  histograms.AccumulateByColour(table, values, probs, MembershipOf(params_));
+  histograms.AccumulateByColour(table, values, probs, MembershipOf(params_), threads_);
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
   const std::array<CubicBSpline, 2> curves =
       RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_, threads_);
