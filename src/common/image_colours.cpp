@@ -1,11 +1,15 @@
 #include "common/image_colours.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
+#include <cstddef>
 #include <stdexcept>
 #include <utility>
 
 #include "common/parallel_for.h"
+#include "common/wide_pixels.h"
 
 namespace histonorm {
 
@@ -16,15 +20,114 @@ constexpr std::size_t kMinRowsPerThread = 64;
 constexpr std::size_t kMinPixelsPerThread = std::size_t{1} << 16;
 constexpr std::size_t kMinColoursPerThread = std::size_t{1} << 14;
 
-// Sets the bit of every colour of rows [begin, end) of the image, on one thread.
+// Sets the bit of colour `key`; with `Shared`, other threads set bits of the same words at the
+// same time, so a bit not yet set is set atomically.
+template <bool Shared, typename Word>
+void SetBit(Word* words, std::uint32_t key) {
+  const std::uint64_t bit = std::uint64_t{1} << (key & 63u);
+  if constexpr (Shared) {
+    std::atomic_ref<std::uint64_t> word(words[key >> 6].seen);
+    if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
+  } else {
+    words[key >> 6].seen |= bit;
+  }
+}
+
+template <bool Shared, typename Word>
+void MarkRow(const std::uint8_t* p, std::size_t n, Word* words) {
+  for (std::size_t x = 0; x < n; ++x, p += 3) SetBit<Shared>(words, ImageColours::Key(p));
+}
+
+#if defined(HISTONORM_HAS_WIDE_PIXELS)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// The `seen` bits of the words of 8 keys' colours (the keys' word numbers in 32-bit lanes), with the
+// words 16 bytes apart.
+HISTONORM_WIDE_PIXELS __m512i GatherSeen(const void* words, __m256i wordNumbers) {
+  return _mm512_i32gather_epi64(_mm256_slli_epi32(wordNumbers, 1), words, 8);
+}
+
+// MarkRow 16 pixels at a time: the bits of all 16 colours are read at once, and only those not yet
+// set are set one by one (in a large image almost every colour has been seen before).
+template <bool Shared, typename Word>
+HISTONORM_WIDE_PIXELS void MarkRowWide(const std::uint8_t* p, std::size_t n, Word* words) {
+  static_assert(sizeof(Word) == 16 && offsetof(Word, seen) == 0);
+  const __m512i one = _mm512_set1_epi64(1);
+  for (std::size_t x = 0; x < n; x += 16, p += 48) {
+    const std::size_t m = std::min<std::size_t>(16, n - x);
+    const __m512i keys = LoadPixelLanes(p, PixelBytesMask(m));
+    const __m512i numbers = _mm512_srli_epi32(keys, 6);
+    const __m512i bits = _mm512_and_si512(keys, _mm512_set1_epi32(63));
+    const __m512i bitLo = _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bits)));
+    const __m512i bitHi = _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1)));
+    const __mmask8 newLo = _mm512_testn_epi64_mask(GatherSeen(words, _mm512_castsi512_si256(numbers)), bitLo);
+    const __mmask8 newHi =
+        _mm512_testn_epi64_mask(GatherSeen(words, _mm512_extracti64x4_epi64(numbers, 1)), bitHi);
+    std::uint32_t fresh = (static_cast<std::uint32_t>(newHi) << 8U | newLo) & ((1U << m) - 1U);
+    if (fresh == 0) continue;
+    alignas(64) std::array<std::uint32_t, 16> key{};
+    _mm512_store_si512(key.data(), keys);
+    for (; fresh != 0; fresh &= fresh - 1)
+      SetBit<Shared>(words, key[static_cast<std::size_t>(std::countr_zero(fresh))]);
+  }
+}
+
+// The colour indices of up to 16 keys of the image (in 32-bit lanes).
 template <typename Word>
-void MarkColours(const cv::Mat& image, std::size_t begin, std::size_t end, Word* words) {
+HISTONORM_WIDE_PIXELS __m512i IndicesOfKeys(const Word* words, __m512i keys) {
+  static_assert(sizeof(Word) == 16 && offsetof(Word, seen) == 0 && offsetof(Word, rankBefore) == 8);
+  const auto* base = reinterpret_cast<const std::uint8_t*>(words);
+  const __m512i one = _mm512_set1_epi64(1);
+  const __m512i numbers = _mm512_srli_epi32(keys, 6);
+  const __m512i bits = _mm512_and_si512(keys, _mm512_set1_epi32(63));
+  const __m512i rank = _mm512_i32gather_epi32(_mm512_slli_epi32(numbers, 2), base + 8, 4);
+  const __m512i belowLo =
+      _mm512_sub_epi64(_mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bits))), one);
+  const __m512i belowHi = _mm512_sub_epi64(
+      _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1))), one);
+  const __m512i seenLo = GatherSeen(base, _mm512_castsi512_si256(numbers));
+  const __m512i seenHi = GatherSeen(base, _mm512_extracti64x4_epi64(numbers, 1));
+  const __m256i countLo = _mm512_cvtepi64_epi32(_mm512_popcnt_epi64(_mm512_and_si512(seenLo, belowLo)));
+  const __m256i countHi = _mm512_cvtepi64_epi32(_mm512_popcnt_epi64(_mm512_and_si512(seenHi, belowHi)));
+  return _mm512_add_epi32(rank, _mm512_inserti64x4(_mm512_castsi256_si512(countLo), countHi, 1));
+}
+
+// Pixels per step of PackedIndicesWide: all of a step's pixels are loaded before any index is
+// stored, so that in place, loads do not wait on the stores just before them.
+constexpr std::size_t kIndexStep = 64;
+
+// PackedIndices 16 pixels at a time.
+template <typename Word>
+HISTONORM_WIDE_PIXELS void PackedIndicesWide(const Word* words, const std::uint8_t* pixels, std::size_t n,
+                                             std::uint8_t* indices) {
+  for (std::size_t x = 0; x < n; x += kIndexStep, pixels += 3 * kIndexStep, indices += 3 * kIndexStep) {
+    __m512i keys[kIndexStep / 16];  // NOLINT(*-avoid-c-arrays): vector registers, not elements
+    std::array<__mmask64, kIndexStep / 16> bytes{};
+    for (std::size_t k = 0; k < kIndexStep / 16; ++k) {
+      bytes[k] = PixelBytesMask(x + 16 * k < n ? std::min<std::size_t>(16, n - x - 16 * k) : 0);
+      keys[k] = LoadPixelLanes(pixels + 48 * k, bytes[k]);
+    }
+    for (std::size_t k = 0; k < kIndexStep / 16; ++k) {
+      StorePixelLanes(indices + 48 * k, bytes[k], IndicesOfKeys(words, keys[k]));
+    }
+  }
+}
+#pragma GCC diagnostic pop
+#endif
+
+// Sets the bit of every colour of rows [begin, end) of the image.
+template <bool Shared, typename Word>
+void MarkColours(const cv::Mat& image, std::size_t begin, std::size_t end, Word* words, bool wide) {
+  const auto cols = static_cast<std::size_t>(image.cols);
   for (std::size_t y = begin; y < end; ++y) {
     const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
-    for (int x = 0; x < image.cols; ++x, p += 3) {
-      const std::uint32_t key = ImageColours::Key(p);
-      words[key >> 6].seen |= std::uint64_t{1} << (key & 63u);
+#if defined(HISTONORM_HAS_WIDE_PIXELS)
+    if (wide) {
+      MarkRowWide<Shared>(p, cols, words);
+      continue;
     }
+#endif
+    MarkRow<Shared>(p, cols, words);
   }
 }
 
@@ -37,9 +140,9 @@ std::size_t RowChunks(const cv::Mat& image, unsigned threads) {
 
 }  // namespace
 
-ImageColours::ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads)
+ImageColours::ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads, bool wide)
     : words_(kWords), total_(static_cast<std::size_t>(image.rows) * static_cast<std::size_t>(image.cols)) {
-  MarkAll(image, threads);
+  MarkAll(image, threads, wide && WidePixelsAvailable());
   ListKeys(threads);
   if (keys_.size() > maxColours) return;
   IndexPixels(image, threads);
@@ -97,26 +200,33 @@ void ImageColours::ListKeys(unsigned threads) {
       kWords / 4);
 }
 
-void ImageColours::MarkAll(const cv::Mat& image, unsigned threads) {
+void ImageColours::MarkAll(const cv::Mat& image, unsigned threads, bool wide) {
   const std::size_t chunks = RowChunks(image, threads);
   const auto rows = static_cast<std::size_t>(image.rows);
   if (chunks == 1) {
-    MarkColours(image, 0, rows, words_.data());
+    MarkColours<false>(image, 0, rows, words_.data(), wide);
     return;
   }
-  // Chunks of rows share the bit set: a bit not yet set is set atomically, and the bits set do not
-  // depend on the order.
+  // Chunks of rows share the bit set; the bits set do not depend on the order.
   ParallelFor(rows, static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t y = begin; y < end; ++y) {
-      const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
-      for (int x = 0; x < image.cols; ++x, p += 3) {
-        const std::uint32_t key = Key(p);
-        const std::uint64_t bit = std::uint64_t{1} << (key & 63u);
-        std::atomic_ref<std::uint64_t> word(words_[key >> 6].seen);
-        if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
-      }
-    }
+    MarkColours<true>(image, begin, end, words_.data(), wide);
   });
+}
+
+void ImageColours::PackedIndices(const std::uint8_t* pixels, std::size_t n, std::uint8_t* indices,
+                                 bool wide) const {
+#if defined(HISTONORM_HAS_WIDE_PIXELS)
+  if (wide && WidePixelsAvailable()) {
+    PackedIndicesWide(words_.data(), pixels, n, indices);
+    return;
+  }
+#endif
+  for (std::size_t x = 0; x < n; ++x, pixels += 3, indices += 3) {
+    const std::uint32_t index = IndexOf(Key(pixels));
+    indices[0] = static_cast<std::uint8_t>(index);
+    indices[1] = static_cast<std::uint8_t>(index >> 8U);
+    indices[2] = static_cast<std::uint8_t>(index >> 16U);
+  }
 }
 
 void ImageColours::IndexPixels(const cv::Mat& image, unsigned threads) {

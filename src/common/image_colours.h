@@ -11,6 +11,8 @@
 // (with maxColours = 0, only the colours are listed: no per-pixel memory).
 //
 // `threads` (0 = all cores) splits the pixel passes by rows; the result is the same for every count.
+// With `wide` (the default), passes over pixels take 16 at a time where the processor allows
+// (common/wide_pixels.h); the results are the same either way.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +33,7 @@ class ImageColours {
   // As above, but when the image has more than maxColours distinct colours, Counts() and
   // PixelIndices() are left empty (Indexed() is false): callers that only want a per-colour table
   // for images whose colours repeat can give up early and cheaply.
-  ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads = 1);
+  ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads = 1, bool wide = true);
   // The index of the image whose every pixel of colour source.Keys()[c] is recoloured to
   // newKeys[c], made without visiting the image and in the source's memory (the source is left
   // an index of no pixels): requires an indexed source and one new key per source colour (throws
@@ -51,6 +53,11 @@ class ImageColours {
   const std::vector<std::uint32_t>& Counts() const { return counts_; }
   const PixelIndexVector& PixelIndices() const { return pixelIndices_; }
 
+  // Writes IndexOf(Key(pixel)) of each of the n pixels at `pixels` (3 bytes each; every one of a
+  // colour of the image) to `indices`, 3 bytes each, low byte first. `indices` may be `pixels`.
+  void PackedIndices(const std::uint8_t* pixels, std::size_t n, std::uint8_t* indices,
+                     bool wide = true) const;
+
   std::uint32_t IndexOf(std::uint32_t key) const {
     const Word& word = words_[key >> 6];
     const std::uint64_t below = word.seen & ((std::uint64_t{1} << (key & 63u)) - 1u);
@@ -59,7 +66,7 @@ class ImageColours {
 
  private:
   // Sets the bit of every colour of the image.
-  void MarkAll(const cv::Mat& image, unsigned threads);
+  void MarkAll(const cv::Mat& image, unsigned threads, bool wide);
   // Fills pixelIndices_ and counts_ from keys_.
   void IndexPixels(const cv::Mat& image, unsigned threads);
   // Fills the ranks and keys_ from the bits.

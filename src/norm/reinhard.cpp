@@ -3,18 +3,22 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "common/channel_order.h"
 #include "common/image_colours.h"
 #include "common/log_line.h"
+#include "common/packed_lookup.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
 #include "norm/colour_map_transform.h"
@@ -79,12 +83,6 @@ std::uint32_t ReadIndex(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16U);
 }
 
-void WriteIndex(std::uint8_t* p, std::uint32_t index) {
-  p[0] = static_cast<std::uint8_t>(index);
-  p[1] = static_cast<std::uint8_t>(index >> 8U);
-  p[2] = static_cast<std::uint8_t>(index >> 16U);
-}
-
 // Pixels ahead of the one being added whose colours are fetched into the cache.
 constexpr int kPrefetchDistance = 32;
 
@@ -134,22 +132,62 @@ struct LabAccumulator {
 };
 #endif
 
-// Adds rows [first, last) of the index image, rows in order and pixels in order. Each channel's two
-// sums are separate chains of additions; the squares are rounded to single precision before they
-// are added.
+// Adds the n pixels of one row of the index image. Each channel's two sums are separate chains of
+// additions; the squares are rounded to single precision before they are added.
+void AddRow(LabAccumulator& accumulator, const PaddedLab* table, const std::uint8_t* p, int n) {
+  for (int x = 0; x < n; ++x, p += 3) {
+    // The colour table outgrows the nearest caches: fetch a few pixels ahead.
+    if (x + kPrefetchDistance < n)
+      __builtin_prefetch(&table[ReadIndex(p + std::ptrdiff_t{3} * kPrefetchDistance)]);
+    accumulator.Add(table[ReadIndex(p)]);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// AddRow with 256-bit registers: l, alpha, beta (and a 0 lane) widened and added in one
+// instruction, their single-precision squares in another; each lane does exactly the plain
+// operations. `state` holds the three sums and a 0, then the three sums of squares and a 0.
+__attribute__((target("avx"), noinline)) void AddRowWide(const PaddedLab* table, const std::uint8_t* p, int n,
+                                                         double* state) {
+  __m256d sum = _mm256_loadu_pd(state);
+  __m256d squares = _mm256_loadu_pd(state + 4);
+  for (int x = 0; x < n; ++x, p += 3) {
+    // All but the row's last index are read with one four-byte load.
+    std::uint32_t index = ReadIndex(p);
+    if (x + 1 < n) {
+      std::memcpy(&index, p, sizeof index);
+      index &= 0xFFFFFFU;
+    }
+    const __m128 v = _mm_load_ps(table[index].lab.data());
+    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(v));
+    squares = _mm256_add_pd(squares, _mm256_cvtps_pd(_mm_mul_ps(v, v)));
+  }
+  _mm256_storeu_pd(state, sum);
+  _mm256_storeu_pd(state + 4, squares);
+}
+#endif
+
+// Adds rows [first, last) of the index image, rows in order and pixels in order.
 void AddRows(LabSums& sums, const std::vector<PaddedLab>& labs, const cv::Mat& index, std::size_t first,
              std::size_t last) {
-  LabAccumulator accumulator(sums);
-  const PaddedLab* table = labs.data();
-  for (std::size_t y = first; y < last; ++y) {
-    const std::uint8_t* p = index.ptr<std::uint8_t>(static_cast<int>(y));
-    for (int x = 0; x < index.cols; ++x, p += 3) {
-      // The colour table outgrows the nearest caches: fetch a few pixels ahead.
-      if (x + kPrefetchDistance < index.cols)
-        __builtin_prefetch(&table[ReadIndex(p + std::ptrdiff_t{3} * kPrefetchDistance)]);
-      accumulator.Add(table[ReadIndex(p)]);
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool wide = __builtin_cpu_supports("avx");
+  if (wide) {
+    std::array<double, 8> state = {sums.sum[0],        sums.sum[1],        sums.sum[2],        0.0,
+                                   sums.sumSquares[0], sums.sumSquares[1], sums.sumSquares[2], 0.0};
+    for (std::size_t y = first; y < last; ++y)
+      AddRowWide(labs.data(), index.ptr<std::uint8_t>(static_cast<int>(y)), index.cols, state.data());
+    for (std::size_t c = 0; c < 3; ++c) {
+      sums.sum[c] = state[c];
+      sums.sumSquares[c] = state[4 + c];
     }
+    sums.count += (last - first) * static_cast<std::size_t>(index.cols);
+    return;
   }
+#endif
+  LabAccumulator accumulator(sums);
+  for (std::size_t y = first; y < last; ++y)
+    AddRow(accumulator, labs.data(), index.ptr<std::uint8_t>(static_cast<int>(y)), index.cols);
   accumulator.Store(sums);
   sums.count += (last - first) * static_cast<std::size_t>(index.cols);
 }
@@ -178,9 +216,8 @@ void IndexAndAdd(const cv::Mat& input, const ColourLabs& image, cv::Mat& index, 
       const std::size_t last = std::min(rows, first + rowsPerBlock);
       for (std::size_t y = first; y < last; ++y) {
         const auto* p = input.ptr<std::uint8_t>(static_cast<int>(y));
-        auto* out = index.ptr<std::uint8_t>(static_cast<int>(y));
-        for (int x = 0; x < input.cols; ++x, p += 3, out += 3)
-          WriteIndex(out, image.colours.IndexOf(ImageColours::Key(p)));
+        image.colours.PackedIndices(p, static_cast<std::size_t>(input.cols),
+                                    index.ptr<std::uint8_t>(static_cast<int>(y)));
       }
       while (turn.load(std::memory_order_acquire) != block) std::this_thread::yield();
       AddRows(sums, image.labs, index, first, last);
@@ -274,8 +311,8 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrde
   const LabStats source = MeasureSource(input, image, index, log_, threads_);
 
   // The output colour depends only on the input colour: map each distinct colour once.
-  // (The entries stay zero-padded; each byte goes straight to its place in the stored order.)
-  std::vector<std::array<std::uint8_t, 4>> mapped(image.labs.size());
+  // (Each entry holds the output bytes in their stored order, the first byte lowest.)
+  std::vector<std::uint32_t> mapped(image.labs.size());
   const std::size_t blue = StoredIndex(0, order);
   const std::size_t red = StoredIndex(2, order);
   ParallelFor(
@@ -283,9 +320,9 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrde
       [&](std::size_t begin, std::size_t end) {
         for (std::size_t n = begin; n < end; ++n) {
           const auto bgr = MapLabColour(image.labs[n].lab, source, target_);
-          mapped[n][blue] = bgr[0];
-          mapped[n][1] = bgr[1];
-          mapped[n][red] = bgr[2];
+          mapped[n] = static_cast<std::uint32_t>(bgr[0]) << (8U * blue) |
+                      static_cast<std::uint32_t>(bgr[1]) << 8U |
+                      static_cast<std::uint32_t>(bgr[2]) << (8U * red);
         }
       },
       kMinColoursPerChunk);
@@ -293,14 +330,8 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrde
       static_cast<std::size_t>(input.rows), threads_,
       [&](std::size_t begin, std::size_t end) {
         for (auto y = static_cast<int>(begin); y < static_cast<int>(end); ++y) {
-          const auto* in = index.ptr<std::uint8_t>(y);
-          auto* out = output.ptr<std::uint8_t>(y);
-          for (int x = 0; x < input.cols; ++x, in += 3, out += 3) {
-            const auto& m = mapped[ReadIndex(in)];
-            out[0] = m[0];
-            out[1] = m[1];
-            out[2] = m[2];
-          }
+          LookUpPacked(index.ptr<std::uint8_t>(y), static_cast<std::size_t>(input.cols), mapped.data(),
+                       output.ptr<std::uint8_t>(y));
         }
       },
       MinRowsPerChunk(input.cols));

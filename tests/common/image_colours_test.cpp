@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "support/test_images.h"
 
 namespace histonorm {
@@ -39,6 +41,33 @@ TEST(ImageColours, SameIndexForEveryThreadCount) {
     EXPECT_EQ(split.Keys(), one.Keys()) << threads;
     EXPECT_EQ(split.Counts(), one.Counts()) << threads;
     EXPECT_EQ(split.PixelIndices(), one.PixelIndices()) << threads;
+  }
+}
+
+// The 16-pixel passes (where the processor has them) against the plain loops: a width that leaves
+// a partial group and a partial step in every row, colours that repeat and colours that do not.
+TEST(ImageColours, WideAndPlainPassesAgree) {
+  cv::Mat image = test::RandomImage(37, 70, 11);
+  image.rowRange(0, 35) /= 8;
+  const auto padded = test::MakePadded(image, 3, 1);
+  for (const unsigned threads : {1U, 2U}) {
+    const ImageColours plain(padded.view, SIZE_MAX, threads, false);
+    const ImageColours wide(padded.view, SIZE_MAX, threads, true);
+    EXPECT_EQ(wide.Keys(), plain.Keys()) << threads;
+    EXPECT_EQ(wide.Counts(), plain.Counts()) << threads;
+    EXPECT_EQ(wide.PixelIndices(), plain.PixelIndices()) << threads;
+  }
+  const ImageColours colours(padded.view);
+  for (int y = 0; y < image.rows; ++y) {
+    const auto* row = padded.view.ptr<std::uint8_t>(y);
+    std::vector<std::uint8_t> plain(3 * static_cast<std::size_t>(image.cols));
+    std::vector<std::uint8_t> inPlace(row, row + plain.size());
+    colours.PackedIndices(row, static_cast<std::size_t>(image.cols), plain.data(), false);
+    colours.PackedIndices(inPlace.data(), static_cast<std::size_t>(image.cols), inPlace.data(), true);
+    EXPECT_EQ(inPlace, plain) << y;
+    const std::uint32_t last =
+        colours.PixelIndices()[static_cast<std::size_t>(y * image.cols + image.cols - 1)];
+    EXPECT_EQ(plain[plain.size() - 3] | plain[plain.size() - 2] << 8U | plain.back() << 16U, last) << y;
   }
 }
 

@@ -1,0 +1,71 @@
+#pragma once
+// Sixteen 3-byte pixels at a time in 512-bit registers, for the per-pixel passes that only move
+// bytes and look up tables (integer work: the results are those of the plain loops, bit for bit).
+//
+// Functions marked HISTONORM_WIDE_PIXELS exist where HISTONORM_HAS_WIDE_PIXELS is defined (x86-64
+// with GCC or Clang) and may run only where WidePixelsAvailable() is true; elsewhere the callers
+// keep their plain loops.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define HISTONORM_HAS_WIDE_PIXELS 1
+#endif
+
+namespace histonorm {
+
+// Whether this processor runs the wide passes (checked once).
+[[nodiscard]] inline bool WidePixelsAvailable() {
+#if defined(HISTONORM_HAS_WIDE_PIXELS)
+  static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+                                __builtin_cpu_supports("avx512vpopcntdq");
+  return available;
+#else
+  return false;
+#endif
+}
+
+#if defined(HISTONORM_HAS_WIDE_PIXELS)
+#define HISTONORM_WIDE_PIXELS __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq")))
+
+// GCC 12 takes the undefined start values of some AVX-512 intrinsics for uninitialised variables.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// The byte mask of the first `pixels` (at most 16) pixels' 3 bytes each.
+HISTONORM_WIDE_PIXELS inline __mmask64 PixelBytesMask(std::size_t pixels) {
+  return (std::uint64_t{1} << (3 * pixels)) - 1;
+}
+
+// Up to 16 pixels (3 bytes each, `mask` from PixelBytesMask) as 32-bit lanes: byte 0 + 256 x byte
+// 1 + 65536 x byte 2; lanes past the pixels are 0. Reads no byte outside the mask.
+HISTONORM_WIDE_PIXELS inline __m512i LoadPixelLanes(const std::uint8_t* pixels, __mmask64 mask) {
+  alignas(64) static constexpr std::array<std::uint8_t, 64> kSpread = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (int i = 0; i < 16; ++i) {
+      for (int j = 0; j < 3; ++j) t[4 * i + j] = static_cast<std::uint8_t>(3 * i + j);
+    }
+    return t;
+  }();
+  constexpr __mmask64 kLowThreeBytes = 0x7777777777777777ULL;
+  return _mm512_maskz_permutexvar_epi8(kLowThreeBytes, _mm512_load_si512(kSpread.data()),
+                                       _mm512_maskz_loadu_epi8(mask, pixels));
+}
+
+// The low 3 bytes of each lane written as consecutive 3-byte pixels; writes no byte outside `mask`.
+HISTONORM_WIDE_PIXELS inline void StorePixelLanes(std::uint8_t* pixels, __mmask64 mask, __m512i lanes) {
+  alignas(64) static constexpr std::array<std::uint8_t, 64> kPack = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (int k = 0; k < 48; ++k) t[k] = static_cast<std::uint8_t>((k / 3) * 4 + k % 3);
+    return t;
+  }();
+  _mm512_mask_storeu_epi8(pixels, mask, _mm512_permutexvar_epi8(_mm512_load_si512(kPack.data()), lanes));
+}
+
+#pragma GCC diagnostic pop
+#endif
+
+}  // namespace histonorm
