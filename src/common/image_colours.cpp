@@ -39,8 +39,7 @@ void MarkRow(const std::uint8_t* p, std::size_t n, Word* words) {
 }
 
 #if defined(HISTONORM_HAS_WIDE_PIXELS)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+HISTONORM_WIDE_CODE_BEGIN
 // The `seen` bits of the words of 8 keys' colours (the keys' word numbers in 32-bit lanes), with the
 // words 16 bytes apart.
 HISTONORM_WIDE_PIXELS __m512i GatherSeen(const void* words, __m256i wordNumbers) {
@@ -112,7 +111,7 @@ HISTONORM_WIDE_PIXELS void PackedIndicesWide(const Word* words, const std::uint8
     }
   }
 }
-#pragma GCC diagnostic pop
+HISTONORM_WIDE_CODE_END
 #endif
 
 // Sets the bit of every colour of rows [begin, end) of the image.

@@ -10,8 +10,7 @@ namespace histonorm {
 namespace {
 
 #if defined(HISTONORM_HAS_WIDE_PIXELS)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+HISTONORM_WIDE_CODE_BEGIN
 // Pixels per step: all of a step's indices are loaded before any of its results is stored, so that
 // in place, loads do not wait on the stores just before them.
 constexpr std::size_t kStep = 64;
@@ -34,7 +33,7 @@ HISTONORM_WIDE_PIXELS void LookUpPackedWide(const std::uint8_t* indices, std::si
     }
   }
 }
-#pragma GCC diagnostic pop
+HISTONORM_WIDE_CODE_END
 #endif
 
 }  // namespace

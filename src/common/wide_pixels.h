@@ -31,9 +31,18 @@ namespace histonorm {
 #if defined(HISTONORM_HAS_WIDE_PIXELS)
 #define HISTONORM_WIDE_PIXELS __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq")))
 
-// GCC 12 takes the undefined start values of some AVX-512 intrinsics for uninitialised variables.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// GCC 12 takes the undefined start values of some AVX-512 intrinsics for uninitialised variables:
+// code using them goes between these two.
+#if defined(__clang__)
+#define HISTONORM_WIDE_CODE_BEGIN
+#define HISTONORM_WIDE_CODE_END
+#else
+#define HISTONORM_WIDE_CODE_BEGIN \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#define HISTONORM_WIDE_CODE_END _Pragma("GCC diagnostic pop")
+#endif
+
+HISTONORM_WIDE_CODE_BEGIN
 
 // The byte mask of the first `pixels` (at most 16) pixels' 3 bytes each.
 HISTONORM_WIDE_PIXELS inline __mmask64 PixelBytesMask(std::size_t pixels) {
@@ -65,7 +74,7 @@ HISTONORM_WIDE_PIXELS inline void StorePixelLanes(std::uint8_t* pixels, __mmask6
   _mm512_mask_storeu_epi8(pixels, mask, _mm512_permutexvar_epi8(_mm512_load_si512(kPack.data()), lanes));
 }
 
-#pragma GCC diagnostic pop
+HISTONORM_WIDE_CODE_END
 #endif
 
 }  // namespace histonorm
