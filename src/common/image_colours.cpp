@@ -47,7 +47,9 @@ HISTONORM_WIDE_PIXELS __m512i GatherSeen(const void* words, __m256i wordNumbers)
 }
 
 // MarkRow 16 pixels at a time: the bits of all 16 colours are read at once, and only those not yet
-// set are set one by one (in a large image almost every colour has been seen before).
+// set are set one by one (in a large image almost every colour has been seen before). With
+// `Shared`, the gathered words may be stale (other threads set bits meanwhile; each 8-byte word is
+// read whole): a bit seen set is set for good, and one seen clear is checked again by SetBit.
 template <bool Shared, typename Word>
 HISTONORM_WIDE_PIXELS void MarkRowWide(const std::uint8_t* p, std::size_t n, Word* words) {
   static_assert(sizeof(Word) == 16 && offsetof(Word, seen) == 0);
