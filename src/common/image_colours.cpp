@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/packed_lookup.h"
 #include "common/parallel_for.h"
 #include "common/wide_pixels.h"
 
@@ -40,10 +41,33 @@ void MarkRow(const std::uint8_t* p, std::size_t n, Word* words) {
 
 #if defined(HISTONORM_HAS_WIDE_PIXELS)
 HISTONORM_WIDE_CODE_BEGIN
-// The `seen` bits of the words of 8 keys' colours (the keys' word numbers in 32-bit lanes), with the
+// Eight keys' own bits within their words and the `seen` bits of those words (64-bit lanes).
+struct KeyWords {
+  __m512i bit;
+  __m512i seen;
+};
+
+// The KeyWords of 8 keys given as their word numbers and bit positions (32-bit lanes), with the
 // words 16 bytes apart.
-HISTONORM_WIDE_PIXELS __m512i GatherSeen(const void* words, __m256i wordNumbers) {
-  return _mm512_i32gather_epi64(_mm256_slli_epi32(wordNumbers, 1), words, 8);
+template <typename Word>
+HISTONORM_WIDE_PIXELS KeyWords GatherKeyWords(const Word* words, __m256i numbers, __m256i bits) {
+  static_assert(sizeof(Word) == 16 && offsetof(Word, seen) == 0);
+  return {_mm512_sllv_epi64(_mm512_set1_epi64(1), _mm512_cvtepu32_epi64(bits)),
+          _mm512_i32gather_epi64(_mm256_slli_epi32(numbers, 1), words, 8)};
+}
+
+// The KeyWords of 16 keys (32-bit lanes): lanes 0-7 in `low`, 8-15 in `high`.
+struct KeyWordHalves {
+  KeyWords low;
+  KeyWords high;
+};
+
+template <typename Word>
+HISTONORM_WIDE_PIXELS KeyWordHalves GatherKeyWords(const Word* words, __m512i keys) {
+  const __m512i numbers = _mm512_srli_epi32(keys, 6);
+  const __m512i bits = _mm512_and_si512(keys, _mm512_set1_epi32(63));
+  return {GatherKeyWords(words, _mm512_castsi512_si256(numbers), _mm512_castsi512_si256(bits)),
+          GatherKeyWords(words, _mm512_extracti64x4_epi64(numbers, 1), _mm512_extracti64x4_epi64(bits, 1))};
 }
 
 // MarkRow 16 pixels at a time: the bits of all 16 colours are read at once, and only those not yet
@@ -52,18 +76,12 @@ HISTONORM_WIDE_PIXELS __m512i GatherSeen(const void* words, __m256i wordNumbers)
 // read whole): a bit seen set is set for good, and one seen clear is checked again by SetBit.
 template <bool Shared, typename Word>
 HISTONORM_WIDE_PIXELS void MarkRowWide(const std::uint8_t* p, std::size_t n, Word* words) {
-  static_assert(sizeof(Word) == 16 && offsetof(Word, seen) == 0);
-  const __m512i one = _mm512_set1_epi64(1);
   for (std::size_t x = 0; x < n; x += 16, p += 48) {
     const std::size_t m = std::min<std::size_t>(16, n - x);
     const __m512i keys = LoadPixelLanes(p, PixelBytesMask(m));
-    const __m512i numbers = _mm512_srli_epi32(keys, 6);
-    const __m512i bits = _mm512_and_si512(keys, _mm512_set1_epi32(63));
-    const __m512i bitLo = _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bits)));
-    const __m512i bitHi = _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1)));
-    const __mmask8 newLo = _mm512_testn_epi64_mask(GatherSeen(words, _mm512_castsi512_si256(numbers)), bitLo);
-    const __mmask8 newHi =
-        _mm512_testn_epi64_mask(GatherSeen(words, _mm512_extracti64x4_epi64(numbers, 1)), bitHi);
+    const KeyWordHalves w = GatherKeyWords(words, keys);
+    const __mmask8 newLo = _mm512_testn_epi64_mask(w.low.seen, w.low.bit);
+    const __mmask8 newHi = _mm512_testn_epi64_mask(w.high.seen, w.high.bit);
     std::uint32_t fresh = (static_cast<std::uint32_t>(newHi) << 8U | newLo) & ((1U << m) - 1U);
     if (fresh == 0) continue;
     alignas(64) std::array<std::uint32_t, 16> key{};
@@ -73,45 +91,28 @@ HISTONORM_WIDE_PIXELS void MarkRowWide(const std::uint8_t* p, std::size_t n, Wor
   }
 }
 
-// The colour indices of up to 16 keys of the image (in 32-bit lanes).
+// The colour indices of up to 16 keys of the image (in 32-bit lanes): each word's rank plus the
+// number of colours seen below the key's bit.
 template <typename Word>
 HISTONORM_WIDE_PIXELS __m512i IndicesOfKeys(const Word* words, __m512i keys) {
-  static_assert(sizeof(Word) == 16 && offsetof(Word, seen) == 0 && offsetof(Word, rankBefore) == 8);
-  const auto* base = reinterpret_cast<const std::uint8_t*>(words);
+  static_assert(offsetof(Word, rankBefore) == 8);
   const __m512i one = _mm512_set1_epi64(1);
-  const __m512i numbers = _mm512_srli_epi32(keys, 6);
-  const __m512i bits = _mm512_and_si512(keys, _mm512_set1_epi32(63));
-  const __m512i rank = _mm512_i32gather_epi32(_mm512_slli_epi32(numbers, 2), base + 8, 4);
-  const __m512i belowLo =
-      _mm512_sub_epi64(_mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bits))), one);
-  const __m512i belowHi = _mm512_sub_epi64(
-      _mm512_sllv_epi64(one, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1))), one);
-  const __m512i seenLo = GatherSeen(base, _mm512_castsi512_si256(numbers));
-  const __m512i seenHi = GatherSeen(base, _mm512_extracti64x4_epi64(numbers, 1));
-  const __m256i countLo = _mm512_cvtepi64_epi32(_mm512_popcnt_epi64(_mm512_and_si512(seenLo, belowLo)));
-  const __m256i countHi = _mm512_cvtepi64_epi32(_mm512_popcnt_epi64(_mm512_and_si512(seenHi, belowHi)));
-  return _mm512_add_epi32(rank, _mm512_inserti64x4(_mm512_castsi256_si512(countLo), countHi, 1));
+  const __m512i rank = _mm512_i32gather_epi32(_mm512_slli_epi32(_mm512_srli_epi32(keys, 6), 2),
+                                              reinterpret_cast<const std::uint8_t*>(words) + 8, 4);
+  const KeyWordHalves w = GatherKeyWords(words, keys);
+  const auto below = [one](const KeyWords& h) HISTONORM_WIDE_PIXELS {
+    return _mm512_cvtepi64_epi32(_mm512_popcnt_epi64(_mm512_and_si512(h.seen, _mm512_sub_epi64(h.bit, one))));
+  };
+  return _mm512_add_epi32(rank, _mm512_inserti64x4(_mm512_castsi256_si512(below(w.low)), below(w.high), 1));
 }
-
-// Pixels per step of PackedIndicesWide: all of a step's pixels are loaded before any index is
-// stored, so that in place, loads do not wait on the stores just before them.
-constexpr std::size_t kIndexStep = 64;
 
 // PackedIndices 16 pixels at a time.
 template <typename Word>
 HISTONORM_WIDE_PIXELS void PackedIndicesWide(const Word* words, const std::uint8_t* pixels, std::size_t n,
                                              std::uint8_t* indices) {
-  for (std::size_t x = 0; x < n; x += kIndexStep, pixels += 3 * kIndexStep, indices += 3 * kIndexStep) {
-    __m512i keys[kIndexStep / 16];  // NOLINT(*-avoid-c-arrays): vector registers, not elements
-    std::array<__mmask64, kIndexStep / 16> bytes{};
-    for (std::size_t k = 0; k < kIndexStep / 16; ++k) {
-      bytes[k] = PixelBytesMask(x + 16 * k < n ? std::min<std::size_t>(16, n - x - 16 * k) : 0);
-      keys[k] = LoadPixelLanes(pixels + 48 * k, bytes[k]);
-    }
-    for (std::size_t k = 0; k < kIndexStep / 16; ++k) {
-      StorePixelLanes(indices + 48 * k, bytes[k], IndicesOfKeys(words, keys[k]));
-    }
-  }
+  MapPixelLanes(pixels, n, indices, [words](__m512i keys, __mmask16) HISTONORM_WIDE_PIXELS {
+    return IndicesOfKeys(words, keys);
+  });
 }
 HISTONORM_WIDE_CODE_END
 #endif
@@ -222,12 +223,8 @@ void ImageColours::PackedIndices(const std::uint8_t* pixels, std::size_t n, std:
     return;
   }
 #endif
-  for (std::size_t x = 0; x < n; ++x, pixels += 3, indices += 3) {
-    const std::uint32_t index = IndexOf(Key(pixels));
-    indices[0] = static_cast<std::uint8_t>(index);
-    indices[1] = static_cast<std::uint8_t>(index >> 8U);
-    indices[2] = static_cast<std::uint8_t>(index >> 16U);
-  }
+  for (std::size_t x = 0; x < n; ++x, pixels += 3, indices += 3)
+    WritePackedIndex(indices, IndexOf(Key(pixels)));
 }
 
 void ImageColours::IndexPixels(const cv::Mat& image, unsigned threads) {

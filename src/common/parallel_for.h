@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -67,6 +68,29 @@ void ParallelFor(std::size_t count, unsigned threads, Body&& body, std::size_t m
   }
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
+}
+
+// requires: T is default-constructible and has an operator+= whose totals do not depend on the order
+//           of additions (integer counts); body(begin, end, sum) adds items [begin, end) to `sum` and is
+//           safe to call concurrently for disjoint ranges.
+// ensures:  returns the sum of items [0, count), each range added into a T of its own and that added
+//           to the total under a lock (ranges as ParallelFor makes them).
+// throws:   as ParallelFor.
+template <typename T, typename Body>
+[[nodiscard]] T ParallelAccumulate(std::size_t count, unsigned threads, Body&& body,
+                                   std::size_t minChunk = 1) {
+  T total{};
+  std::mutex merge;
+  ParallelFor(
+      count, threads,
+      [&](std::size_t begin, std::size_t end) {
+        T own{};
+        body(begin, end, own);
+        const std::scoped_lock lock(merge);
+        total += own;
+      },
+      minChunk);
+  return total;
 }
 
 // Rows per chunk so that a chunk of parallel per-pixel work holds at least about 64 Ki pixels: small

@@ -5,6 +5,7 @@
 // Functions marked HISTONORM_WIDE_PIXELS exist where HISTONORM_HAS_WIDE_PIXELS is defined (x86-64
 // with GCC or Clang) and may run only where WidePixelsAvailable() is true; elsewhere the callers
 // keep their plain loops.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +73,31 @@ HISTONORM_WIDE_PIXELS inline void StorePixelLanes(std::uint8_t* pixels, __mmask6
     return t;
   }();
   _mm512_mask_storeu_epi8(pixels, mask, _mm512_permutexvar_epi8(_mm512_load_si512(kPack.data()), lanes));
+}
+
+// Pixels per step of MapPixelLanes: all of a step's pixels are loaded before any result is stored,
+// so that in place, loads do not wait on the stores just before them.
+inline constexpr std::size_t kPixelStep = 64;
+
+// Writes map(lanes, valid) for each group of up to 16 of the n pixels at `in` (LoadPixelLanes; bit i
+// of `valid` set for lane i holding a pixel) to the same pixels of `out` (StorePixelLanes). `out`
+// may be `in`. `map` must be callable in this target (a lambda marked HISTONORM_WIDE_PIXELS).
+template <typename Map>
+HISTONORM_WIDE_PIXELS inline void MapPixelLanes(const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                                                const Map& map) {
+  constexpr std::size_t kGroups = kPixelStep / 16;
+  for (std::size_t x = 0; x < n; x += kPixelStep, in += 3 * kPixelStep, out += 3 * kPixelStep) {
+    __m512i lanes[kGroups];  // NOLINT(*-avoid-c-arrays): vector registers, not elements
+    std::array<std::size_t, kGroups> pixels{};
+    for (std::size_t k = 0; k < kGroups; ++k) {
+      pixels[k] = x + 16 * k < n ? std::min<std::size_t>(16, n - x - 16 * k) : 0;
+      lanes[k] = LoadPixelLanes(in + 48 * k, PixelBytesMask(pixels[k]));
+    }
+    for (std::size_t k = 0; k < kGroups; ++k) {
+      const auto valid = static_cast<__mmask16>((1U << pixels[k]) - 1U);
+      StorePixelLanes(out + 48 * k, PixelBytesMask(pixels[k]), map(lanes[k], valid));
+    }
+  }
 }
 
 HISTONORM_WIDE_CODE_END

@@ -1,7 +1,6 @@
 #include "deconv/stain_samples.h"
 
 #include <algorithm>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -206,36 +205,35 @@ struct ColourCounts {
   std::size_t candidates = 0;
   std::size_t atOrAbove = 0;
   std::array<std::uint64_t, 3> atOrAboveSum{};
+
+  ColourCounts& operator+=(const ColourCounts& other) {
+    candidates += other.candidates;
+    atOrAbove += other.atOrAbove;
+    for (std::size_t b = 0; b < 3; ++b) atOrAboveSum[b] += other.atOrAboveSum[b];
+    return *this;
+  }
 };
 
 // Colours per range of CountColours.
 constexpr std::size_t kMinColoursPerChunk = std::size_t{1} << 13;
 
-// Ranges of colours are counted on `threads` and added under a lock (integer sums: exact in any
-// order). Branch-free, like CountClass.
+// Ranges of colours are counted on `threads` (integer sums: exact in any order). Branch-free, like
+// CountClass.
 ColourCounts CountColours(const ImageColours& colours, const float* p, float probThreshold,
                           unsigned threads) {
-  ColourCounts total;
-  std::mutex merge;
-  ParallelFor(
+  return ParallelAccumulate<ColourCounts>(
       colours.Keys().size(), threads,
-      [&](std::size_t begin, std::size_t end) {
-        ColourCounts own;
+      [&](std::size_t begin, std::size_t end, ColourCounts& sum) {
         for (std::size_t c = begin; c < end; ++c) {
           const bool candidate = IsCandidate(p[c]);
           const std::uint64_t pixels = colours.Counts()[c];
           const std::uint64_t taken = pixels * (candidate & (p[c] >= probThreshold));
-          own.candidates += pixels * candidate;
-          own.atOrAbove += taken;
-          AddColourTimes(own.atOrAboveSum, colours.Keys()[c], taken);
+          sum.candidates += pixels * candidate;
+          sum.atOrAbove += taken;
+          AddColourTimes(sum.atOrAboveSum, colours.Keys()[c], taken);
         }
-        const std::scoped_lock lock(merge);
-        total.candidates += own.candidates;
-        total.atOrAbove += own.atOrAbove;
-        for (std::size_t b = 0; b < 3; ++b) total.atOrAboveSum[b] += own.atOrAboveSum[b];
       },
       kMinColoursPerChunk);
-  return total;
 }
 
 }  // namespace

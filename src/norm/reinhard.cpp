@@ -76,13 +76,6 @@ struct ColourLabs {
   std::vector<PaddedLab> labs;
 };
 
-// A colour's position among the distinct colours, stored in a pixel's three bytes (there are fewer
-// than 2^24 colours): an index image costs no memory beyond the output image it is written into.
-std::uint32_t ReadIndex(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8U) |
-         (static_cast<std::uint32_t>(p[2]) << 16U);
-}
-
 // Pixels ahead of the one being added whose colours are fetched into the cache.
 constexpr int kPrefetchDistance = 32;
 
@@ -138,8 +131,8 @@ void AddRow(LabAccumulator& accumulator, const PaddedLab* table, const std::uint
   for (int x = 0; x < n; ++x, p += 3) {
     // The colour table outgrows the nearest caches: fetch a few pixels ahead.
     if (x + kPrefetchDistance < n)
-      __builtin_prefetch(&table[ReadIndex(p + std::ptrdiff_t{3} * kPrefetchDistance)]);
-    accumulator.Add(table[ReadIndex(p)]);
+      __builtin_prefetch(&table[ReadPackedIndex(p + std::ptrdiff_t{3} * kPrefetchDistance)]);
+    accumulator.Add(table[ReadPackedIndex(p)]);
   }
 }
 
@@ -153,7 +146,7 @@ __attribute__((target("avx"), noinline)) void AddRowWide(const PaddedLab* table,
   __m256d squares = _mm256_loadu_pd(state + 4);
   for (int x = 0; x < n; ++x, p += 3) {
     // All but the row's last index are read with one four-byte load.
-    std::uint32_t index = ReadIndex(p);
+    std::uint32_t index = ReadPackedIndex(p);
     if (x + 1 < n) {
       std::memcpy(&index, p, sizeof index);
       index &= 0xFFFFFFU;
@@ -231,8 +224,11 @@ bool Overlap(const cv::Mat& a, const cv::Mat& b) {
   return a.datastart < b.dataend && b.datastart < a.dataend;
 }
 
-// An image to hold the colour indices of `input`'s pixels: `output` when writing there cannot spoil
-// pixels of the input not yet read (it is separate, or the input itself), else a new image.
+// Each pixel's colour index (its position among the distinct colours) is stored in the pixel's three
+// bytes (there are fewer than 2^24 colours): an index image costs no memory beyond the output image
+// it is written into. IndexImage gives the image to hold the colour indices of `input`'s pixels: `output`
+// when writing there cannot spoil pixels of the input not yet read (it is separate, or the input itself),
+// else a new image.
 cv::Mat IndexImage(const cv::Mat& input, const cv::Mat& output) {
   const bool same = input.data == output.data && input.step == output.step;
   if (same || !Overlap(input, output)) return output;

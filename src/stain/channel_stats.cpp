@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <mutex>
 #include <stdexcept>
 
 #include "common/log_line.h"
@@ -171,19 +170,14 @@ void ChannelHistograms::AccumulateByColour(const ColourTable& table, const Stain
   if (n == 0) return;
   const std::uint8_t* bgr = table.Colours().ptr<std::uint8_t>(0);
   const auto& counts = table.Index().Counts();
-  // Each range of colours counts into histograms of its own, added under the lock: integer counts
-  // add up to the same totals in any order.
-  std::mutex merge;
-  ParallelFor(
+  // Integer counts: the same totals for any split of the colours.
+  *this += ParallelAccumulate<ChannelHistograms>(
       n, threads,
-      [&](std::size_t begin, std::size_t end) {
-        ChannelHistograms own;
+      [&](std::size_t begin, std::size_t end, ChannelHistograms& sum) {
         for (std::size_t c = begin; c < end; ++c) {
-          own.AddPixels(bgr + 3 * c, {colourValues[0][c], colourValues[1][c], colourValues[2][c]},
+          sum.AddPixels(bgr + 3 * c, {colourValues[0][c], colourValues[1][c], colourValues[2][c]},
                         {colourProbs[0][c], colourProbs[1][c], colourProbs[2][c]}, t, counts[c]);
         }
-        const std::scoped_lock lock(merge);
-        *this += own;
       },
       kMinColoursPerChunk);
 }
