@@ -11,6 +11,7 @@ packages=(
   clang-format clang-tidy dpkg-dev
   nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-pil
+  python3-skimage  # CIEDE2000 and SSIM in bench/quality/quality.py
   libvips-dev libtiff-dev libopenslide-dev libvips-tools openslide-tools
   snakemake slurm-wlm munge
   time  # /usr/bin/time -v: peak memory in bench/whole_process.sh

@@ -2,13 +2,16 @@
 """Colour-normalisation quality benchmark for the histonorm command-line program.
 
 Restoration: each image (centre crop of at most --max-side pixels a side) is cut into a left half L
-and a right half R. R is re-stained six ways (seeded per image and variant, so runs repeat exactly),
-every re-staining is normalised with L as the target by each method, and the result is scored
-against the original R: CIEDE2000 over all pixels, SSIM of the grey images, and whether it beats
-the unnormalised re-staining.
+and a right half R. R is re-stained nine ways (seeded per image and variant, so runs repeat
+exactly): six along the image's own label-free stain directions, three along the standard
+reference stain vectors, so that no method is judged only by the estimator it uses itself. Every
+re-staining is normalised with L as the target by each method, and the result is scored against
+the original R: CIEDE2000 over all pixels, SSIM of the grey images, and whether it beats the
+unnormalised re-staining.
 
 Sanity: each image is normalised to a fixed target by each method and checked for bright,
 colourless glass, kept structure, and dark and bright tissue that move towards the target's colour.
+Consistency: the spread of the normalised sanity images' mean tissue a*/b* across the cohort.
 
 Tables go to stdout (Markdown), progress to stderr; --json writes every per-case number.
 """
@@ -30,9 +33,13 @@ import cv2
 import numpy as np
 from skimage import color, metrics
 
-METHODS = ["Reinhard", "RGBHistSpec", "RGBHistSpecThresh", "BimodalDeconvRVM"]
-STAIN_METHOD = "BimodalDeconvRVM"
-VARIANTS = ["conc_a", "conc_b", "hue", "scanner", "conc_hue", "conc_scanner_cast"]
+METHODS = ["Reinhard", "RGBHistSpec", "RGBHistSpecThresh", "BimodalDeconvRVM",
+           "BimodalDeconvPCA", "Macenko", "Vahadane"]
+STAIN_METHOD = "BimodalDeconvRVM"  # the one method that takes a colour model
+# Re-stainings along the image's own estimated stain directions, then along the reference vectors.
+OWN_VARIANTS = ["conc_a", "conc_b", "hue", "scanner", "conc_hue", "conc_scanner_cast"]
+REF_VARIANTS = ["ref_conc", "ref_hue", "ref_conc_hue"]
+VARIANTS = OWN_VARIANTS + REF_VARIANTS
 GLASS_LEVEL = 220          # a pixel is glass when all three channels are at or above this
 TISSUE_OD = 0.15           # optical-density norm below which a non-glass pixel is not used for stain estimation
 STAIN_FAILED = "copied unchanged"
@@ -41,8 +48,10 @@ STAIN_FAILED = "copied unchanged"
 # the two stains of an H-DAB image lie closer together.
 TURN_DEGREES = {"he": (10.0, 16.0), "hdab": (6.0, 10.0)}
 
-# Fallback stain vectors (OD, RGB order) for images with too little tissue to estimate their own.
-FALLBACK = {
+# Standard reference stain vectors (OD, RGB order): haematoxylin, eosin, DAB as published for
+# colour deconvolution. They re-stain the ref_* variants, and stand in for images with too little
+# tissue to estimate their own directions.
+REFERENCE = {
     "he": np.array([[0.65, 0.70, 0.29], [0.07, 0.99, 0.11]]),
     "hdab": np.array([[0.65, 0.70, 0.29], [0.27, 0.57, 0.78]]),
 }
@@ -95,6 +104,10 @@ def from_od(od):
 # Re-staining
 
 
+def reference_stains(kind):
+    return REFERENCE[kind] / np.linalg.norm(REFERENCE[kind], axis=1, keepdims=True)
+
+
 def estimate_stains(rgb, kind):
     """Two unit stain vectors (rows, RGB optical density) estimated without labels: the extreme
     angles (1st and 99th percentile) of the tissue's optical densities in the plane of their two
@@ -104,7 +117,7 @@ def estimate_stains(rgb, kind):
     glass = (rgb.reshape(-1, 3) >= GLASS_LEVEL).all(axis=1)
     tissue = od[~glass & (np.linalg.norm(od, axis=1) > TISSUE_OD)]
     if len(tissue) < 200:
-        return FALLBACK[kind] / np.linalg.norm(FALLBACK[kind], axis=1, keepdims=True)
+        return reference_stains(kind)
     _, vecs = np.linalg.eigh(tissue.T @ tissue / len(tissue))
     e1, e2 = vecs[:, 2], vecs[:, 1]
     if e1.sum() < 0:
@@ -116,7 +129,7 @@ def estimate_stains(rgb, kind):
         v = np.clip(math.cos(a) * e1 + math.sin(a) * e2, 1e-3, None)
         stains.append(v / np.linalg.norm(v))
     if stains[0] @ stains[1] > 0.999:  # a single colour: no second stain to find
-        return FALLBACK[kind] / np.linalg.norm(FALLBACK[kind], axis=1, keepdims=True)
+        return reference_stains(kind)
     stains.sort(key=lambda v: -v[0])
     return np.array(stains)
 
@@ -142,10 +155,14 @@ def turn(stains, i, degrees, rng):
 
 
 def restain(bgr, kind, variant, seed_key):
-    """One seeded re-staining of a BGR image; returns a BGR image of the same size."""
+    """One seeded re-staining of a BGR image; returns a BGR image of the same size. The ref_*
+    variants unmix along the reference stain vectors instead of the image's estimated ones."""
     rng = np.random.default_rng(zlib.crc32(f"{seed_key}:{variant}".encode()))
     rgb = bgr[:, :, ::-1]
-    stains = estimate_stains(rgb, kind)                      # 2 x 3
+    if variant.startswith("ref_"):
+        stains, variant = reference_stains(kind), variant[len("ref_"):]
+    else:
+        stains = estimate_stains(rgb, kind)                  # 2 x 3
     od = to_od(rgb).reshape(-1, 3)
     conc = od @ np.linalg.pinv(stains)                        # n x 2
     residual = od - conc @ stains
@@ -178,7 +195,7 @@ def restain(bgr, kind, variant, seed_key):
         return np.clip(np.rint(255.0 * gain * np.power(x, gamma)), 0, 255).astype(np.uint8)
 
     new_conc, new_stains, scan, cast = conc, stains, False, False
-    if variant == "conc_a":
+    if variant in ("conc_a", "conc"):
         new_conc = change_concentrations(strong=False)
     elif variant == "conc_b":
         new_conc = change_concentrations(strong=True)
@@ -307,13 +324,21 @@ def de_of(a, b):
     return float(color.deltaE_ciede2000(a[None, :], b[None, :])[0])
 
 
+def tissue_ab(lab, glass):
+    """Mean a* and b* of the tissue (non-glass) pixels, or None when there is none."""
+    return None if glass.all() else [float(x) for x in lab[..., 1:][~glass].mean(axis=0)]
+
+
 def sanity_job(cfg, path, kind, model, target_path):
     src = centre_crop(read_bgr(path), cfg["max_side"])
     tgt = centre_crop(read_bgr(target_path), cfg["max_side"])
     src_lab, tgt_lab = lab_of(src), lab_of(tgt)
     src_glass, tgt_glass = glass_mask(src), glass_mask(tgt)
     s, t = region_stats(src, src_lab, src_glass), region_stats(tgt, tgt_lab, tgt_glass)
-    rows = []
+    # The unnormalised image, for the consistency table only (the sanity table lists methods).
+    rows = [{"image": str(path), "source": source_of(path), "kind": kind, "method": "none",
+             "target": str(target_path), "model": None, "failed": [],
+             "values": {"tissue_ab": tissue_ab(src_lab, src_glass), "target_ab": tissue_ab(tgt_lab, tgt_glass)}}]
     with tempfile.TemporaryDirectory(prefix="hn-sanity-") as tmp:
         for method in cfg["methods"]:
             row = {"image": str(path), "source": source_of(path), "kind": kind, "method": method,
@@ -326,6 +351,7 @@ def sanity_job(cfg, path, kind, model, target_path):
                 continue
             res_lab = lab_of(result)
             v = row["values"]
+            v["tissue_ab"], v["target_ab"] = tissue_ab(res_lab, src_glass), rows[0]["values"]["target_ab"]
             if s["glass_share"] >= 0.005:
                 ref_l = s["glass_l"] if t["glass_l"] is None else min(s["glass_l"], t["glass_l"])
                 v["glass_l"] = float(res_lab[..., 0][src_glass].mean())
@@ -369,20 +395,32 @@ def restoration_table(rows, kind, methods, models_by_source):
     out = [f"### Restoration, {'H&E' if kind == 'he' else 'H-DAB'}: {len(set(r['image'] for r in rows))} images, "
            f"{cases} cases (target = other half of the same image)", "",
            "ΔE00 of a case: CIEDE2000 against the original right half, averaged over all its pixels; "
-           "the table gives its median and mean over the cases. A case beats none when its ΔE00 is "
-           "below that of the unnormalised re-staining. SSIM: grey result against grey original.", "",
-           "| method | median ΔE00 | mean ΔE00 | mean SSIM | beats none | failures |",
-           "|---|---|---|---|---|---|"]
+           "the table gives its median and mean over all cases, and the median over the re-stainings "
+           "along the image's own stain directions (own) and along the reference vectors (ref). A case "
+           "beats none when its ΔE00 is below that of the unnormalised re-staining; worst: the largest "
+           "ΔE00 above none's. SSIM: grey result against grey original.", "",
+           "| method | median ΔE00 | mean ΔE00 | median, own | median, ref | mean SSIM | beats none "
+           "| worst vs none | failures |",
+           "|---|---|---|---|---|---|---|---|---|"]
     failures = []
+
+    def median_of(rs):
+        return fmt(np.median([r["de_mean"] for r in rs])) if rs else "–"
+
     for method in ["none"] + methods:
         mine = [r for r in rows if r["method"] == method]
         ok = [r for r in mine if r["failure"] is None]
-        beats = sum(1 for r in ok if r["de_mean"] < none_de[(r["image"], r["variant"])])
+        excess = [r["de_mean"] - none_de[(r["image"], r["variant"])] for r in ok]
+        beats = sum(1 for x in excess if x < 0)
         failures += [r for r in mine if r["failure"]]
-        out.append(f"| {method} | {fmt(np.median([r['de_mean'] for r in ok]) if ok else None)} "
+        other = method == "none"
+        out.append(f"| {method} | {median_of(ok)} "
                    f"| {fmt(np.mean([r['de_mean'] for r in ok]) if ok else None)} "
+                   f"| {median_of([r for r in ok if r['variant'] in OWN_VARIANTS])} "
+                   f"| {median_of([r for r in ok if r['variant'] in REF_VARIANTS])} "
                    f"| {fmt(np.mean([r['ssim'] for r in ok]) if ok else None, 3)} "
-                   f"| {'–' if method == 'none' else f'{100.0 * beats / max(1, len(mine)):.0f} %'} "
+                   f"| {'–' if other else f'{100.0 * beats / max(1, len(mine)):.0f} %'} "
+                   f"| {'–' if other or not excess else f'{max(excess):+.2f}'} "
                    f"| {len(mine) - len(ok)} |")
     out += ["", "Median ΔE00 per re-staining and per source:", "",
             "| | " + " | ".join(["none"] + methods) + " | model |",
@@ -430,11 +468,38 @@ def sanity_table(rows, methods):
     return "\n".join(out) + "\n"
 
 
+def consistency_table(rows, methods):
+    """Spread of the normalised images' mean tissue a*/b* across each kind's sanity cohort."""
+    out = []
+    for kind in ("he", "hdab"):
+        mine = [r for r in rows if r["kind"] == kind and r["values"].get("tissue_ab") and not r["failed"]]
+        if not mine:
+            continue
+        out += [f"### Consistency, {'H&E' if kind == 'he' else 'H-DAB'} (mean tissue a*/b* of each image "
+                "normalised to the fixed target)", "",
+                "SD: standard deviation of the images' mean a* and b*; centre: median distance in the "
+                "a*b* plane to the cohort's mean; target: median distance to the target's mean a*/b*.", "",
+                "| method | images | SD a* | SD b* | median to centre | median to target |",
+                "|---|---|---|---|---|---|"]
+        for method in ["none"] + methods:
+            ab = np.array([r["values"]["tissue_ab"] for r in mine if r["method"] == method])
+            goal = np.array([r["values"]["target_ab"] for r in mine if r["method"] == method])
+            if not len(ab):
+                out.append(f"| {method} | 0 | – | – | – | – |")
+                continue
+            sd = ab.std(axis=0)
+            centre = np.median(np.linalg.norm(ab - ab.mean(axis=0), axis=1))
+            target = np.median(np.linalg.norm(ab - goal, axis=1))
+            out.append(f"| {method} | {len(ab)} | {sd[0]:.2f} | {sd[1]:.2f} | {centre:.2f} | {target:.2f} |")
+        out.append("")
+    return "\n".join(out)
+
+
 # ----------------------------------------------------------------------------------------------
 
 
 def look(images, kinds, max_side, folder):
-    """Writes, per image, R and its six re-stainings side by side (to check them by eye)."""
+    """Writes, per image, R and its nine re-stainings side by side (to check them by eye)."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     for path, kind in zip(images, kinds):
@@ -550,6 +615,9 @@ def main(argv=None):
         if table:
             print(table)
     table = sanity_table(sanity_rows, a.methods)
+    if table:
+        print(table)
+    table = consistency_table(sanity_rows, a.methods)
     if table:
         print(table)
     if a.json:
