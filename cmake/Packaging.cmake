@@ -27,9 +27,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/histonorm-config-version.
 install(FILES ${PROJECT_BINARY_DIR}/histonorm-config.cmake ${PROJECT_BINARY_DIR}/histonorm-config-version.cmake
   DESTINATION ${HISTONORM_CMAKE_INSTALL_DIR})
 
-# One package with everything above; its dependencies are the Debian runtime packages of the
-# shared libraries the programs and the library load (OpenCV, dlib, LAPACK, the C++ runtime), as
-# dpkg-shlibdeps finds them.
+# One package with everything above and the Python module; its dependencies are the Debian runtime
+# packages of the shared libraries the programs and the library load (OpenCV, dlib, LAPACK, the C++
+# runtime), as dpkg-shlibdeps finds them, and Python with numpy for the module.
 set(CPACK_PACKAGE_NAME histonorm)
 set(CPACK_PACKAGE_VENDOR "histonorm developers")
 set(CPACK_PACKAGE_CONTACT "histonorm developers <histonorm@localhost>")
@@ -38,5 +38,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Python module is installed for Debian's Python, which imports numpy for it.
+if(HISTONORM_PYTHON_MODULE)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy")
+endif()
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -1,14 +1,19 @@
 """Colour normalisation of stained tissue images.
 
-Images are numpy arrays of shape (H, W, 3) and dtype uint8 in RGB order, with any strides.
+Images are uint8 RGB arrays of shape (H, W, 3), or batches (N, H, W, 3), with any strides: numpy
+arrays, objects with __array__ (PIL images) or __dlpack__ (torch tensors); with
+channels_first=True, (3, H, W) or (N, 3, H, W).
 """
 from os import PathLike
-from typing import Callable, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Optional, Protocol, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 RgbImage = npt.NDArray[np.uint8]
+ImageLike = Any  # an RgbImage, a batch, a PIL image, a tensor
+
+__version__: str
 
 class _Writable(Protocol):
     def write(self, text: str, /) -> object: ...
@@ -34,11 +39,18 @@ class Normaliser:
     ) -> None:
         """Raises ValueError for an unknown method or a stain method without model, OSError when
         the colour model cannot be used, TypeError for an unusable log object."""
-    def fit(self, images: Union[RgbImage, Sequence[RgbImage]]) -> None:
-        """Adds one image, or each image of a list, to the target (several give their mean).
-        Raises ValueError for an array that is not a non-empty (H, W, 3) uint8 image."""
-    def transform(self, image: RgbImage) -> RgbImage:
-        """Returns a new C-contiguous (H, W, 3) uint8 RGB array. Raises RuntimeError before fit."""
+    def fit(self, images: Union[ImageLike, Sequence[ImageLike]], *, channels_first: bool = False) -> None:
+        """Replaces the target with one image, a batch or each image of a list (several give their
+        mean). Raises ValueError for an array that is not a non-empty uint8 RGB image or batch,
+        TypeError for an object that is no array."""
+    def partial_fit(self, images: Union[ImageLike, Sequence[ImageLike]], *, channels_first: bool = False) -> None:
+        """Adds the images to the target (fit(a); partial_fit(b) is fit([a, b]))."""
+    def transform(self, image: ImageLike, *, channels_first: bool = False) -> RgbImage:
+        """Returns a new C-contiguous uint8 RGB array (a batch for a batch, channels last).
+        Raises RuntimeError before fit."""
+    def fit_source(self, images: Union[ImageLike, Sequence[ImageLike]], *, channels_first: bool = False) -> Transform:
+        """Measures the source once (all pixels of the images as one image); the result applies
+        that normalisation to any tile. Raises RuntimeError before fit."""
     def save_target(self, path: Union[str, PathLike[str]]) -> None:
         """Writes the fitted target as JSON (the command line's --save-target format)."""
     def load_target(self, path: Union[str, PathLike[str]]) -> None:
@@ -56,3 +68,12 @@ class Normaliser:
     def log(self) -> LogTarget: ...
     def __getstate__(self) -> Tuple[str, Optional[str], int, Optional[str]]: ...
     def __setstate__(self, state: Tuple[str, Optional[str], int, Optional[str]]) -> None: ...
+
+class Transform:
+    """A normalisation measured once on a source, applied to any tile; releases the GIL, runs
+    concurrently from many threads, pickles (settings, target and source pixels)."""
+
+    def __call__(self, image: ImageLike, *, channels_first: bool = False) -> RgbImage: ...
+    def transform(self, image: ImageLike, *, channels_first: bool = False) -> RgbImage: ...
+    @property
+    def method(self) -> str: ...

@@ -17,10 +17,13 @@ constexpr const char* kModuleDoc = R"(Colour normalisation of stained tissue ima
 
     import histonorm
     norm = histonorm.Normaliser("Reinhard")
-    norm.fit(target)               # (H, W, 3) uint8 RGB array, or a list of them
-    result = norm.transform(tile)  # a new (H, W, 3) uint8 RGB array
+    norm.fit(target)                  # (H, W, 3) uint8 RGB array, or a list of them
+    result = norm.transform(tile)     # a new (H, W, 3) uint8 RGB array
+    slide = norm.fit_source(thumbnail)  # measured once ...
+    result = slide(tile)              # ... applied to every tile of the slide
 
-Images are numpy arrays of shape (H, W, 3) and dtype uint8 in RGB order, with any strides.
+Images are uint8 RGB arrays of shape (H, W, 3), or batches (N, H, W, 3), with any strides: numpy
+arrays, PIL images, torch tensors (through DLPack; channels_first=True for (3, H, W)).
 )";
 
 constexpr const char* kClassDoc = R"(A normaliser of one method, fitted to a target.
@@ -33,8 +36,9 @@ log: None (lines are dropped), a callable taking one str per line, or a file-lik
 
 fit and transform release the GIL. One Normaliser may be used from several threads at once:
 the calls on it are serialised (the library's normaliser keeps per-image state), while the
-conversion of the images runs concurrently. For parallel work on many tiles, use one
-Normaliser per thread or process (it pickles; the log target is not pickled).
+conversion of the images runs concurrently. For parallel work on many tiles, fit a Transform
+once per source (fit_source), which runs unserialised, or use one Normaliser per thread or
+process (it pickles; the log target is not pickled).
 )";
 
 // pybind11 hands the exception over by value.
@@ -48,16 +52,32 @@ void TranslateLibraryErrors(std::exception_ptr error) {  // NOLINT(performance-u
   }
 }
 
-py::tuple Pickle(const Normaliser& normaliser) {
-  const NormaliserState state = normaliser.State();
-  return py::make_tuple(state.method, state.model, state.threads, state.target);
-}
+py::tuple Pickle(const Normaliser& normaliser) { return StateToTuple(normaliser.State()); }
 
 std::unique_ptr<Normaliser> Unpickle(const py::tuple& saved) {
-  if (saved.size() != 4) throw std::invalid_argument("not a pickled histonorm.Normaliser");
-  return Normaliser::FromState(
-      NormaliserState{saved[0].cast<std::string>(), saved[1].cast<std::optional<std::string>>(),
-                      saved[2].cast<unsigned>(), saved[3].cast<std::optional<std::string>>()});
+  return Normaliser::FromState(StateFromTuple(saved));
+}
+
+constexpr const char* kTransformDoc = R"(A normalisation measured once on a source and applied to any tile.
+
+Made by Normaliser.fit_source(image_or_images). Each output pixel depends only on the input
+pixel's colour, so the tiles of one slide transformed with one Transform fit together without
+seams, and fit_source(image)(image) equals transform(image). Calls release the GIL and run
+concurrently from any number of threads. It pickles (the normaliser's settings and target and the
+source pixels, from which the same transform is measured again).
+)";
+
+void BindTransform(py::module_& module) {
+  const auto apply = [](const SourceTransform& self, const py::handle& image, bool channelsFirst) {
+    return self.Apply(image, channelsFirst);
+  };
+  py::class_<SourceTransform>(module, "Transform", kTransformDoc)
+      .def("__call__", apply, py::arg("image"), py::kw_only(), py::arg("channels_first") = false,
+           "Returns the transformed image (or batch): a new C-contiguous uint8 RGB array, channels last.")
+      .def("transform", apply, py::arg("image"), py::kw_only(), py::arg("channels_first") = false,
+           "The same as calling the transform.")
+      .def_property_readonly("method", &SourceTransform::MethodName, "The method's name.")
+      .def(py::pickle([](const SourceTransform& self) { return self.State(); }, &SourceTransform::FromState));
 }
 
 void BindNormaliser(py::module_& module) {
@@ -69,12 +89,20 @@ void BindNormaliser(py::module_& module) {
            }),
            py::arg("method"), py::arg("model") = py::none(), py::arg("threads") = 0U,
            py::arg("log") = py::none())
-      .def("fit", &Normaliser::Fit, py::arg("images"),
-           "Adds one image, or each image of a list, to the target statistics (several images give\n"
-           "their mean, as the command line's list does). Returns None.")
-      .def("transform", &Normaliser::Transform, py::arg("image"),
-           "Returns the normalised image: a new C-contiguous (H, W, 3) uint8 RGB array.\n"
-           "Raises RuntimeError before fit (or load_target).")
+      .def("fit", &Normaliser::Fit, py::arg("images"), py::kw_only(), py::arg("channels_first") = false,
+           "Replaces the target with one image, a batch, or each image of a list (several images\n"
+           "give their mean, as the command line's list does). Returns None.")
+      .def("partial_fit", &Normaliser::PartialFit, py::arg("images"), py::kw_only(),
+           py::arg("channels_first") = false,
+           "Adds the images to the target: fit(a); partial_fit(b) is fit([a, b]). Returns None.")
+      .def("transform", &Normaliser::Transform, py::arg("image"), py::kw_only(),
+           py::arg("channels_first") = false,
+           "Returns the normalised image (each image of a batch on its own): a new C-contiguous\n"
+           "uint8 RGB array, channels last. Raises RuntimeError before fit (or load_target).")
+      .def("fit_source", &Normaliser::FitSource, py::arg("images"), py::kw_only(),
+           py::arg("channels_first") = false,
+           "Measures the source once (one image, a batch or a list, taken as one image of all their\n"
+           "pixels) and returns the Transform that applies it to any tile.")
       .def(
           "save_target",
           [](const Normaliser& self, const std::filesystem::path& path) {
@@ -103,5 +131,7 @@ PYBIND11_MODULE(histonorm, module) {
   module.doc() = kModuleDoc;
   py::register_exception_translator(&TranslateLibraryErrors);
   module.def("methods", &MethodNames, "The names of the normalisation methods.");
+  module.attr("__version__") = HISTONORM_VERSION;
   BindNormaliser(module);
+  BindTransform(module);
 }

@@ -46,29 +46,67 @@ void CopyRows(const RgbView& view, cv::Mat& packed, std::size_t begin, std::size
   }
 }
 
+// The argument as a numpy array: arrays as they are, tensors through DLPack (no copy), anything
+// with __array__ or the array interface (PIL images) through numpy.asarray.
+py::array AsArray(const py::handle& image, const char* what) {
+  if (py::isinstance<py::array>(image)) return py::reinterpret_borrow<py::array>(image);
+  const py::module_ numpy = py::module_::import("numpy");
+  if (py::hasattr(image, "__dlpack__")) return numpy.attr("from_dlpack")(image);
+  if (py::hasattr(image, "__array__") || py::hasattr(image, "__array_interface__") ||
+      py::hasattr(image, "__array_struct__"))
+    return numpy.attr("asarray")(image);
+  throw py::type_error(
+      std::string(what) +
+      " must be a numpy array, a tensor or an image convertible to one (uint8, (H, W, 3)), not " +
+      py::str(py::type::handle_of(image).attr("__name__")).cast<std::string>());
+}
+
 }  // namespace
 
-RgbView CheckRgbImage(const py::handle& image, const char* what) {
-  if (!py::isinstance<py::array>(image)) {
-    throw py::type_error(std::string(what) +
-                         " must be a numpy array of shape (H, W, 3) and dtype uint8, not " +
-                         py::str(py::type::handle_of(image).attr("__name__")).cast<std::string>());
-  }
-  const auto array = py::reinterpret_borrow<py::array>(image);
-  const bool shaped = array.ndim() == 3 && array.shape(2) == 3 && array.shape(0) > 0 && array.shape(1) > 0;
+RgbImages CheckRgbImages(const py::handle& image, bool channelsFirst, const char* what) {
+  const py::array given = AsArray(image, what);
+  const py::ssize_t dims = given.ndim();
+  const bool rightDims = dims == 3 || dims == 4;
+  // (N,) H, W, 3 whatever the layout: the channels moved last is a view, not a copy.
+  const py::array array = channelsFirst && rightDims
+                              ? py::array(py::module_::import("numpy").attr("moveaxis")(given, -3, -1))
+                              : given;
+  const py::ssize_t first = dims == 4 ? 1 : 0;  // the axis of the rows
+  const bool shaped = rightDims && array.shape(first + 2) == 3 && array.shape(first) > 0 &&
+                      array.shape(first + 1) > 0 && (dims == 3 || array.shape(0) > 0);
   if (!shaped || array.dtype().kind() != 'u' || array.dtype().itemsize() != 1) {
-    throw std::invalid_argument(std::string(what) +
-                                " must be a non-empty RGB image of shape (H, W, 3) and dtype uint8, not " +
-                                DescribeArray(array));
+    throw std::invalid_argument(
+        std::string(what) + " must be a non-empty RGB image of shape " +
+        (channelsFirst ? "(3, H, W) or a batch (N, 3, H, W)" : "(H, W, 3) or a batch (N, H, W, 3)") +
+        " and dtype uint8, not " + DescribeArray(given));
   }
-  if (array.shape(0) > std::numeric_limits<int>::max() || array.shape(1) > std::numeric_limits<int>::max())
-    throw std::invalid_argument(std::string(what) + " is too large: " + DescribeArray(array));
-  return RgbView{static_cast<const std::uint8_t*>(array.data()),
-                 static_cast<int>(array.shape(0)),
-                 static_cast<int>(array.shape(1)),
-                 array.strides(0),
-                 array.strides(1),
-                 array.strides(2)};
+  if (array.shape(first) > std::numeric_limits<int>::max() ||
+      array.shape(first + 1) > std::numeric_limits<int>::max())
+    throw std::invalid_argument(std::string(what) + " is too large: " + DescribeArray(given));
+  RgbImages images{array, {}, dims == 4};
+  const py::ssize_t count = dims == 4 ? array.shape(0) : 1;
+  images.views.reserve(static_cast<std::size_t>(count));
+  for (py::ssize_t n = 0; n < count; ++n) {
+    images.views.push_back(
+        RgbView{static_cast<const std::uint8_t*>(array.data()) + (dims == 4 ? n * array.strides(0) : 0),
+                static_cast<int>(array.shape(first)), static_cast<int>(array.shape(first + 1)),
+                array.strides(first), array.strides(first + 1), array.strides(first + 2)});
+  }
+  return images;
+}
+
+py::array_t<std::uint8_t> ResultArray(const RgbImages& images) {
+  const RgbView& view = images.views.front();
+  std::vector<py::ssize_t> shape{view.rows, view.cols, 3};
+  if (images.batch) shape.insert(shape.begin(), static_cast<py::ssize_t>(images.views.size()));
+  return py::array_t<std::uint8_t>(shape);
+}
+
+cv::Mat ResultImage(py::array_t<std::uint8_t>& result, const RgbImages& images, std::size_t index) {
+  const RgbView& view = images.views.front();
+  const std::size_t imageBytes =
+      3 * static_cast<std::size_t>(view.rows) * static_cast<std::size_t>(view.cols);
+  return {view.rows, view.cols, CV_8UC3, result.mutable_data() + index * imageBytes};
 }
 
 cv::Mat RgbPixels(const RgbView& view, cv::Mat& buffer, unsigned threads) {

@@ -1,7 +1,12 @@
 #include "normaliser.h"
 
+#include <pybind11/stl.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,16 +31,55 @@ Method ParseMethodOrThrow(const std::string& name) {
   throw py::error_already_set();
 }
 
-// The images of fit's argument: the items of a list or tuple, or the argument itself.
-std::vector<py::object> FitImages(const py::object& images) {
+// The images of fit's argument: the items of a list or tuple, or the argument itself; each may be
+// one image or a batch. All are checked before any is used.
+std::vector<RgbImages> FitImages(const py::object& images, bool channelsFirst) {
   std::vector<py::object> items;
-  if (py::isinstance<py::list>(images) || py::isinstance<py::tuple>(images)) {
+  const bool sequence = py::isinstance<py::list>(images) || py::isinstance<py::tuple>(images);
+  if (sequence) {
     for (const py::handle item : images) items.push_back(py::reinterpret_borrow<py::object>(item));
     if (items.empty()) throw std::invalid_argument("fit needs at least one image, got an empty sequence");
   } else {
     items.push_back(images);
   }
-  return items;
+  std::vector<RgbImages> checked;
+  checked.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string what = sequence ? "image " + std::to_string(i) : "image";
+    checked.push_back(CheckRgbImages(items[i], channelsFirst, what.c_str()));
+  }
+  return checked;
+}
+
+// The pixels of every checked image, without copies where they are packed (only ever read).
+// requires: the GIL need not be held.
+std::vector<cv::Mat> PixelsOf(const std::vector<RgbImages>& images, unsigned threads) {
+  std::vector<cv::Mat> pixels;
+  for (const RgbImages& each : images) {
+    for (const RgbView& view : each.views) {
+      cv::Mat copy;
+      pixels.push_back(RgbPixels(view, copy, threads));
+    }
+  }
+  return pixels;
+}
+
+// One image made of all the sources' pixels: the image itself, the images stacked when their
+// widths agree, else every image as one row side by side.
+cv::Mat CombinedSource(const std::vector<cv::Mat>& sources) {
+  if (sources.size() == 1) return sources.front();
+  const bool sameWidth = std::all_of(sources.begin(), sources.end(),
+                                     [&](const cv::Mat& each) { return each.cols == sources.front().cols; });
+  cv::Mat combined;
+  if (sameWidth) {
+    cv::vconcat(sources, combined);
+    return combined;
+  }
+  std::vector<cv::Mat> rows;
+  rows.reserve(sources.size());
+  for (const cv::Mat& each : sources) rows.push_back(each.reshape(0, 1));
+  cv::hconcat(rows, combined);
+  return combined;
 }
 
 }  // namespace
@@ -53,12 +97,16 @@ Normaliser::Normaliser(const std::string& method, std::optional<std::string> mod
   const Method parsed = ParseMethodOrThrow(method);
   if (parsed == Method::kBimodalDeconvRVM && (!model_ || model_->empty()))
     throw std::invalid_argument("method " + method + " needs a colour model file (model=...)");
+  norm_ = MakeLibraryNormaliser();
+  log_.RaisePending();
+}
+
+std::unique_ptr<CNormBase> Normaliser::MakeLibraryNormaliser() const {
   Options options;
   options.colourModelPath = model_.value_or("");
   options.log = log_.Sink();
-  options.threads = threads;
-  norm_ = MakeNormaliser(parsed, options);
-  log_.RaisePending();
+  options.threads = threads_;
+  return MakeNormaliser(ParseMethodOrThrow(method_), options);
 }
 
 template <typename Work>
@@ -73,41 +121,62 @@ void Normaliser::Run(Work&& work) const {
   log_.RaisePending();
 }
 
-void Normaliser::Fit(const py::object& images) {
-  const std::vector<py::object> items = FitImages(images);
-  std::vector<RgbView> views;
-  views.reserve(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::string what = items.size() == 1 ? "image" : "image " + std::to_string(i);
-    views.push_back(CheckRgbImage(items[i], what.c_str()));
-  }
+void Normaliser::Fit(const py::object& images, bool channelsFirst) {
+  const std::vector<RgbImages> checked = FitImages(images, channelsFirst);
   Run([&] {
-    // The arrays' own memory where their pixels are packed, else packed copies; only ever read.
-    std::vector<cv::Mat> images;
-    images.reserve(views.size());
-    for (const RgbView& view : views) {
-      cv::Mat copy;
-      images.push_back(RgbPixels(view, copy, threads_));
-    }
+    // A new normaliser measures the images; it replaces the old one only once all are measured.
+    std::unique_ptr<CNormBase> fresh = MakeLibraryNormaliser();
+    for (const cv::Mat& image : PixelsOf(checked, threads_)) fresh->CalcStats(image, ChannelOrder::kRgb);
     const std::scoped_lock lock(mutex_);
-    for (const cv::Mat& image : images) norm_->CalcStats(image, ChannelOrder::kRgb);
+    norm_.swap(fresh);
   });
 }
 
-py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image) {
-  const RgbView view = CheckRgbImage(image, "image");
-  py::array_t<std::uint8_t> result({py::ssize_t{view.rows}, py::ssize_t{view.cols}, py::ssize_t{3}});
-  cv::Mat output(view.rows, view.cols, CV_8UC3, result.mutable_data());
+void Normaliser::PartialFit(const py::object& images, bool channelsFirst) {
+  const std::vector<RgbImages> checked = FitImages(images, channelsFirst);
+  Run([&] {
+    const std::vector<cv::Mat> pixels = PixelsOf(checked, threads_);
+    const std::scoped_lock lock(mutex_);
+    for (const cv::Mat& image : pixels) norm_->CalcStats(image, ChannelOrder::kRgb);
+  });
+}
+
+py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image, bool channelsFirst) {
+  const RgbImages images = CheckRgbImages(image, channelsFirst, "image");
+  py::array_t<std::uint8_t> result = ResultArray(images);
   Run([&] {
     // The array's own memory when its pixels are packed (the result is a new array, so the input is
     // only read). Other strides are packed into the copy of the last such call on this thread: a
     // fresh one would cost a page fault per 4 KiB on every call.
     thread_local cv::Mat copy;
-    const cv::Mat input = RgbPixels(view, copy, threads_);
-    const std::scoped_lock lock(mutex_);
-    norm_->Norm(input, output, ChannelOrder::kRgb);
+    for (std::size_t i = 0; i < images.views.size(); ++i) {
+      const cv::Mat input = RgbPixels(images.views[i], copy, threads_);
+      cv::Mat output = ResultImage(result, images, i);
+      const std::scoped_lock lock(mutex_);
+      norm_->Norm(input, output, ChannelOrder::kRgb);
+    }
   });
   return result;
+}
+
+std::shared_ptr<const FittedTransform> Normaliser::FitPacked(const std::vector<cv::Mat>& sources) {
+  const cv::Mat source = CombinedSource(sources);
+  const std::scoped_lock lock(mutex_);
+  // The library measures blue-green-red sources; the transform then maps pixels in either order.
+  cv::Mat bgr;
+  cv::cvtColor(source, bgr, cv::COLOR_RGB2BGR);
+  return norm_->Fit(bgr);
+}
+
+std::unique_ptr<SourceTransform> Normaliser::FitSource(const py::object& images, bool channelsFirst) {
+  const std::vector<RgbImages> checked = FitImages(images, channelsFirst);
+  std::shared_ptr<const FittedTransform> transform;
+  std::vector<cv::Mat> sources;
+  Run([&] {
+    for (const cv::Mat& image : PixelsOf(checked, threads_)) sources.push_back(image.clone());
+    transform = FitPacked(sources);
+  });
+  return std::make_unique<SourceTransform>(std::move(transform), State(), std::move(sources));
 }
 
 bool Normaliser::Fitted() const {
@@ -174,6 +243,56 @@ std::unique_ptr<Normaliser> Normaliser::FromState(const NormaliserState& state) 
     });
   }
   return normaliser;
+}
+
+SourceTransform::SourceTransform(std::shared_ptr<const FittedTransform> transform, NormaliserState fittedWith,
+                                 std::vector<cv::Mat> sources)
+    : transform_(std::move(transform)), fittedWith_(std::move(fittedWith)), sources_(std::move(sources)) {}
+
+py::array_t<std::uint8_t> SourceTransform::Apply(const py::handle& image, bool channelsFirst) const {
+  const RgbImages images = CheckRgbImages(image, channelsFirst, "image");
+  py::array_t<std::uint8_t> result = ResultArray(images);
+  {
+    const py::gil_scoped_release release;
+    thread_local cv::Mat copy;
+    for (std::size_t i = 0; i < images.views.size(); ++i) {
+      cv::Mat output = ResultImage(result, images, i);
+      transform_->Apply(RgbPixels(images.views[i], copy, 1), output, ChannelOrder::kRgb);
+    }
+  }
+  return result;
+}
+
+py::tuple SourceTransform::State() const {
+  py::list sources;
+  for (const cv::Mat& each : sources_) {
+    py::array_t<std::uint8_t> array({py::ssize_t{each.rows}, py::ssize_t{each.cols}, py::ssize_t{3}});
+    std::memcpy(array.mutable_data(), each.data, each.total() * each.elemSize());
+    sources.append(array);
+  }
+  return py::make_tuple(StateToTuple(fittedWith_), sources);
+}
+
+std::unique_ptr<SourceTransform> SourceTransform::FromState(const py::tuple& saved) {
+  if (saved.size() != 2 || !py::isinstance<py::tuple>(saved[0]) || !py::isinstance<py::list>(saved[1]))
+    throw std::invalid_argument("not a pickled histonorm.Transform");
+  const std::unique_ptr<Normaliser> normaliser = Normaliser::FromState(StateFromTuple(saved[0]));
+  return normaliser->FitSource(saved[1], false);
+}
+
+NormaliserState StateFromTuple(const py::tuple& saved) {
+  try {
+    if (saved.size() == 4) {
+      return NormaliserState{saved[0].cast<std::string>(), saved[1].cast<std::optional<std::string>>(),
+                             saved[2].cast<unsigned>(), saved[3].cast<std::optional<std::string>>()};
+    }
+  } catch (const py::cast_error&) {  // falls through to the error below, in Python's words
+  }
+  throw std::invalid_argument("not a pickled histonorm.Normaliser");
+}
+
+py::tuple StateToTuple(const NormaliserState& state) {
+  return py::make_tuple(state.method, state.model, state.threads, state.target);
 }
 
 }  // namespace histonorm::python

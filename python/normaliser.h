@@ -1,12 +1,14 @@
 #pragma once
 // histonorm.Normaliser: one library normaliser with its settings, usable from several Python
-// threads at once.
+// threads at once; histonorm.Transform: a normalisation fitted once on a source and applied to any
+// tile.
 #include <pybind11/numpy.h>
 
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "histonorm/histonorm.h"
 #include "log_forwarder.h"
@@ -21,6 +23,8 @@ struct NormaliserState {
   std::optional<std::string> target;
 };
 
+class SourceTransform;
+
 // The library's normaliser changes while it works (the stain method keeps per-image state), so
 // every operation on it holds `mutex_`: concurrent calls on one Normaliser are safe and run one
 // after the other, each using `threads` workers. Strided images are copied outside the lock. The
@@ -33,10 +37,17 @@ class Normaliser {
   Normaliser(const std::string& method, std::optional<std::string> model, unsigned threads,
              const pybind11::object& log);
 
-  // Adds one image, or every image of a list or tuple, to the target. All images are checked
-  // before any is measured.
-  void Fit(const pybind11::object& images);
-  [[nodiscard]] pybind11::array_t<std::uint8_t> Transform(const pybind11::handle& image);
+  // Replaces the target with the mean of one image, a batch, or every image of a list or tuple.
+  // All images are checked and measured before the target changes: on failure it is unchanged.
+  void Fit(const pybind11::object& images, bool channelsFirst);
+  // Adds the images to the target. All images are checked before any is measured.
+  void PartialFit(const pybind11::object& images, bool channelsFirst);
+  // requires: fitted. ensures: a new array: one normalised image, or a batch of them.
+  [[nodiscard]] pybind11::array_t<std::uint8_t> Transform(const pybind11::handle& image, bool channelsFirst);
+  // requires: fitted. ensures: the transform measured on the images (one image made of all their
+  //   pixels); it applied to the image equals Transform(image).
+  [[nodiscard]] std::unique_ptr<SourceTransform> FitSource(const pybind11::object& images,
+                                                           bool channelsFirst);
 
   void SaveTargetFile(const std::string& path) const;
   void LoadTargetFile(const std::string& path);
@@ -51,8 +62,12 @@ class Normaliser {
   [[nodiscard]] pybind11::object Log() const { return log_.Target(); }
 
  private:
+  friend class SourceTransform;
+  [[nodiscard]] std::unique_ptr<CNormBase> MakeLibraryNormaliser() const;
   [[nodiscard]] std::string TargetText() const;  // requires: mutex_ held
   void LoadTargetText(const std::string& text);  // requires: mutex_ held
+  // requires: the GIL is released. ensures: the transform measured on the packed RGB `sources`.
+  [[nodiscard]] std::shared_ptr<const FittedTransform> FitPacked(const std::vector<cv::Mat>& sources);
   // Runs `work` with the GIL released, then raises what the log target raised meanwhile.
   template <typename Work>
   void Run(Work&& work) const;
@@ -65,7 +80,37 @@ class Normaliser {
   mutable std::mutex mutex_;
 };
 
+// histonorm.Transform: immutable, so any number of threads apply it at once without a lock. It
+// keeps the normaliser's state and packed copies of the source images, from which a pickle rebuilds
+// the same transform.
+class SourceTransform {
+ public:
+  SourceTransform(std::shared_ptr<const FittedTransform> transform, NormaliserState fittedWith,
+                  std::vector<cv::Mat> sources);
+
+  // ensures: a new array: the transformed image, or batch, channels last.
+  // throws: as Normaliser::Transform for an unsuitable image.
+  [[nodiscard]] pybind11::array_t<std::uint8_t> Apply(const pybind11::handle& image,
+                                                      bool channelsFirst) const;
+
+  // The pickled form: (normaliser state, [source arrays]).
+  [[nodiscard]] pybind11::tuple State() const;
+  // throws: ValueError when `saved` is not such a state.
+  [[nodiscard]] static std::unique_ptr<SourceTransform> FromState(const pybind11::tuple& saved);
+
+  [[nodiscard]] const std::string& MethodName() const { return fittedWith_.method; }
+
+ private:
+  std::shared_ptr<const FittedTransform> transform_;
+  NormaliserState fittedWith_;
+  std::vector<cv::Mat> sources_;  // packed RGB copies
+};
+
 // The names of the four methods, in the library's order.
 [[nodiscard]] std::vector<std::string> MethodNames();
+
+// The normaliser state of a pickle. throws: ValueError when `saved` is not one.
+[[nodiscard]] NormaliserState StateFromTuple(const pybind11::tuple& saved);
+[[nodiscard]] pybind11::tuple StateToTuple(const NormaliserState& state);
 
 }  // namespace histonorm::python

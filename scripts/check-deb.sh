@@ -61,5 +61,12 @@ if [ ! -s "$work/data/normalised/he_sample_1.png" ]; then
   echo "histonorm from the package wrote no result" >&2
   exit 1
 fi
-echo "$(basename "$deb"): contents, libraries and dependencies complete; histonorm runs from it"
+# The Python module imports in Debian's Python from the unpacked tree, whose numpy the package needs.
+module_dir=$root/usr/lib/python3/dist-packages
+ls "$module_dir"/histonorm*.so >/dev/null
+grep -q "python3-numpy" <<<"$depends" || { echo "the package does not depend on python3-numpy" >&2; exit 1; }
+(cd "$work" && PYTHONPATH="$module_dir" /usr/bin/python3 -c \
+  "import histonorm, numpy; assert histonorm.__file__.startswith('$module_dir'); print(histonorm.__version__)" >/dev/null)
+
+echo "$(basename "$deb"): contents, libraries and dependencies complete; histonorm runs from it and imports in Python"
 echo "Depends: $depends"

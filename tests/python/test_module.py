@@ -84,7 +84,8 @@ BAD_IMAGES = {
     "int8": np.zeros((8, 8, 3), np.int8),
     "empty_rows": np.zeros((0, 8, 3), np.uint8),
     "empty_cols": np.zeros((8, 0, 3), np.uint8),
-    "4d": np.zeros((1, 8, 8, 3), np.uint8),
+    "5d": np.zeros((1, 1, 8, 8, 3), np.uint8),
+    "empty_batch": np.zeros((0, 8, 8, 3), np.uint8),
     "0d": np.array(3, np.uint8),
 }
 
