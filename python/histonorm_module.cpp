@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "normaliser.h"
+#include "result_check.h"
 
 namespace py = pybind11;
 
@@ -19,6 +20,7 @@ constexpr const char* kModuleDoc = R"(Colour normalisation of stained tissue ima
     norm = histonorm.Normaliser("Reinhard")
     norm.fit(target)               # (H, W, 3) uint8 RGB array, or a list of them
     result = norm.transform(tile)  # a new (H, W, 3) uint8 RGB array
+    histonorm.check(tile, result, target)["passed"]  # False for a wrong-looking result
 
 Images are numpy arrays of shape (H, W, 3) and dtype uint8 in RGB order, with any strides.
 )";
@@ -104,4 +106,5 @@ PYBIND11_MODULE(histonorm, module) {
   py::register_exception_translator(&TranslateLibraryErrors);
   module.def("methods", &MethodNames, "The names of the normalisation methods.");
   BindNormaliser(module);
+  BindCheck(module);
 }
