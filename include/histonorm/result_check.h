@@ -47,7 +47,7 @@ struct CheckThresholds {
   static constexpr double kBrightFrom = 0.50;
   static constexpr double kBrightTo = 0.85;
   // The most pixels measured per image; larger images are sampled on a grid.
-  static constexpr std::int64_t kSampledPixels = 1 << 16;
+  static constexpr std::int64_t kSampledPixels = 1 << 15;
 };
 
 using LabColour = std::array<double, 3>;  // L*, a*, b*
