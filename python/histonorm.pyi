@@ -77,3 +77,6 @@ class Transform:
     def transform(self, image: ImageLike, *, channels_first: bool = False) -> RgbImage: ...
     @property
     def method(self) -> str: ...
+def check(source: RgbImage, result: RgbImage, target: Union[RgbImage, Sequence[RgbImage]]) -> dict[str, object]:
+    """Checks that `result` is a sane normalisation of `source` towards `target` (an image or a list
+    of them): {"passed": bool, "failures": [str], "ssim": float, ...}."""

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "normaliser.h"
+#include "result_check.h"
 
 namespace py = pybind11;
 
@@ -21,6 +22,7 @@ constexpr const char* kModuleDoc = R"(Colour normalisation of stained tissue ima
     result = norm.transform(tile)     # a new (H, W, 3) uint8 RGB array
     slide = norm.fit_source(thumbnail)  # measured once ...
     result = slide(tile)              # ... applied to every tile of the slide
+    histonorm.check(tile, result, target)["passed"]  # False for a wrong-looking result
 
 Images are uint8 RGB arrays of shape (H, W, 3), or batches (N, H, W, 3), with any strides: numpy
 arrays, PIL images, torch tensors (through DLPack; channels_first=True for (3, H, W)).
@@ -134,4 +136,5 @@ PYBIND11_MODULE(histonorm, module) {
   module.attr("__version__") = HISTONORM_VERSION;
   BindNormaliser(module);
   BindTransform(module);
+  BindCheck(module);
 }

@@ -222,9 +222,10 @@ def restain(bgr, kind, variant, seed_key):
 # Running the program
 
 
-def normalise(binary, workdir, method, image, target, model):
+def normalise(binary, workdir, method, image, target, model, verdict=None):
     """Runs histonorm on one image with one method in workdir. Returns (BGR result or None,
-    failure text or None)."""
+    failure text or None). With a list as `verdict`, the run also checks its result (--check) and
+    the list gets the program's failures for the image (empty when it looks right)."""
     workdir = Path(workdir)
     (workdir / "normalised").mkdir(exist_ok=True)
     cv2.imwrite(str(workdir / "in.png"), image)
@@ -236,15 +237,20 @@ def normalise(binary, workdir, method, image, target, model):
     args = [str(binary), method, str(workdir / "list.txt"), str(workdir / "target.png")]
     if method == STAIN_METHOD:
         args.append(str(model))
+    if verdict is not None:
+        args.append("--check")
     env = dict(os.environ, OPENCV_FOR_THREADS_NUM="1")
     # The working directory is the case's own folder, so no stray params.txt changes the thresholds.
     try:
         proc = subprocess.run(args, cwd=workdir, env=env, capture_output=True, text=True, timeout=600)
     except subprocess.TimeoutExpired:
         return None, "no result after 600 s"
-    if proc.returncode != 0:
-        last = proc.stderr.strip().splitlines()[-1:] or [""]
+    last = proc.stderr.strip().splitlines()[-1:] or [""]
+    if proc.returncode != 0 and not (verdict is not None and proc.returncode == 2):
         return None, f"exit status {proc.returncode}: {last[0]}"
+    if verdict is not None:
+        named = re.search(r"in\.png \(([^)]*)\)", last[0])
+        verdict.extend(named.group(1).split(", ") if named else [])
     if STAIN_FAILED in proc.stderr:
         return None, "stain estimation failed (image copied unchanged)"
     result = cv2.imread(str(out_path), cv2.IMREAD_COLOR)
@@ -344,7 +350,9 @@ def sanity_job(cfg, path, kind, model, target_path):
             row = {"image": str(path), "source": source_of(path), "kind": kind, "method": method,
                    "target": str(target_path), "model": str(model) if method == STAIN_METHOD else None,
                    "failed": [], "values": {}}
-            result, failure = normalise(cfg["binary"], tmp, method, src, tgt, model)
+            verdict = [] if cfg.get("check") else None
+            result, failure = normalise(cfg["binary"], tmp, method, src, tgt, model, verdict)
+            row["program"] = verdict
             if failure:
                 row["failed"].append(f"run: {failure}")
                 rows.append(row)
@@ -380,6 +388,20 @@ def sanity_job(cfg, path, kind, model, target_path):
 
 # ----------------------------------------------------------------------------------------------
 # Tables
+
+
+def check_agreement(rows):
+    """How often the program's --check gives the sanity check's verdict, and whether it names every
+    darkened glass."""
+    checked = [r for r in rows if r.get("program") is not None and not any(f.startswith("run:") for f in r["failed"])]
+    agree = sum((not r["failed"]) == (not r["program"]) for r in checked)
+    dark = [r for r in checked if any(f.startswith("glass L*") for f in r["failed"])]
+    named = sum("glass darkened" in r["program"] for r in dark)
+    lines = [f"--check agrees with the sanity check on {agree} of {len(checked)} cases; "
+             f"names {named} of {len(dark)} darkened glasses"]
+    lines += [f"- {Path(r['image']).name} {r['method']}: sanity {'; '.join(r['failed']) or 'pass'}, "
+              f"--check {', '.join(r['program']) or 'pass'}" for r in checked if (not r["failed"]) != (not r["program"])]
+    return "\n".join(lines) + "\n"
 
 
 def fmt(x, digits=2):
@@ -536,6 +558,8 @@ def main(argv=None):
     p.add_argument("--max-side", type=int, default=1024, help="centre crop of at most N x N first (default 1024)")
     p.add_argument("-j", "--jobs", type=int, default=2, help="parallel cases (default 2)")
     p.add_argument("--json", help="write every per-case number to this file")
+    p.add_argument("--check", action="store_true",
+                   help="also run the sanity cases with the program's --check and report how often it agrees")
     p.add_argument("--look", metavar="DIR", help="only write the re-stainings side by side to DIR and stop")
     a = p.parse_args(argv)
 
@@ -577,7 +601,7 @@ def main(argv=None):
             if not Path(model).is_file():
                 fail(f"no colour model {model}")
 
-    cfg = {"binary": str(binary.resolve()), "max_side": a.max_side, "methods": a.methods}
+    cfg = {"binary": str(binary.resolve()), "max_side": a.max_side, "methods": a.methods, "check": a.check}
     targets = {"he": a.he_target, "hdab": a.hdab_target}
     jobs = []
     for path, kind in he + hdab:
@@ -620,6 +644,8 @@ def main(argv=None):
     table = consistency_table(sanity_rows, a.methods)
     if table:
         print(table)
+    if a.check:
+        print(check_agreement(sanity_rows))
     if a.json:
         Path(a.json).parent.mkdir(parents=True, exist_ok=True)
         Path(a.json).write_text(json.dumps({"restoration": restoration, "sanity": sanity_rows,

@@ -18,6 +18,7 @@
 #include "histonorm/model_load_error.h"
 #include "histonorm/norm_base.h"
 #include "histonorm/options.h"
+#include "histonorm/result_check.h"
 #include "histonorm/saved_target.h"
 #include "histonorm/stain_diagnostics.h"
 #include "histonorm/stain_params.h"

@@ -18,7 +18,9 @@
 #include "app/ordered_pipeline.h"
 #include "app/temporary_file.h"
 #include "common/parallel_for.h"
+#include "common/sha256.h"
 #include "histonorm/histonorm.h"
+#include "report/run_review.h"
 #include "slide/normalise_slide.h"
 #include "stain/stain_params.h"
 
@@ -167,6 +169,7 @@ struct RunContext {
   LogSink log = LogSink::To(std::cerr);
   std::string diagnosticPrefix;
   Options options;
+  std::unique_ptr<report::RunReview> review;  // --check, --report: the target's colours, each result's checks
 };
 
 std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext& context) {
@@ -220,7 +223,8 @@ unsigned ImageWorkers(const RunSettings& s, std::size_t images) {
 // being measured are decoded meanwhile (at most threads + 1 images at once); they are measured in
 // list order, so the target is the same as with one thread.
 // A slide counts once, through the statistics of its sample.
-int MeanTargetPass(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser) {
+int MeanTargetPass(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser,
+                   report::RunReview* review) {
   std::cerr << "No image target (using mean)" << std::endl;
   auto announce = [&](std::size_t item) {
     std::cerr << std::endl;
@@ -235,6 +239,7 @@ int MeanTargetPass(const RunSettings& s, const std::vector<ListEntry>& names, CN
     std::cerr << (names[item].slide ? "Slide sample loaded ok: " : "Image loaded ok: ") << loaded.image.cols
               << "," << loaded.image.rows << std::endl;
     normaliser.CalcStats(loaded.image);
+    if (review != nullptr) review->AddTarget(loaded.image, false);
     std::cerr << "calculated stats ok" << std::endl;
   };
   const unsigned workers = ImageWorkers(s, names.size());
@@ -255,11 +260,12 @@ int MeanTargetPass(const RunSettings& s, const std::vector<ListEntry>& names, CN
   return static_cast<int>(names.size());
 }
 
-void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
+void SingleTargetPass(const std::string& reference, CNormBase& normaliser, report::RunReview* review) {
   std::cerr << "Single image target" << std::endl;
   const cv::Mat image = LoadOrFail(reference);
   std::cerr << "Loaded target image OK" << std::endl;
   normaliser.CalcStats(image);
+  if (review != nullptr) review->AddTarget(image, true);
 }
 
 // Replaces the pass over the target images with the saved target at `path`.
@@ -310,6 +316,16 @@ std::string SlideFailure(const slide::SlideJobError& e, const slide::SlideJob& j
   return "Failed to save slide: " + Quoted(job.outputPath) + ": " + e.what();
 }
 
+// The checks of a slide: its sample before and after the transform.
+report::ImageEntry ReviewSample(const report::RunReview& review, const std::string& name,
+                                const cv::Mat& sample, const slide::TileTransform& transform) {
+  cv::Mat result;
+  transform.Apply(sample, result);
+  report::ImageEntry entry = review.Inspect(name, sample, result);
+  entry.note = report::kSlideSampleNote;
+  return entry;
+}
+
 // A slide of the list: measured on its sample with the run's target and streamed tile by tile
 // into a pyramidal TIFF (JPEG tiles) by all the run's threads.
 void NormaliseSlideEntry(const RunSettings& s, const ListEntry& entry, CNormBase& normaliser,
@@ -321,15 +337,19 @@ void NormaliseSlideEntry(const RunSettings& s, const ListEntry& entry, CNormBase
   std::cerr << "[Norm] " << job.slidePath << std::endl;
   if (s.verbose) context.diagnosticPrefix = job.outputPath;
   MakeParentFolder(s, job.outputPath);
+  std::optional<report::ImageEntry> reviewed;
   try {
     slide::NormaliseSlide(job, [&](const cv::Mat& sample) {
       std::cerr << "Slide sample loaded ok: " << sample.cols << "," << sample.rows << std::endl;
-      return slide::FitTileTransform(normaliser, sample);
+      std::unique_ptr<slide::TileTransform> transform = slide::FitTileTransform(normaliser, sample);
+      if (context.review) reviewed = ReviewSample(*context.review, entry.name, sample, *transform);
+      return transform;
     });
   } catch (const slide::SlideJobError& e) {
     throw RunFailure(SlideFailure(e, job));
   }
   std::cerr << "->" << Quoted(job.outputPath) << std::endl;
+  if (reviewed) context.review->Add(std::move(*reviewed));
 }
 
 void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser,
@@ -350,6 +370,7 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     MakeParentFolder(s, outputPath);
     if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
+    if (context.review) context.review->Add(context.review->Inspect(entry, input, output));
   }
 }
 
@@ -395,10 +416,12 @@ struct NormalisedImage {
   std::optional<std::string> failure;  // the line that ends the run when the image did not load
   std::exception_ptr error;            // what normalising it threw
   bool encoded = false;
-  std::vector<std::uint8_t> bytes;  // the encoded result
+  std::vector<std::uint8_t> bytes;             // the encoded result
+  std::optional<report::ImageEntry> reviewed;  // its checks (--check, --report)
 };
 
-NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, ImageWorker& worker) {
+NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, ImageWorker& worker,
+                             const report::RunReview* review) {
   NormalisedImage result;
   std::string& lines = *worker.lines;
   lines = "[Norm] " + s.InputPath(entry) + "\n";
@@ -411,6 +434,7 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
       worker.normaliser->Norm(loaded.image, output);
       lines += "->" + Quoted(s.OutputPath(entry)) + "\n";
       result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes);
+      if (review != nullptr) result.reviewed = review->Inspect(entry, loaded.image, output);
     } catch (...) {
       result.error = std::current_exception();
     }
@@ -421,7 +445,8 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
 
 // Prints an image's lines and writes its file, in list order; a failure ends the run there, so no
 // later image's file is written.
-void ReportAndWrite(const RunSettings& s, const std::string& entry, const NormalisedImage& image) {
+void ReportAndWrite(const RunSettings& s, const std::string& entry, NormalisedImage& image,
+                    report::RunReview* review) {
   std::cerr << image.lines << std::flush;
   if (image.failure) throw RunFailure(*image.failure);
   if (image.error) std::rethrow_exception(image.error);
@@ -430,6 +455,7 @@ void ReportAndWrite(const RunSettings& s, const std::string& entry, const Normal
   if (!image.encoded || !ReplaceFile(outputPath, image.bytes.data(), image.bytes.size())) {
     throw RunFailure("Failed to save image: " + Quoted(outputPath));
   }
+  if (review != nullptr && image.reviewed) review->Add(std::move(*image.reviewed));
 }
 
 // Several images are loaded, normalised and encoded at once (each worker's normaliser gets its
@@ -452,7 +478,7 @@ void NormalisePass(const RunSettings& s, const std::vector<ListEntry>& names, CN
   RunOrdered<NormalisedImage>(
       names.size(), workers, std::size_t{workers} + 1,
       [&](std::size_t item, unsigned worker) {
-        if (!names[item].slide) return NormaliseOne(s, names[item].name, pool[worker]);
+        if (!names[item].slide) return NormaliseOne(s, names[item].name, pool[worker], context.review.get());
         NormalisedImage deferred;
         deferred.slide = true;
         return deferred;
@@ -461,7 +487,7 @@ void NormalisePass(const RunSettings& s, const std::vector<ListEntry>& names, CN
         if (image.slide) {
           NormaliseSlideEntry(s, names[item], normaliser, context);
         } else {
-          ReportAndWrite(s, names[item].name, image);
+          ReportAndWrite(s, names[item].name, image, context.review.get());
         }
       });
 }
@@ -473,6 +499,37 @@ void StartSlideReader() {
   } catch (const slide::SlideError& e) {
     throw RunFailure(e.what());
   }
+}
+
+// The settings the report shows.
+report::RunInfo ReportInfo(const RunSettings& s) {
+  report::RunInfo info;
+  info.program = "histonorm";
+  info.version = report::ProgramVersion();
+  info.method = MethodName(s.method);
+  info.target = s.targetPath       ? "saved target " + *s.targetPath
+                : s.referenceImage ? *s.referenceImage
+                                   : "mean of the list " + s.listPath;
+  info.threads = std::to_string(ResolveThreadCount(s.threads));
+  info.started = report::UtcNow();
+  if (s.method == Method::kBimodalDeconvRVM) {
+    info.model = s.colourModelPath;
+    if (const std::optional<FileDigest> digest = DigestFile(s.colourModelPath))
+      info.modelSha256 = digest->sha256;
+  }
+  return info;
+}
+
+// The checks' summary line, the report, and the status: kLooksWrongStatus when a result looks wrong.
+int FinishReview(const RunSettings& s, const report::RunReview& review) {
+  std::cerr << review.SummaryLine() << std::endl;
+  if (s.reportPath) {
+    const std::string html = review.Html();
+    if (!ReplaceFile(*s.reportPath, html.data(), html.size()))
+      throw RunFailure("Failed to save report: " + Quoted(*s.reportPath));
+    std::cerr << "Saved report " << Quoted(*s.reportPath) << std::endl;
+  }
+  return review.AnyWrong() ? report::kLooksWrongStatus : 0;
 }
 
 int Run(const RunSettings& s) {
@@ -489,14 +546,16 @@ int Run(const RunSettings& s) {
     throw RunFailure("Output folder does not exist: " + Quoted(*s.outDir));
   }
   RunContext context;
+  if (s.Reviewed())
+    context.review = std::make_unique<report::RunReview>(s.reportPath.has_value(), ReportInfo(s));
   const std::unique_ptr<CNormBase> normaliser = MakeRunNormaliser(s, context);
   int measured = 1;
   if (s.targetPath) {
     LoadTargetOrFail(*s.targetPath, *normaliser);
   } else if (s.referenceImage) {
-    SingleTargetPass(*s.referenceImage, *normaliser);
+    SingleTargetPass(*s.referenceImage, *normaliser, context.review.get());
   } else {
-    measured = MeanTargetPass(s, names, *normaliser);
+    measured = MeanTargetPass(s, names, *normaliser, context.review.get());
   }
   // An empty list has nothing to normalise; otherwise the target must be usable (for the stain
   // method: usable stain vectors).
@@ -507,6 +566,7 @@ int Run(const RunSettings& s) {
     SaveTargetOrFail(*s.saveTargetPath, *normaliser);
   }
   if (!s.fitOnly) NormalisePass(s, names, *normaliser, context);
+  if (context.review) return FinishReview(s, *context.review);
   return 0;
 }
 

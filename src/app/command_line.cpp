@@ -46,12 +46,13 @@ bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& pr
       positional.push_back(arg);
       continue;
     }
-    if (arg == "--fit-only") {
-      if (s.fitOnly) {
-        problem = "Option --fit-only is given twice";
+    if (arg == "--fit-only" || arg == "--check") {
+      bool& flag = arg == "--check" ? s.check : s.fitOnly;
+      if (flag) {
+        problem = "Option " + arg + " is given twice";
         return false;
       }
-      s.fitOnly = true;
+      flag = true;
       continue;
     }
     std::optional<std::string>* slot = nullptr;
@@ -59,6 +60,7 @@ bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& pr
     if (arg == "--target") slot = &s.targetPath;
     if (arg == "--out") slot = &s.outDir;
     if (arg == "--threads") slot = &threads;
+    if (arg == "--report") slot = &s.reportPath;
     if (slot == nullptr) {
       problem = "Unknown option: '" + arg + "'";
       return false;
@@ -143,6 +145,11 @@ ParseResult ParseCommandLine(std::vector<std::string> args) {
   if (s.fitOnly && !s.saveTargetPath) {
     result.usage = Usage::kBadOption;
     result.problem = "--fit-only normalises nothing: give --save-target FILE to keep the fitted target";
+    return result;
+  }
+  if (s.fitOnly && s.Reviewed()) {
+    result.usage = Usage::kBadOption;
+    result.problem = "--fit-only normalises nothing to check: leave out --check and --report";
     return result;
   }
   result.settings = std::move(s);

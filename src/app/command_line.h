@@ -1,7 +1,8 @@
 #pragma once
 // The command line of one batch run: method, list file, optional reference image, colour model
 // and the "/verbose" flag, resolved into fixed run settings. The options "--save-target FILE",
-// "--target FILE", "--out DIR", "--threads N" and "--fit-only" may appear anywhere; they are
+// "--target FILE", "--out DIR", "--threads N", "--fit-only", "--check" and "--report FILE" may
+// appear anywhere; they are
 // taken out before the positional arguments are read, so those keep their positions.
 #include <optional>
 #include <string>
@@ -21,8 +22,12 @@ struct RunSettings {
   std::optional<std::string> saveTargetPath;  // --save-target: where the fitted target is saved
   std::optional<std::string> targetPath;      // --target: a saved target replaces the target pass
   std::optional<std::string> outDir;          // --out: the results' folder instead of normalised/
-  bool fitOnly = false;  // --fit-only: save the target (--save-target), normalise nothing
-  unsigned threads = 0;  // --threads: 0 = all cores, 1 = one thread
+  bool fitOnly = false;                   // --fit-only: save the target (--save-target), normalise nothing
+  unsigned threads = 0;                   // --threads: 0 = all cores, 1 = one thread
+  bool check = false;                     // --check: check every result and name the ones that look wrong
+  std::optional<std::string> reportPath;  // --report: an HTML report of the run (with the checks)
+
+  [[nodiscard]] bool Reviewed() const { return check || reportPath.has_value(); }
 
   std::string InputPath(const std::string& entry) const { return dirPrefix + entry; }
   // The results' folder, ending in '/'.

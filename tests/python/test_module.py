@@ -194,3 +194,15 @@ def test_imports_from_an_installed_prefix(tmp_path):
     env.update({k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS") if k in os.environ})
     out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], check=True, capture_output=True, env=env, cwd=tmp_path)
     assert "Reinhard" in out.stdout.decode()
+
+
+def test_check_passes_a_normalised_image_and_names_a_darkened_one(target, source):
+    norm = make("Reinhard")
+    norm.fit(target)
+    result = norm.transform(source)
+    good = histonorm.check(source, result, target)
+    assert good["passed"] and good["failures"] == [] and good["ssim"] > 0.8 and good["glass_checked"]
+    dark = histonorm.check(source, (result * 0.6).astype(np.uint8), [target])
+    assert not dark["passed"] and "glass darkened" in dark["failures"]
+    with pytest.raises(ValueError):
+        histonorm.check(source, result[:10], target)

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/image_io.h"
+#include "app/temporary_file.h"
+#include "report/run_review.h"
 #include "slide/normalise_slide.h"
 
 namespace {
@@ -22,13 +24,16 @@ constexpr int kFailure = -1;
 constexpr std::string_view kUsage =
     "Usage: histonorm-slide METHOD SLIDE OUTPUT.tif [--target IMAGE | --target-file FILE] [--model FILE]\n"
     "         [--level L] [--tile N] [--threads N] [--quality Q] [--lossless] [--sample reduced|tissue]\n"
+    "         [--check] [--report FILE.html]\n"
     "  METHOD   Identity (copies the colours) or a normalisation method\n"
     "  --level  the slide level to normalise (default 0)\n"
     "  --tile   the output's tile side, a multiple of 16 (default 512)\n"
     "  --threads  worker threads, 0 = all cores (default 0)\n"
     "  --quality  JPEG quality 1..100 (default 90); --lossless writes deflate tiles instead\n"
     "  --sample   what the colours are measured on: the level reduced to at most 4 MP (default) or a mosaic "
-    "of\n             full-resolution tissue tiles\n";
+    "of\n             full-resolution tissue tiles\n"
+    "  --check    check the normalised sample (status 2 when it looks wrong); --report also writes an HTML "
+    "report\n";
 
 struct Arguments {
   std::string method;
@@ -38,6 +43,8 @@ struct Arguments {
   histonorm::slide::TransformTarget target;
   histonorm::slide::WriteSettings write;
   histonorm::slide::SampleKind sample = histonorm::slide::SampleKind::kReducedLevel;
+  bool check = false;  // --check
+  std::string report;  // --report
 };
 
 std::optional<int> ParseInt(std::string_view text, int low, int high) {
@@ -60,6 +67,8 @@ bool ApplyOption(std::string_view name, std::string_view value, Arguments& args)
     args.targetImage = value;
   else if (name == "--target-file")
     args.target.savedPath = value;
+  else if (name == "--report")
+    args.report = value;
   else if (name == "--model")
     args.target.modelPath = value;
   else if (name == "--level")
@@ -86,6 +95,8 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string_view>& wor
   for (std::size_t i = 0; i < words.size(); ++i) {
     if (words[i] == "--lossless") {
       args.write.lossless = true;
+    } else if (words[i] == "--check") {
+      args.check = true;
     } else if (words[i].starts_with("--")) {
       if (i + 1 >= words.size() || !ApplyOption(words[i], words[i + 1], args)) return std::nullopt;
       ++i;
@@ -107,6 +118,32 @@ void PrintProgress(const histonorm::slide::Progress& progress) {
                progress.megapixelsPerSecond, progress.seconds, progress.secondsLeft);
 }
 
+// The checks' summary line and the report; the status of a run whose sample was checked.
+int FinishReview(const Arguments& args, const histonorm::report::RunReview& review) {
+  std::cerr << review.SummaryLine() << "\n";
+  if (!args.report.empty()) {
+    const std::string html = review.Html();
+    if (!histonorm::app::ReplaceFile(args.report, html.data(), html.size())) {
+      std::cerr << "Failed to save report: '" << args.report << "'\n";
+      return kFailure;
+    }
+    std::cerr << "Saved report '" << args.report << "'\n";
+  }
+  return review.AnyWrong() ? histonorm::report::kLooksWrongStatus : 0;
+}
+
+histonorm::report::RunInfo ReportInfo(const Arguments& args) {
+  histonorm::report::RunInfo info;
+  info.program = "histonorm-slide";
+  info.version = histonorm::report::ProgramVersion();
+  info.method = args.method;
+  info.model = args.target.modelPath;
+  info.target = args.targetImage.empty() ? "saved target " + args.target.savedPath : args.targetImage;
+  info.threads = args.write.threads == 0 ? "all cores" : std::to_string(args.write.threads);
+  info.started = histonorm::report::UtcNow();
+  return info;
+}
+
 int Run(const Arguments& args) {
   histonorm::slide::TransformTarget target = args.target;
   target.threads = args.write.threads;
@@ -119,6 +156,11 @@ int Run(const Arguments& args) {
     }
     target.image = loaded.image;
   }
+  std::optional<histonorm::report::RunReview> review;
+  if (args.check || !args.report.empty()) {
+    review.emplace(!args.report.empty(), ReportInfo(args));
+    if (!target.image.empty()) review->AddTarget(target.image, true);
+  }
   const histonorm::slide::SlideJob job{.slidePath = args.slide,
                                        .outputPath = args.output,
                                        .write = args.write,
@@ -129,7 +171,15 @@ int Run(const Arguments& args) {
     NormaliseSlide(
         job,
         [&](const cv::Mat& sample) {
-          return histonorm::slide::MakeTileTransform(args.method, target, sample);
+          auto transform = histonorm::slide::MakeTileTransform(args.method, target, sample);
+          if (review && !sample.empty()) {
+            cv::Mat result;
+            transform->Apply(sample, result);
+            histonorm::report::ImageEntry entry = review->Inspect(args.slide, sample, result);
+            entry.note = histonorm::report::kSlideSampleNote;
+            review->Add(std::move(entry));
+          }
+          return transform;
         },
         PrintProgress);
   } catch (const histonorm::slide::SlideJobError& e) {
@@ -146,7 +196,7 @@ int Run(const Arguments& args) {
     }
     return kFailure;
   }
-  return 0;
+  return review ? FinishReview(args, *review) : 0;
 }
 
 }  // namespace
