@@ -26,6 +26,10 @@ struct Options {
   // calling thread. Results are bit-identical whatever the number. The calls still serve one
   // caller at a time (see norm_base.h); the extra threads live only while a call runs.
   unsigned threads = 0;
+  // Reinhard and the histogram methods: measure and map only tissue pixels; glass pixels (see
+  // tissue_mask.h) are mapped to the target's glass colour, so a glass tile stays glass. The
+  // stain method ignores it (it classifies background itself). Default false: every pixel.
+  bool tissueOnly = false;
 };
 
 }  // namespace histonorm

@@ -1,6 +1,10 @@
 #include "app/batch_run.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -10,7 +14,9 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <streambuf>
 
+#include "app/batch_options.h"
 #include "app/command_line.h"
 #include "app/diagnostic_files.h"
 #include "app/image_io.h"
@@ -38,9 +44,11 @@ class RunFailure : public std::runtime_error {
 
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
-// The line that ends the run when the image at `path` could not be loaded.
-std::string LoadFailure(const std::string& path, const LoadedImage& loaded) {
+// The line that ends the run when the image at `path` could not be loaded. A run that goes on
+// past failures always says why (missing, not an image, truncated).
+std::string LoadFailure(const std::string& path, const LoadedImage& loaded, bool withReason = false) {
   std::string message = "Failed to load image: " + Quoted(path);
+  if (withReason) return message + ": " + LoadProblem(path, loaded.problem);
   if (!loaded.problem.empty()) message += ": " + loaded.problem;
   return message;
 }
@@ -49,15 +57,6 @@ cv::Mat LoadOrFail(const std::string& path) {
   LoadedImage loaded = LoadColourImage(path);
   if (loaded.image.empty()) throw RunFailure(LoadFailure(path, loaded));
   return loaded.image;
-}
-
-// True when the output path of `entry` lies outside the output folder: an absolute name, or one
-// whose ".." components climb above it.
-bool LeavesOutputFolder(const std::string& entry) {
-  const std::filesystem::path name(entry);
-  if (name.is_absolute()) return true;
-  const std::filesystem::path normal = name.lexically_normal();
-  return !normal.empty() && *normal.begin() == "..";
 }
 
 // A name of the list and whether it names a whole slide rather than an ordinary image.
@@ -74,22 +73,32 @@ std::string ResultPath(const RunSettings& s, const ListEntry& entry) {
   return s.OutputPath((name.parent_path() / name.stem()).string() + ".tif");
 }
 
-// A slide's result may not take the name of another entry's result ("a.svs" and "a.tif"): the
-// run is refused before any work rather than letting one overwrite the other.
-void RefuseClashingSlides(const RunSettings& s, const std::vector<ListEntry>& entries) {
+// Two entries that name different files may not give one result ("a.svs" and "a.tif", or
+// "x/a.png" and "/y/a.png" saved by file name): the run is refused before any work rather than
+// letting one overwrite the other. The same file named twice is normalised twice, as listed.
+void RefuseClashingResults(const RunSettings& s, const std::vector<ListEntry>& entries) {
   std::map<std::string, const ListEntry*> saved;
+  const auto input = [&s](const ListEntry& entry) {
+    return std::filesystem::path(s.InputPath(entry.name)).lexically_normal();
+  };
   for (const ListEntry& entry : entries) {
     const std::string result = std::filesystem::path(ResultPath(s, entry)).lexically_normal().string();
     const auto [earlier, added] = saved.emplace(result, &entry);
-    if (!added && earlier->second->name != entry.name && (entry.slide || earlier->second->slide)) {
+    if (!added && input(*earlier->second) != input(entry)) {
       throw RunFailure("Two list entries would be saved as " + Quoted(result) + ": " +
                        Quoted(earlier->second->name) + " and " + Quoted(entry.name));
     }
   }
 }
 
-// The list's names, read once; refused before any work when the list cannot be read or one of
-// its names would be saved outside the output folder.
+// True when `entry` names the list file itself (as `ls > list.txt` writes it).
+bool IsTheListFile(const RunSettings& s, const std::string& entry) {
+  std::error_code error;
+  return std::filesystem::equivalent(s.InputPath(entry), s.listPath, error) && !error;
+}
+
+// The list's names, read once; refused before any work when the list cannot be read or a name
+// gives no file name to save under. The list file itself is left out, with a line.
 std::vector<ListEntry> ReadListOrFail(const RunSettings& s) {
   std::vector<std::string> names;
   try {
@@ -99,11 +108,18 @@ std::vector<ListEntry> ReadListOrFail(const RunSettings& s) {
   }
   std::vector<ListEntry> entries;
   for (std::string& name : names) {
-    if (LeavesOutputFolder(name)) throw RunFailure("Image name leaves the output folder: " + Quoted(name));
+    const std::string fileName = std::filesystem::path(s.OutputPath(name)).filename().string();
+    if (fileName.empty() || fileName == "." || fileName == "..") {
+      throw RunFailure("Image name has no file name to save under: " + Quoted(name));
+    }
+    if (IsTheListFile(s, name)) {
+      std::cerr << "Skipped the list file itself: " << Quoted(name) << std::endl;
+      continue;
+    }
     const bool slide = slide::IsSlidePath(s.InputPath(name));
     entries.push_back({std::move(name), slide});
   }
-  RefuseClashingSlides(s, entries);
+  RefuseClashingResults(s, entries);
   return entries;
 }
 
@@ -127,9 +143,11 @@ std::string SlideLoadFailure(const std::string& path, const std::string& problem
   return "Failed to load slide: " + Quoted(path) + ": " + problem;
 }
 
-// The stain method's parameters file in the working directory, read before the normaliser is made
-// (its thresholds are part of the normaliser's options) but reported after the model's lines.
+// The stain method's parameters file (--stain-params, or params.txt in the working directory), read
+// before the normaliser is made (its thresholds are part of the normaliser's options) but reported
+// after the model's lines.
 struct ParamsFile {
+  std::string path;
   bool present = false;
   StainParams params;
   std::optional<StainParamsError> error;
@@ -138,10 +156,15 @@ struct ParamsFile {
 // Thresholds of the stain method, read from the working directory when present.
 const char kParamsFile[] = "params.txt";
 
-ParamsFile ReadParamsFile() {
+ParamsFile ReadParamsFile(const RunSettings& s) {
   ParamsFile file;
-  std::ifstream in(kParamsFile);
-  if (!in.is_open()) return file;
+  file.path = s.flags.stainParamsPath.value_or(kParamsFile);
+  std::ifstream in(file.path);
+  if (!in.is_open()) {
+    if (s.flags.stainParamsPath)
+      throw RunFailure("Failed to read stain parameters file: " + Quoted(file.path));
+    return file;
+  }
   file.present = true;
   try {
     ReadStainParams(in, file.params);
@@ -156,8 +179,8 @@ void ReportParamsFile(const ParamsFile& file, const LogSink& log) {
   if (!file.present) return;
   std::cerr << "PARAMETERS FILE PROVIDED" << std::endl;
   if (file.error) {
-    throw RunFailure("Bad value in " + std::string(kParamsFile) + " line " +
-                     std::to_string(file.error->Line()) + ": " + Quoted(file.error->Text()));
+    throw RunFailure("Bad value in " + file.path + " line " + std::to_string(file.error->Line()) + ": " +
+                     Quoted(file.error->Text()));
   }
   LogStainParams(log, file.params);
 }
@@ -170,10 +193,56 @@ struct RunContext {
   std::string diagnosticPrefix;
   Options options;
   std::unique_ptr<report::RunReview> review;  // --check, --report: the target's colours, each result's checks
+  std::ostream* report = &std::cerr;          // failures, progress and the summary, even with --quiet
+  RunTally tally;
+  std::vector<bool> failed;  // per list entry: failed already (--keep-going)
 };
 
+// Reports the failure of list entry `item` and goes on with a --keep-going run; ends any other.
+void FailEntry(const RunSettings& s, RunContext& context, std::size_t item, const std::string& path,
+               const std::string& line) {
+  if (!s.flags.keepGoing) throw RunFailure(line);
+  *context.report << line << std::endl;
+  if (!context.failed[item]) context.tally.failed.push_back(path);
+  context.failed[item] = true;
+}
+
+// A result already there that --skip-existing leaves: an image that decodes, or a slide's result
+// (written under a temporary name and renamed when complete) that is not empty.
+bool ResultIsWhole(const std::string& path, bool slide) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  if (slide) return std::filesystem::file_size(path, error) > 0 && !error;
+  return !LoadColourImage(path).image.empty();
+}
+
+// What the normalise pass does with list entry `item` before its work: nothing for an entry that
+// failed already, nothing but a line for a result already there (--skip-existing).
+enum class EntryStep { kNormalise, kFailed, kSkip };
+
+EntryStep StepOf(const RunSettings& s, const RunContext& context, std::size_t item, const std::string& result,
+                 bool slide) {
+  if (context.failed[item]) return EntryStep::kFailed;
+  if (s.flags.skipExisting && ResultIsWhole(result, slide)) return EntryStep::kSkip;
+  return EntryStep::kNormalise;
+}
+
+// The --progress line of entry `item` and the line of a skipped result; true when the entry is to
+// be normalised.
+bool AnnounceEntry(const RunSettings& s, RunContext& context, std::size_t item, std::size_t count,
+                   const std::string& inputPath, const std::string& result, EntryStep step) {
+  if (s.flags.progress) {
+    *context.report << "[" << item + 1 << "/" << count << "] " << inputPath << std::endl;
+  }
+  if (step == EntryStep::kSkip) {
+    std::cerr << "Skipped, already saved: " << Quoted(result) << std::endl;
+    ++context.tally.skipped;
+  }
+  return step == EntryStep::kNormalise;
+}
+
 std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext& context) {
-  const ParamsFile params = ReadParamsFile();
+  const ParamsFile params = ReadParamsFile(s);
   Options options;
   options.colourModelPath = s.colourModelPath;
   options.stainParams = params.params;
@@ -209,6 +278,7 @@ std::unique_ptr<CNormBase> MakeRunNormaliser(const RunSettings& s, RunContext& c
   }
   context.options.log = context.log;
   context.options.threads = s.threads;
+  context.options.tissueOnly = s.flags.tissueOnly;
   return MakeNormaliser(s.method, context.options);
 }
 
@@ -224,22 +294,26 @@ unsigned ImageWorkers(const RunSettings& s, std::size_t images) {
 // list order, so the target is the same as with one thread.
 // A slide counts once, through the statistics of its sample.
 int MeanTargetPass(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser,
-                   report::RunReview* review) {
+                   RunContext& context) {
   std::cerr << "No image target (using mean)" << std::endl;
   auto announce = [&](std::size_t item) {
     std::cerr << std::endl;
     std::cerr << "[CalcStats] " << Quoted(s.InputPath(names[item].name)) << std::endl;
   };
+  int measured = 0;
   auto measure = [&](std::size_t item, const LoadedImage& loaded) {
     const std::string path = s.InputPath(names[item].name);
     if (loaded.image.empty()) {
-      throw RunFailure(names[item].slide ? SlideLoadFailure(path, loaded.problem)
-                                         : LoadFailure(path, loaded));
+      FailEntry(s, context, item, path,
+                names[item].slide ? SlideLoadFailure(path, loaded.problem)
+                                  : LoadFailure(path, loaded, s.flags.keepGoing));
+      return;
     }
+    ++measured;
     std::cerr << (names[item].slide ? "Slide sample loaded ok: " : "Image loaded ok: ") << loaded.image.cols
               << "," << loaded.image.rows << std::endl;
     normaliser.CalcStats(loaded.image);
-    if (review != nullptr) review->AddTarget(loaded.image, false);
+    if (context.review) context.review->AddTarget(loaded.image, false);
     std::cerr << "calculated stats ok" << std::endl;
   };
   const unsigned workers = ImageWorkers(s, names.size());
@@ -257,7 +331,9 @@ int MeanTargetPass(const RunSettings& s, const std::vector<ListEntry>& names, CN
           measure(item, loaded);
         });
   }
-  return static_cast<int>(names.size());
+  if (measured == 0 && !names.empty())
+    throw RunFailure("No image of the list could be measured for the target");
+  return measured;
 }
 
 void SingleTargetPass(const std::string& reference, CNormBase& normaliser, report::RunReview* review) {
@@ -328,8 +404,8 @@ report::ImageEntry ReviewSample(const report::RunReview& review, const std::stri
 
 // A slide of the list: measured on its sample with the run's target and streamed tile by tile
 // into a pyramidal TIFF (JPEG tiles) by all the run's threads.
-void NormaliseSlideEntry(const RunSettings& s, const ListEntry& entry, CNormBase& normaliser,
-                         RunContext& context) {
+void NormaliseSlideEntry(const RunSettings& s, std::size_t item, const ListEntry& entry,
+                         CNormBase& normaliser, RunContext& context) {
   slide::SlideJob job;
   job.slidePath = s.InputPath(entry.name);
   job.outputPath = ResultPath(s, entry);
@@ -346,30 +422,44 @@ void NormaliseSlideEntry(const RunSettings& s, const ListEntry& entry, CNormBase
       return transform;
     });
   } catch (const slide::SlideJobError& e) {
-    throw RunFailure(SlideFailure(e, job));
+    FailEntry(s, context, item, job.slidePath, SlideFailure(e, job));
+    return;
   }
   std::cerr << "->" << Quoted(job.outputPath) << std::endl;
   if (reviewed) context.review->Add(std::move(*reviewed));
+  ++context.tally.written;
 }
 
 void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser,
                      RunContext& context) {
-  for (const ListEntry& listed : names) {
-    if (listed.slide) {
-      NormaliseSlideEntry(s, listed, normaliser, context);
-      continue;
-    }
+  for (std::size_t item = 0; item < names.size(); ++item) {
+    const ListEntry& listed = names[item];
     const std::string& entry = listed.name;
     const std::string inputPath = s.InputPath(entry);
+    const EntryStep step = StepOf(s, context, item, ResultPath(s, listed), listed.slide);
+    if (!AnnounceEntry(s, context, item, names.size(), inputPath, ResultPath(s, listed), step)) continue;
+    if (listed.slide) {
+      NormaliseSlideEntry(s, item, listed, normaliser, context);
+      continue;
+    }
     std::cerr << "[Norm] " << inputPath << std::endl;
-    const cv::Mat input = LoadOrFail(inputPath);
+    const LoadedImage loaded = LoadColourImage(inputPath);
+    if (loaded.image.empty()) {
+      FailEntry(s, context, item, inputPath, LoadFailure(inputPath, loaded, s.flags.keepGoing));
+      continue;
+    }
+    const cv::Mat& input = loaded.image;
     cv::Mat output(input.rows, input.cols, CV_8UC3);
     const std::string outputPath = s.OutputPath(entry);
     if (s.verbose) context.diagnosticPrefix = outputPath;
     normaliser.Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     MakeParentFolder(s, outputPath);
-    if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
+    if (!SaveImage(outputPath, output)) {
+      FailEntry(s, context, item, inputPath, "Failed to save image: " + Quoted(outputPath));
+      continue;
+    }
+    ++context.tally.written;
     if (context.review) context.review->Add(context.review->Inspect(entry, input, output));
   }
 }
@@ -411,6 +501,7 @@ std::vector<ImageWorker> MakeWorkers(const RunSettings& s, const RunContext& con
 
 // One image of the parallel normalise pass, ready to be reported and written.
 struct NormalisedImage {
+  EntryStep step = EntryStep::kNormalise;
   bool slide = false;                  // a slide, which the consumer normalises in its turn
   std::string lines;                   // the console lines up to the save, as a run in turn prints them
   std::optional<std::string> failure;  // the line that ends the run when the image did not load
@@ -422,12 +513,13 @@ struct NormalisedImage {
 
 NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, ImageWorker& worker,
                              const report::RunReview* review) {
+  const bool withReason = s.flags.keepGoing;
   NormalisedImage result;
   std::string& lines = *worker.lines;
   lines = "[Norm] " + s.InputPath(entry) + "\n";
   const LoadedImage loaded = LoadColourImage(s.InputPath(entry));
   if (loaded.image.empty()) {
-    result.failure = LoadFailure(s.InputPath(entry), loaded);
+    result.failure = LoadFailure(s.InputPath(entry), loaded, withReason);
   } else {
     cv::Mat output(loaded.image.rows, loaded.image.cols, CV_8UC3);
     try {
@@ -444,18 +536,20 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
 }
 
 // Prints an image's lines and writes its file, in list order; a failure ends the run there, so no
-// later image's file is written.
-void ReportAndWrite(const RunSettings& s, const std::string& entry, NormalisedImage& image,
-                    report::RunReview* review) {
+// later image's file is written (with --keep-going it is reported and the run goes on).
+void ReportAndWrite(const RunSettings& s, std::size_t item, const std::string& entry, NormalisedImage& image,
+                    RunContext& context) {
   std::cerr << image.lines << std::flush;
-  if (image.failure) throw RunFailure(*image.failure);
+  const std::string inputPath = s.InputPath(entry);
+  if (image.failure) return FailEntry(s, context, item, inputPath, *image.failure);
   if (image.error) std::rethrow_exception(image.error);
   const std::string outputPath = s.OutputPath(entry);
   MakeParentFolder(s, outputPath);
   if (!image.encoded || !ReplaceFile(outputPath, image.bytes.data(), image.bytes.size())) {
-    throw RunFailure("Failed to save image: " + Quoted(outputPath));
+    return FailEntry(s, context, item, inputPath, "Failed to save image: " + Quoted(outputPath));
   }
-  if (review != nullptr && image.reviewed) review->Add(std::move(*image.reviewed));
+  if (context.review && image.reviewed) context.review->Add(std::move(*image.reviewed));
+  ++context.tally.written;
 }
 
 // Several images are loaded, normalised and encoded at once (each worker's normaliser gets its
@@ -478,16 +572,26 @@ void NormalisePass(const RunSettings& s, const std::vector<ListEntry>& names, CN
   RunOrdered<NormalisedImage>(
       names.size(), workers, std::size_t{workers} + 1,
       [&](std::size_t item, unsigned worker) {
-        if (!names[item].slide) return NormaliseOne(s, names[item].name, pool[worker], context.review.get());
+        // The failed marks were all set by the target pass, before this pass started.
+        const EntryStep step = StepOf(s, context, item, ResultPath(s, names[item]), names[item].slide);
+        if (!names[item].slide && step == EntryStep::kNormalise) {
+          return NormaliseOne(s, names[item].name, pool[worker], context.review.get());
+        }
         NormalisedImage deferred;
-        deferred.slide = true;
+        deferred.step = step;
+        deferred.slide = names[item].slide;
         return deferred;
       },
       [&](std::size_t item, NormalisedImage&& image) {
+        const std::string result = ResultPath(s, names[item]);
+        if (!AnnounceEntry(s, context, item, names.size(), s.InputPath(names[item].name), result,
+                           image.step)) {
+          return;
+        }
         if (image.slide) {
-          NormaliseSlideEntry(s, names[item], normaliser, context);
+          NormaliseSlideEntry(s, item, names[item], normaliser, context);
         } else {
-          ReportAndWrite(s, names[item].name, image, context.review.get());
+          ReportAndWrite(s, item, names[item].name, image, context);
         }
       });
 }
@@ -521,18 +625,32 @@ report::RunInfo ReportInfo(const RunSettings& s) {
 }
 
 // The checks' summary line, the report, and the status: kLooksWrongStatus when a result looks wrong.
-int FinishReview(const RunSettings& s, const report::RunReview& review) {
-  std::cerr << review.SummaryLine() << std::endl;
+int FinishReview(const RunSettings& s, const report::RunReview& review, std::ostream& report) {
+  report << review.SummaryLine() << std::endl;
   if (s.reportPath) {
     const std::string html = review.Html();
     if (!ReplaceFile(*s.reportPath, html.data(), html.size()))
       throw RunFailure("Failed to save report: " + Quoted(*s.reportPath));
-    std::cerr << "Saved report " << Quoted(*s.reportPath) << std::endl;
+    report << "Saved report " << Quoted(*s.reportPath) << std::endl;
   }
   return review.AnyWrong() ? report::kLooksWrongStatus : 0;
 }
 
-int Run(const RunSettings& s) {
+// The output folder must be there and writable before any work, or the run is refused with why.
+void CheckOutputFolder(const RunSettings& s) {
+  if (s.outDir && !std::filesystem::is_directory(*s.outDir)) {
+    throw RunFailure("Output folder does not exist: " + Quoted(*s.outDir));
+  }
+  if (s.fitOnly) return;
+  const std::string folder = s.OutputFolder();
+  if (!std::filesystem::is_directory(folder))
+    throw RunFailure("Output folder does not exist: " + Quoted(folder));
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    throw RunFailure("Output folder is not writable: " + Quoted(folder) + ": " + std::strerror(errno));
+  }
+}
+
+int Run(const RunSettings& s, std::ostream& report) {
   // The image library's own threads follow the setting too. It uses all cores unless told
   // otherwise, and asking it for more threads than it may start prints a warning: only lower it.
   if (s.threads != 0 && static_cast<int>(s.threads) < cv::getNumThreads()) {
@@ -542,12 +660,13 @@ int Run(const RunSettings& s) {
   const std::vector<ListEntry> names = ReadListOrFail(s);
   std::cerr << " DIR: " << s.dirPrefix << std::endl;
   if (CountSlides(names) > 0) StartSlideReader();
-  if (s.outDir && !std::filesystem::is_directory(*s.outDir)) {
-    throw RunFailure("Output folder does not exist: " + Quoted(*s.outDir));
-  }
+  CheckOutputFolder(s);
   RunContext context;
   if (s.Reviewed())
     context.review = std::make_unique<report::RunReview>(s.reportPath.has_value(), ReportInfo(s));
+  context.report = &report;
+  context.failed.assign(names.size(), false);
+  context.tally.listed = names.size();
   const std::unique_ptr<CNormBase> normaliser = MakeRunNormaliser(s, context);
   int measured = 1;
   if (s.targetPath) {
@@ -555,7 +674,7 @@ int Run(const RunSettings& s) {
   } else if (s.referenceImage) {
     SingleTargetPass(*s.referenceImage, *normaliser, context.review.get());
   } else {
-    measured = MeanTargetPass(s, names, *normaliser, context.review.get());
+    measured = MeanTargetPass(s, names, *normaliser, context);
   }
   // An empty list has nothing to normalise; otherwise the target must be usable (for the stain
   // method: usable stain vectors).
@@ -565,10 +684,36 @@ int Run(const RunSettings& s) {
     if (measured == 0) throw RunFailure("No target to save: the list is empty");
     SaveTargetOrFail(*s.saveTargetPath, *normaliser);
   }
-  if (!s.fitOnly) NormalisePass(s, names, *normaliser, context);
-  if (context.review) return FinishReview(s, *context.review);
-  return 0;
+  if (s.fitOnly) return 0;
+  NormalisePass(s, names, *normaliser, context);
+  if (s.flags.Summarised()) report << context.tally.Summary() << std::endl;
+  const int status = context.tally.ExitStatus();
+  const int reviewStatus = context.review ? FinishReview(s, *context.review, report) : 0;
+  return status != 0 ? status : reviewStatus;
 }
+
+// With --quiet, standard error passes only what goes to Report() (failures, progress, summary)
+// while the run lasts; every other line, the normaliser's included, is dropped.
+class QuietConsole {
+ public:
+  explicit QuietConsole(bool quiet) : report_(std::cerr.rdbuf()) {
+    if (quiet) saved_ = std::cerr.rdbuf(&dropped_);
+  }
+  ~QuietConsole() {
+    if (saved_ != nullptr) std::cerr.rdbuf(saved_);
+  }
+  QuietConsole(const QuietConsole&) = delete;
+  QuietConsole& operator=(const QuietConsole&) = delete;
+  std::ostream& Report() { return report_; }
+
+ private:
+  struct Dropped : std::streambuf {
+    int overflow(int c) override { return traits_type::not_eof(c); }
+  };
+  Dropped dropped_;
+  std::streambuf* saved_ = nullptr;
+  std::ostream report_;
+};
 
 }  // namespace
 
@@ -584,12 +729,21 @@ std::string Banner() {
 }
 
 int RunBatch(const std::vector<std::string>& args) {
-  std::cerr << Banner() << std::endl;
+  if (IsHelpRequest(args)) {
+    std::cout << BatchHelp() << std::flush;
+    return 0;
+  }
+  if (IsVersionRequest(args)) {
+    std::cout << VersionLine("histonorm") << std::endl;
+    return 0;
+  }
   const ParseResult parsed = ParseCommandLine(args);
+  if (!parsed.settings || !parsed.settings->flags.quiet) std::cerr << Banner() << std::endl;
   if (!parsed.settings) {
     if (parsed.usage == Usage::kBadOption) {
       std::cerr << parsed.problem << std::endl;
     } else if (parsed.usage == Usage::kUnknownMethod) {
+      std::cerr << UnknownMethodLine(parsed.method) << std::endl;
       std::cerr << UnknownMethodUsage() << std::endl;
     } else {
       std::cerr << ShortOfArgumentsUsage() << std::endl;
@@ -597,12 +751,13 @@ int RunBatch(const std::vector<std::string>& args) {
     }
     return kFailure;
   }
+  QuietConsole console(parsed.settings->flags.quiet);
   try {
-    return Run(*parsed.settings);
+    return Run(*parsed.settings, console.Report());
   } catch (const RunFailure& failure) {
-    std::cerr << failure.what() << std::endl;
+    console.Report() << failure.what() << std::endl;
   } catch (const DiagnosticFileError& e) {
-    std::cerr << "Failed to write diagnostic file: " << Quoted(e.what()) << std::endl;
+    console.Report() << "Failed to write diagnostic file: " << Quoted(e.what()) << std::endl;
   }
   return kFailure;
 }

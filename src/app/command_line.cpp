@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <utility>
 
 namespace histonorm::app {
@@ -55,6 +56,10 @@ bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& pr
       flag = true;
       continue;
     }
+    if (TakeBatchOption(args, i, s.flags, problem)) {
+      if (!problem.empty()) return false;
+      continue;
+    }
     std::optional<std::string>* slot = nullptr;
     if (arg == "--save-target") slot = &s.saveTargetPath;
     if (arg == "--target") slot = &s.targetPath;
@@ -91,6 +96,22 @@ std::string DirectoryPrefix(const std::string& listPath) {
 
 }  // namespace
 
+bool LeavesListFolder(const std::string& entry) {
+  const std::filesystem::path name(entry);
+  if (name.is_absolute()) return true;
+  const std::filesystem::path normal = name.lexically_normal();
+  return !normal.empty() && *normal.begin() == "..";
+}
+
+std::string RunSettings::InputPath(const std::string& entry) const {
+  return std::filesystem::path(entry).is_absolute() ? entry : dirPrefix + entry;
+}
+
+std::string RunSettings::OutputPath(const std::string& entry) const {
+  if (!LeavesListFolder(entry)) return OutputFolder() + entry;
+  return OutputFolder() + std::filesystem::path(entry).lexically_normal().filename().string();
+}
+
 std::string RunSettings::OutputFolder() const {
   if (!outDir) return dirPrefix + "normalised/";
   return outDir->back() == '/' ? *outDir : *outDir + "/";
@@ -116,9 +137,15 @@ ParseResult ParseCommandLine(std::vector<std::string> args) {
   const std::optional<Method> method = ParseMethod(args[0]);
   if (!method) {
     result.usage = Usage::kUnknownMethod;
+    result.method = args[0];
     return result;
   }
   s.method = *method;
+  result.problem = FlagConflict(s.flags, s.method);
+  if (!result.problem.empty()) {
+    result.usage = Usage::kBadOption;
+    return result;
+  }
   s.listPath = args[1];
   s.dirPrefix = DirectoryPrefix(s.listPath);
   s.verbose = VerboseFlag(args);
@@ -158,7 +185,8 @@ ParseResult ParseCommandLine(std::vector<std::string> args) {
 
 std::string ShortOfArgumentsUsage() {
   return "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>)\n"
-         "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec, RGBHistSpecThresh}";
+         "where <method> = " +
+         MethodList();
 }
 
 std::string ListExplanation() {
@@ -169,7 +197,10 @@ std::string ListExplanation() {
 
 std::string UnknownMethodUsage() {
   return "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>) (</verbose>)\n"
-         "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec}";
+         "where <method> = " +
+         MethodList();
 }
+
+std::string UnknownMethodLine(const std::string& name) { return "Unknown method: '" + name + "'"; }
 
 }  // namespace histonorm::app

@@ -1,0 +1,71 @@
+#pragma once
+// The batch program's options for long runs and what they print: going on past a failed image,
+// leaving results that are already whole, tissue-only statistics, a stain parameters file, a
+// progress line per image and a quiet console; and the help and version texts.
+//
+//   BatchFlags flags;
+//   std::string problem;
+//   TakeBatchOption(args, i, flags, problem);  // true when args[i] was one of these options
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "histonorm/method.h"
+
+namespace histonorm::app {
+
+// Exit status of a run that went to its end but could not normalise some images (--keep-going).
+inline constexpr int kSomeImagesFailed = 2;
+
+struct BatchFlags {
+  bool keepGoing = false;     // --keep-going: report a failed image and go on with the next
+  bool skipExisting = false;  // --skip-existing: leave results that already decode
+  bool tissueOnly = false;    // --tissue-only: statistics from tissue pixels (not the stain method)
+  bool progress = false;      // --progress: "[7/30] name" before each image is normalised
+  bool quiet = false;         // --quiet: only failures and the summary
+  std::optional<std::string> stainParamsPath;  // --stain-params FILE instead of params.txt
+
+  // True when the run closes with a summary line (any option that changes what a run reports).
+  [[nodiscard]] bool Summarised() const { return keepGoing || skipExisting || progress || quiet; }
+};
+
+// If args[i] is one of the options above, applies it (advancing i past a value) and returns true;
+// `problem` is then set when it is repeated or lacks its value. False for any other argument.
+[[nodiscard]] bool TakeBatchOption(const std::vector<std::string>& args, std::size_t& i, BatchFlags& flags,
+                                   std::string& problem);
+
+// The line that refuses an option the method cannot use (--stain-params and --tissue-only), or
+// empty.
+[[nodiscard]] std::string FlagConflict(const BatchFlags& flags, Method method);
+
+// The names of every method, "{A, B, C}".
+[[nodiscard]] std::string MethodList();
+
+// The full help of the batch program (--help), several lines ending in a line end.
+[[nodiscard]] std::string BatchHelp();
+
+// "PROGRAM VERSION" (--version), without a line end.
+[[nodiscard]] std::string VersionLine(const std::string& program);
+
+// True when `args` ask only for the help or the version ("--help", "-h", "--version").
+[[nodiscard]] bool IsHelpRequest(const std::vector<std::string>& args);
+[[nodiscard]] bool IsVersionRequest(const std::vector<std::string>& args);
+
+// Why the image at `path` could not be loaded: `known` when given (e.g. "truncated"), otherwise
+// "missing" or "not an image".
+[[nodiscard]] std::string LoadProblem(const std::string& path, const std::string& known);
+
+// How a run with the options above ended, for its summary line.
+struct RunTally {
+  std::size_t listed = 0;
+  std::size_t written = 0;
+  std::size_t skipped = 0;
+  std::vector<std::string> failed;  // the failed entries' paths, in list order
+
+  // "Done: 27 of 30 written, 0 skipped, 3 failed: 'a.png', 'b.png', 'c.png'"
+  [[nodiscard]] std::string Summary() const;
+  [[nodiscard]] int ExitStatus() const { return failed.empty() ? 0 : kSomeImagesFailed; }
+};
+
+}  // namespace histonorm::app
