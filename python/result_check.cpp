@@ -3,6 +3,8 @@
 #include <pybind11/stl.h>
 
 #include <opencv2/imgproc.hpp>
+#include <stdexcept>
+#include <string>
 
 #include "histonorm/result_check.h"
 #include "image_buffer.h"
@@ -24,8 +26,11 @@ after. The thresholds are those of the command line's --check.
 )";
 
 cv::Mat BgrCopy(const py::handle& image, const char* what) {
+  const RgbImages images = CheckRgbImages(image, false, what);
+  if (images.batch)
+    throw std::invalid_argument(std::string(what) + " must be one (H, W, 3) image, not a batch");
   cv::Mat buffer;
-  const cv::Mat rgb = RgbPixels(CheckRgbImage(image, what), buffer, 1);
+  const cv::Mat rgb = RgbPixels(images.views.front(), buffer, 1);
   cv::Mat bgr;
   cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
   return bgr;
