@@ -170,6 +170,7 @@ struct RunContext {
   std::string diagnosticPrefix;
   Options options;
   std::unique_ptr<report::RunReview> review;  // --check, --report: the target's colours, each result's checks
+  std::string stainVectors;                   // --report: the stain vectors of the last image
 };
 
 std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext& context) {
@@ -182,7 +183,10 @@ std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext&
   if (s.verbose) {
     options.diagnostics = [&context](const StainDiagnostics& d) {
       WriteDiagnosticFiles(context.diagnosticPrefix, d);
+      context.stainVectors = d.vectors;
     };
+  } else if (s.reportPath) {
+    options.diagnostics = [&context](const StainDiagnostics& d) { context.stainVectors = d.vectors; };
   }
   context.options = options;
   std::unique_ptr<CNormBase> stain;
@@ -366,7 +370,8 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     MakeParentFolder(s, outputPath);
     if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
-    if (context.review) context.review->Add(context.review->Inspect(entry, input, output));
+    if (context.review)
+      context.review->Add(context.review->Inspect(entry, input, output, context.stainVectors));
   }
 }
 
@@ -374,6 +379,7 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
 // time) and the lines of the image it works on.
 struct ImageWorker {
   std::unique_ptr<std::string> lines = std::make_unique<std::string>();
+  std::unique_ptr<std::string> stainVectors = std::make_unique<std::string>();  // for the report
   std::unique_ptr<CNormBase> normaliser;
 };
 
@@ -390,6 +396,11 @@ std::vector<ImageWorker> MakeWorkers(const RunSettings& s, const RunContext& con
       Options options = context.options;
       options.threads = threadsEach;
       options.diagnostics = {};
+      if (s.reportPath) {
+        options.diagnostics = [vectors = worker.stainVectors.get()](const StainDiagnostics& d) {
+          *vectors = d.vectors;
+        };
+      }
       options.log = LogSink([lines = worker.lines.get()](std::string_view line) {
         lines->append(line);
         lines->push_back('\n');
@@ -430,7 +441,8 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
       worker.normaliser->Norm(loaded.image, output);
       lines += "->" + Quoted(s.OutputPath(entry)) + "\n";
       result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes);
-      if (review != nullptr) result.reviewed = review->Inspect(entry, loaded.image, output);
+      if (review != nullptr)
+        result.reviewed = review->Inspect(entry, loaded.image, output, *worker.stainVectors);
     } catch (...) {
       result.error = std::current_exception();
     }
