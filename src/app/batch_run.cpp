@@ -196,6 +196,7 @@ struct RunContext {
   std::ostream* report = &std::cerr;          // failures, progress and the summary, even with --quiet
   RunTally tally;
   std::vector<bool> failed;  // per list entry: failed already (--keep-going)
+  std::string stainVectors;  // --report: the stain vectors of the last image
 };
 
 // Reports the failure of list entry `item` and goes on with a --keep-going run; ends any other.
@@ -251,7 +252,10 @@ std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext&
   if (s.verbose) {
     options.diagnostics = [&context](const StainDiagnostics& d) {
       WriteDiagnosticFiles(context.diagnosticPrefix, d);
+      context.stainVectors = d.vectors;
     };
+  } else if (s.reportPath) {
+    options.diagnostics = [&context](const StainDiagnostics& d) { context.stainVectors = d.vectors; };
   }
   context.options = options;
   std::unique_ptr<CNormBase> stain;
@@ -461,6 +465,9 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
     }
     ++context.tally.written;
     if (context.review) context.review->Add(context.review->Inspect(entry, input, output));
+    if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
+    if (context.review)
+      context.review->Add(context.review->Inspect(entry, input, output, context.stainVectors));
   }
 }
 
@@ -468,6 +475,7 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
 // time) and the lines of the image it works on.
 struct ImageWorker {
   std::unique_ptr<std::string> lines = std::make_unique<std::string>();
+  std::unique_ptr<std::string> stainVectors = std::make_unique<std::string>();  // for the report
   std::unique_ptr<CNormBase> normaliser;
 };
 
@@ -484,6 +492,11 @@ std::vector<ImageWorker> MakeWorkers(const RunSettings& s, const RunContext& con
       Options options = context.options;
       options.threads = threadsEach;
       options.diagnostics = {};
+      if (s.reportPath) {
+        options.diagnostics = [vectors = worker.stainVectors.get()](const StainDiagnostics& d) {
+          *vectors = d.vectors;
+        };
+      }
       options.log = LogSink([lines = worker.lines.get()](std::string_view line) {
         lines->append(line);
         lines->push_back('\n');
@@ -526,7 +539,8 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
       worker.normaliser->Norm(loaded.image, output);
       lines += "->" + Quoted(s.OutputPath(entry)) + "\n";
       result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes);
-      if (review != nullptr) result.reviewed = review->Inspect(entry, loaded.image, output);
+      if (review != nullptr)
+        result.reviewed = review->Inspect(entry, loaded.image, output, *worker.stainVectors);
     } catch (...) {
       result.error = std::current_exception();
     }

@@ -29,7 +29,8 @@ void RequireColourImage(const cv::Mat& image, const char* role) {
 int SampleStep(const cv::Mat& image) {
   const double pixels = static_cast<double>(image.total());
   const double step = std::ceil(std::sqrt(pixels / static_cast<double>(T::kSampledPixels)));
-  return std::max(1, static_cast<int>(step));
+  // A thin strip keeps at least one row or column.
+  return std::clamp(static_cast<int>(step), 1, std::min(image.rows, image.cols));
 }
 
 cv::Mat Sampled(const cv::Mat& image, int step) {

@@ -18,7 +18,7 @@
 namespace histonorm::report {
 
 // The exit status of a run that completed but has results that look wrong.
-constexpr int kLooksWrongStatus = 2;
+constexpr int kLooksWrongStatus = 3;
 
 // The note of a slide's entry, whose thumbnails show the sample its colours were measured on.
 constexpr const char* kSlideSampleNote = "slide: the sample its colours were measured on, before and after";

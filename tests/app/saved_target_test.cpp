@@ -201,6 +201,12 @@ TEST_F(SavedTargetRun, BadOptionsAreRefused) {
   EXPECT_EQ(Run({"Reinhard", "data/list.txt", "--out"}).Lines().back(), "Option --out needs a value");
   EXPECT_EQ(Run({"Reinhard", "data/list.txt", "--fit-only"}).Lines().back(),
             "--fit-only normalises nothing: give --save-target FILE to keep the fitted target");
+  EXPECT_EQ(Run({"Reinhard", "data/list.txt", "--check", "--check"}).Lines().back(),
+            "Option --check is given twice");
+  EXPECT_EQ(Run({"Reinhard", "data/list.txt", "--report"}).Lines().back(), "Option --report needs a value");
+  EXPECT_EQ(
+      Run({"Reinhard", "data/list.txt", "--save-target", "t.json", "--fit-only", "--check"}).Lines().back(),
+      "--fit-only normalises nothing to check: leave out --check and --report");
   const CliResult both = Run({"Reinhard", "data/list.txt", "ref.png", "--target", "t.json"});
   EXPECT_EQ(both.status, 255);
   EXPECT_EQ(both.Lines().back(),

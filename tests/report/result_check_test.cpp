@@ -96,6 +96,8 @@ TEST(ResultCheck, TargetSummaryOfImagesEqualsSingleImageAndRejectsBadInput) {
   EXPECT_EQ(single.glassLightMin, fromSummary.glassLightMin);
   EXPECT_THROW((void)CheckResult(f.source, f.target(cv::Rect(0, 0, 10, 10)), pooled), std::invalid_argument);
   EXPECT_THROW(pooled.Add(cv::Mat(4, 4, CV_8UC1)), std::invalid_argument);
+  const cv::Mat strip(1, 100000, CV_8UC3, cv::Scalar(120, 60, 160));  // sampled, it still has pixels
+  EXPECT_TRUE(CheckResult(strip, strip, pooled).tissueChecked);
 }
 
 // Pairs with published CIEDE2000 differences, including a hue-angle wrap and a grey.

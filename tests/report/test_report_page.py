@@ -52,7 +52,7 @@ def test_check_names_the_wrong_images_in_its_status_and_summary(run):
     match = re.fullmatch(r"(\d+) of 4 images look wrong(: .*)?", summary)
     assert match, summary
     wrong = int(match.group(1))
-    assert check.returncode == (2 if wrong else 0) == report.returncode
+    assert check.returncode == (3 if wrong else 0) == report.returncode
     assert wrong == summary.count(".png (")
     assert "he_sample_2.png (" not in summary  # the target itself comes out right
 
@@ -95,3 +95,18 @@ def test_report_renders_with_thumbnails(run, tmp_path):
     # a thumbnail's worth; the page's red text alone has a few hundred.
     pink = sum(1 for r, g, _ in image.getdata() if r > g + 40)
     assert pink > 256 * 190 // 2
+
+
+def test_slide_report_shows_the_sample_before_and_after(tmp_path):
+    tool = os.environ.get("HISTONORM_SLIDE")
+    if not tool:
+        pytest.skip("HISTONORM_SLIDE not set")
+    report = tmp_path / "slide.html"
+    run = subprocess.run([tool, "Reinhard", str(ROOT / "data" / "wsi" / "cmu_small_region.svs"), str(tmp_path / "out.tif"),
+                          "--target", str(ROOT / "data" / "samples" / "he_sample_2.png"), "--threads", "2",
+                          "--report", str(report)], capture_output=True, text=True)
+    summary = [line for line in run.stderr.splitlines() if "of 1 image looks wrong" in line]
+    assert len(summary) == 1 and run.returncode == (0 if summary[0].startswith("0 of") else 2), run.stderr
+    page = Page()
+    page.feed(report.read_text())
+    assert len(page.images) == 3 and (tmp_path / "out.tif").stat().st_size > 0
