@@ -1,8 +1,12 @@
 // histonorm-slide METHOD SLIDE OUTPUT.tif [options]: measures the slide's colours once on a sample of its
 // tissue, then streams the chosen level tile by tile through the resulting colour transform into a pyramidal
-// tiled BigTIFF. Exits with status -1 (255) on any error, leaving no output file behind.
+// tiled BigTIFF. Exits with status -1 (255) on any error, leaving no output file behind; never replaces its
+// input, nor an existing file unless --overwrite is given.
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "app/image_io.h"
+#include "app/temporary_file.h"
 #include "slide/normalise_slide.h"
 
 namespace {
@@ -22,13 +27,15 @@ constexpr int kFailure = -1;
 constexpr std::string_view kUsage =
     "Usage: histonorm-slide METHOD SLIDE OUTPUT.tif [--target IMAGE | --target-file FILE] [--model FILE]\n"
     "         [--level L] [--tile N] [--threads N] [--quality Q] [--lossless] [--sample reduced|tissue]\n"
+    "         [--overwrite]\n"
     "  METHOD   Identity (copies the colours) or a normalisation method\n"
     "  --level  the slide level to normalise (default 0)\n"
     "  --tile   the output's tile side, a multiple of 16 (default 512)\n"
     "  --threads  worker threads, 0 = all cores (default 0)\n"
     "  --quality  JPEG quality 1..100 (default 90); --lossless writes deflate tiles instead\n"
     "  --sample   what the colours are measured on: the level reduced to at most 4 MP (default) or a mosaic "
-    "of\n             full-resolution tissue tiles\n";
+    "of\n             full-resolution tissue tiles\n"
+    "  --overwrite  replace OUTPUT.tif if it exists (never the slide itself)\n";
 
 struct Arguments {
   std::string method;
@@ -38,6 +45,7 @@ struct Arguments {
   histonorm::slide::TransformTarget target;
   histonorm::slide::WriteSettings write;
   histonorm::slide::SampleKind sample = histonorm::slide::SampleKind::kReducedLevel;
+  bool overwrite = false;  // --overwrite
 };
 
 std::optional<int> ParseInt(std::string_view text, int low, int high) {
@@ -86,6 +94,8 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string_view>& wor
   for (std::size_t i = 0; i < words.size(); ++i) {
     if (words[i] == "--lossless") {
       args.write.lossless = true;
+    } else if (words[i] == "--overwrite") {
+      args.overwrite = true;
     } else if (words[i].starts_with("--")) {
       if (i + 1 >= words.size() || !ApplyOption(words[i], words[i + 1], args)) return std::nullopt;
       ++i;
@@ -107,7 +117,25 @@ void PrintProgress(const histonorm::slide::Progress& progress) {
                progress.megapixelsPerSecond, progress.seconds, progress.secondsLeft);
 }
 
+// Why the output may not be written, or nothing: it must say TIFF, must not be the slide (the same file,
+// also through links) and must not exist unless --overwrite.
+std::string OutputProblem(const Arguments& args) {
+  std::string extension = std::filesystem::path(args.output).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (extension != ".tif" && extension != ".tiff") return "the result is a TIFF file: name it .tif or .tiff";
+  std::error_code error;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(args.output, error))) return {};
+  if (std::filesystem::equivalent(args.slide, args.output, error)) return "it is the slide itself";
+  if (!args.overwrite) return "it exists (--overwrite replaces it)";
+  return {};
+}
+
 int Run(const Arguments& args) {
+  if (const std::string problem = OutputProblem(args); !problem.empty()) {
+    std::cerr << "Refusing to write '" << args.output << "': " << problem << "\n";
+    return kFailure;
+  }
   histonorm::slide::TransformTarget target = args.target;
   target.threads = args.write.threads;
   if (!args.targetImage.empty()) {
@@ -152,6 +180,7 @@ int Run(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  histonorm::app::RemoveTemporaryFilesOnSignals();
   const std::vector<std::string_view> words(argv + 1, argv + argc);
   const std::optional<Arguments> args = ParseArguments(words);
   if (!args) {
