@@ -16,8 +16,8 @@
 #include "app/image_io.h"
 #include "app/list_file.h"
 #include "app/ordered_pipeline.h"
-#include "app/temporary_file.h"
 #include "common/parallel_for.h"
+#include "common/safe_save.h"
 #include "histonorm/histonorm.h"
 #include "slide/normalise_slide.h"
 #include "stain/stain_params.h"
@@ -280,8 +280,9 @@ void SaveTargetOrFail(const std::string& path, const CNormBase& normaliser) {
     throw RunFailure("Cannot save the target: " + std::string(e.what()));
   }
   const std::string bytes = text.str();
-  if (!ReplaceFile(path, bytes.data(), bytes.size()))
-    throw RunFailure("Failed to save target: " + Quoted(path));
+  const SaveResult saved = path == "-" ? WriteStandardOutput(bytes.data(), bytes.size())
+                                       : ReplaceFile(path, bytes.data(), bytes.size());
+  if (!saved) throw RunFailure("Failed to save target: " + Quoted(path) + ": " + saved.Reason());
   std::cerr << "Saved target " << Quoted(path) << std::endl;
 }
 
@@ -345,7 +346,8 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
     normaliser.Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     MakeParentFolder(s, outputPath);
-    if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
+    if (const SaveResult saved = SaveImage(outputPath, output); !saved)
+      throw RunFailure("Failed to save image: " + Quoted(outputPath) + ": " + saved.Reason());
   }
 }
 
@@ -423,9 +425,9 @@ void ReportAndWrite(const RunSettings& s, const std::string& entry, const Normal
   if (image.error) std::rethrow_exception(image.error);
   const std::string outputPath = s.OutputPath(entry);
   MakeParentFolder(s, outputPath);
-  if (!image.encoded || !ReplaceFile(outputPath, image.bytes.data(), image.bytes.size())) {
-    throw RunFailure("Failed to save image: " + Quoted(outputPath));
-  }
+  const SaveResult saved = image.encoded ? ReplaceFile(outputPath, image.bytes.data(), image.bytes.size())
+                                         : SaveResult::Failed(kCannotEncode);
+  if (!saved) throw RunFailure("Failed to save image: " + Quoted(outputPath) + ": " + saved.Reason());
 }
 
 // Several images are loaded, normalised and encoded at once (each worker's normaliser gets its

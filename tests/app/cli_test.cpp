@@ -189,7 +189,7 @@ TEST_F(Cli, MissingOutputDirectoryIsReportedAfterTheArrowLine) {
   const auto lines = AfterBanner(r);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "->'data/normalised/a.png'");
-  EXPECT_EQ(lines.back(), "Failed to save image: 'data/normalised/a.png'");
+  EXPECT_EQ(lines.back(), "Failed to save image: 'data/normalised/a.png': No such file or directory");
   EXPECT_FALSE(Contains(lines, "[Norm] data/b.png"));
 }
 
