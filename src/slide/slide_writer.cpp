@@ -12,11 +12,12 @@
 #include <cmath>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
-#include <random>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
 #include "common/parallel_for.h"
+#include "common/safe_save.h"
 #include "slide/tiff_output.h"
 
 namespace histonorm::slide {
@@ -147,30 +148,17 @@ class TileStore {
   off_t end_ = 0;
 };
 
-// A file created under a fresh name in the target's folder, removed unless renamed into place.
+// The temporary file a slide is written into (listed for removal on SIGINT and SIGTERM by the safe-save
+// helper), with a descriptor of its own that libtiff reads, seeks and writes through.
 class PendingFile {
  public:
-  explicit PendingFile(const std::string& target) {
-    const std::string folder = FolderOf(target);
-    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::mt19937_64 generator{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name = folder + ".";
-      for (int i = 0; i < 16; ++i) name += kLetters[pick(generator)];
-      name += ".tmp";
-      fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd_ >= 0) {
-        path_ = name;
-        return;
-      }
-      if (errno != EEXIST) break;
-    }
-    throw SlideError(std::string("cannot create a file there: ") + std::strerror(errno));
+  explicit PendingFile(const std::string& target) : file_(TemporaryFile::CreateIn(FolderOf(target))) {
+    if (!file_) throw SlideError(std::string("cannot create a file there: ") + std::strerror(errno));
+    fd_ = ::open(file_->Path().c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0) throw SlideError(std::string("cannot open the file being written: ") + std::strerror(errno));
   }
   ~PendingFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (!path_.empty()) ::unlink(path_.c_str());
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
@@ -181,17 +169,15 @@ class PendingFile {
 
   // Flushes the file to the disk and renames it to `target`.
   void RenameTo(const std::string& target) {
-    const bool synced = ::fsync(fd_) == 0;
     const bool closed = ::close(fd_) == 0;
     fd_ = -1;
-    if (!synced || !closed || ::rename(path_.c_str(), target.c_str()) != 0)
+    if (!closed || !file_->RenameTo(target))
       throw SlideError(std::string("cannot put the file in place: ") + std::strerror(errno));
-    path_.clear();
   }
 
  private:
+  std::optional<TemporaryFile> file_;
   int fd_ = -1;
-  std::string path_;
 };
 
 using EncodedTile = std::vector<unsigned char>;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/image_io.h"
-#include "app/temporary_file.h"
+#include "common/safe_save.h"
 #include "slide/normalise_slide.h"
 
 namespace {
@@ -180,7 +180,7 @@ int Run(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  histonorm::app::RemoveTemporaryFilesOnSignals();
+  histonorm::RemoveTemporaryFilesOnSignals();
   const std::vector<std::string_view> words(argv + 1, argv + argc);
   const std::optional<Arguments> args = ParseArguments(words);
   if (!args) {
