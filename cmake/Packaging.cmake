@@ -2,7 +2,8 @@
 #
 # Under the prefix: bin/ the command-line programs, lib/<arch>/ the shared library, include/histonorm/
 # the public headers, lib/<arch>/cmake/histonorm/ the CMake package, share/histonorm/models/ the
-# shipped colour models.
+# shipped colour models, share/histonorm/workflow/ the Snakemake workflow, share/man/man1/ the manual
+# pages, share/doc/histonorm/ the copyright, the README and the examples.
 include(CMakePackageConfigHelpers)
 
 set(HISTONORM_MODEL_INSTALL_DIR ${CMAKE_INSTALL_DATADIR}/histonorm/models)
@@ -15,6 +16,16 @@ install(TARGETS histonorm_library EXPORT histonormTargets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/histonorm DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/data/models/he.model ${PROJECT_SOURCE_DIR}/data/models/hdab.model
   DESTINATION ${HISTONORM_MODEL_INSTALL_DIR})
+
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/workflow/ DESTINATION ${CMAKE_INSTALL_DATADIR}/histonorm/workflow)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/man/histonorm.1 ${PROJECT_SOURCE_DIR}/doc/man/histonorm-slide.1
+  ${PROJECT_SOURCE_DIR}/doc/man/histonorm-train.1 ${PROJECT_SOURCE_DIR}/doc/man/histonorm-sidebyside.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(HISTONORM_DOC_INSTALL_DIR ${CMAKE_INSTALL_DATADIR}/doc/histonorm)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/copyright ${PROJECT_SOURCE_DIR}/README.md
+  DESTINATION ${HISTONORM_DOC_INSTALL_DIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/python DESTINATION ${HISTONORM_DOC_INSTALL_DIR}/examples)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/tests/package/consumer/ DESTINATION ${HISTONORM_DOC_INSTALL_DIR}/examples/cmake)
 
 install(EXPORT histonormTargets NAMESPACE histonorm:: FILE histonorm-targets.cmake
   DESTINATION ${HISTONORM_CMAKE_INSTALL_DIR})

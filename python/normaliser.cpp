@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/safe_save.h"
 #include "image_buffer.h"
 
 namespace py = pybind11;
@@ -206,11 +207,11 @@ void Normaliser::SaveTargetFile(const std::string& path) const {
     const std::scoped_lock lock(mutex_);
     text = TargetText();
   });
-  errno = 0;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out << text;
-  if (out) out.flush();
-  if (!out) ThrowFileError(path);
+  if (const SaveResult saved = ReplaceFile(path, text.data(), text.size()); !saved) {
+    // errno is gone by now: the OSError carries the system's words and the file name.
+    PyErr_SetObject(PyExc_OSError, py::make_tuple(py::none(), saved.Reason(), path).ptr());
+    throw py::error_already_set();
+  }
 }
 
 void Normaliser::LoadTargetFile(const std::string& path) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the Debian package without installing it on this machine: unpacks it into a throwaway
-# folder, checks its contents and that every shared library the programs and the library load is
+# folder, checks its contents (programs, library, headers, models, workflow, manual pages that render,
+# copyright, README and examples) and that every shared library the programs and the library load is
 # found, that each package it depends on is known to this system, and runs histonorm from it on
 # the shipped samples.
 # usage: check-deb.sh [package.deb]   (default: makes one with cpack in build/release)
@@ -15,11 +16,24 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
 
-for f in usr/bin/histonorm usr/bin/histonorm-train usr/bin/histonorm-sidebyside usr/include/histonorm/histonorm.h \
-  usr/lib/cmake/histonorm/histonorm-config.cmake usr/share/histonorm/models/he.model \
-  usr/share/histonorm/models/hdab.model; do
+for f in usr/bin/histonorm usr/bin/histonorm-train usr/bin/histonorm-sidebyside usr/bin/histonorm-slide \
+  usr/include/histonorm/histonorm.h usr/lib/cmake/histonorm/histonorm-config.cmake \
+  usr/share/histonorm/models/he.model usr/share/histonorm/models/hdab.model \
+  usr/share/histonorm/workflow/Snakefile usr/share/histonorm/workflow/config.yaml \
+  usr/share/histonorm/workflow/profiles/slurm/config.yaml usr/share/doc/histonorm/copyright \
+  usr/share/doc/histonorm/README.md usr/share/doc/histonorm/examples/cmake/CMakeLists.txt \
+  usr/share/doc/histonorm/examples/python/normalise_tiles.py; do
   [ -e "$root/$f" ] || { echo "missing from the package: /$f" >&2; exit 1; }
 done
+# Every program has a manual page that man renders without complaint.
+for program in "$root"/usr/bin/*; do
+  page=$root/usr/share/man/man1/$(basename "$program").1
+  [ -e "$page" ] || { echo "no manual page for $(basename "$program")" >&2; exit 1; }
+  if [ -n "$(man -l "$page" 2>&1 >/dev/null)" ]; then
+    echo "manual page $(basename "$page") does not render cleanly" >&2; exit 1
+  fi
+done
+grep -q "histonorm_MODEL_DIR" "$root"/usr/lib/cmake/histonorm/histonorm-config.cmake
 ls "$root"/usr/lib/libhistonorm.so.* >/dev/null
 
 for binary in "$root"/usr/bin/* "$root"/usr/lib/libhistonorm.so.*.*.*; do
@@ -68,5 +82,5 @@ grep -q "python3-numpy" <<<"$depends" || { echo "the package does not depend on 
 (cd "$work" && PYTHONPATH="$module_dir" /usr/bin/python3 -c \
   "import histonorm, numpy; assert histonorm.__file__.startswith('$module_dir'); print(histonorm.__version__)" >/dev/null)
 
-echo "$(basename "$deb"): contents, libraries and dependencies complete; histonorm runs from it and imports in Python"
+echo "$(basename "$deb"): contents, manual pages, libraries and dependencies complete; histonorm runs from it and imports in Python"
 echo "Depends: $depends"

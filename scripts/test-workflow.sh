@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the sharded workflow (workflow/Snakefile, 3 shards and a job for the slide) on copies of the
 # sample images and a shipped slide, and checks that its results are byte-identical to one histonorm
-# process over the same list and target.
+# process over the same list and target; and that a setting holding shell syntax is refused, never run.
 #   bash scripts/test-workflow.sh [HISTONORM [SNAKEMAKE_ARGS...]]
 # HISTONORM defaults to build/release/src/app/histonorm; SNAKEMAKE_ARGS to "--cores 2" (a local run);
 # scripts/test-slurm.sh passes "--profile workflow/profiles/slurm". histonorm-slide is taken from
@@ -68,7 +68,26 @@ run_case() {
     'BEGIN { printf "ok   %-32s one process %5.1f s, workflow %5.1f s\n", n, b - a, c - b }'
 }
 
+# A setting holding a quote and a command substitution is never run as a command: the workflow refuses it
+# before any job starts, with the setting's name.
+quoted_setting_case() {
+  local dir=$scratch/quoted-setting
+  mkdir -p "$dir"
+  local work="work'\$(touch $dir/ran)'"
+  if snakemake -s "$repo/workflow/Snakefile" --directory "$dir" "${snakemake_args[@]}" \
+      --config histonorm="$histonorm" histonorm_slide="$histonorm_slide" list="$images/list.txt" method=Reinhard \
+               target="$images/he_sample_2.png" out=results "work=$work" >"$dir/log" 2>&1; then
+    echo "FAIL quoted-setting: the workflow ran" >&2; return 1
+  fi
+  if [ -e "$dir/ran" ] || ! grep -q "config: the setting 'work' holds" "$dir/log"; then
+    echo "FAIL quoted-setting: a setting was run as a command, or was not refused by name:" >&2
+    tail -n 20 "$dir/log" >&2; return 1
+  fi
+  echo "ok   quoted-setting"
+}
+
 status=0
+quoted_setting_case || status=1
 run_case reinhard-target-image Reinhard "$images/he_sample_2.png" "" || status=1
 run_case stain-mean-of-list BimodalDeconvRVM "" "$repo/data/models/he.model" || status=1
 exit $status

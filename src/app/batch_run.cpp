@@ -22,8 +22,8 @@
 #include "app/image_io.h"
 #include "app/list_file.h"
 #include "app/ordered_pipeline.h"
-#include "app/temporary_file.h"
 #include "common/parallel_for.h"
+#include "common/safe_save.h"
 #include "common/sha256.h"
 #include "histonorm/histonorm.h"
 #include "report/run_review.h"
@@ -370,8 +370,9 @@ void SaveTargetOrFail(const std::string& path, const CNormBase& normaliser) {
     throw RunFailure("Cannot save the target: " + std::string(e.what()));
   }
   const std::string bytes = text.str();
-  if (!ReplaceFile(path, bytes.data(), bytes.size()))
-    throw RunFailure("Failed to save target: " + Quoted(path));
+  const SaveResult saved = path == "-" ? WriteStandardOutput(bytes.data(), bytes.size())
+                                       : ReplaceFile(path, bytes.data(), bytes.size());
+  if (!saved) throw RunFailure("Failed to save target: " + Quoted(path) + ": " + saved.Reason());
   std::cerr << "Saved target " << Quoted(path) << std::endl;
 }
 
@@ -459,13 +460,12 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
     normaliser.Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     MakeParentFolder(s, outputPath);
-    if (!SaveImage(outputPath, output)) {
-      FailEntry(s, context, item, inputPath, "Failed to save image: " + Quoted(outputPath));
+    if (const SaveResult saved = SaveImage(outputPath, output); !saved) {
+      FailEntry(s, context, item, inputPath,
+                "Failed to save image: " + Quoted(outputPath) + ": " + saved.Reason());
       continue;
     }
     ++context.tally.written;
-    if (context.review) context.review->Add(context.review->Inspect(entry, input, output));
-    if (!SaveImage(outputPath, output)) throw RunFailure("Failed to save image: " + Quoted(outputPath));
     if (context.review)
       context.review->Add(context.review->Inspect(entry, input, output, context.stainVectors));
   }
@@ -559,8 +559,11 @@ void ReportAndWrite(const RunSettings& s, std::size_t item, const std::string& e
   if (image.error) std::rethrow_exception(image.error);
   const std::string outputPath = s.OutputPath(entry);
   MakeParentFolder(s, outputPath);
-  if (!image.encoded || !ReplaceFile(outputPath, image.bytes.data(), image.bytes.size())) {
-    return FailEntry(s, context, item, inputPath, "Failed to save image: " + Quoted(outputPath));
+  const SaveResult saved = image.encoded ? ReplaceFile(outputPath, image.bytes.data(), image.bytes.size())
+                                         : SaveResult::Failed(kCannotEncode);
+  if (!saved) {
+    return FailEntry(s, context, item, inputPath,
+                     "Failed to save image: " + Quoted(outputPath) + ": " + saved.Reason());
   }
   if (context.review && image.reviewed) context.review->Add(std::move(*image.reviewed));
   ++context.tally.written;

@@ -1,7 +1,7 @@
 #include "app/diagnostic_files.h"
 
 #include "app/image_io.h"
-#include "app/temporary_file.h"
+#include "common/safe_save.h"
 
 namespace histonorm::app {
 
@@ -13,8 +13,8 @@ void WriteDiagnosticFiles(const std::string& prefix, const StainDiagnostics& dia
   }
   if (diagnostics.channels[0].empty()) return;
   const std::string pictures = base + ".channels";
-  const bool first = SaveImage(pictures + ".1.jpg", diagnostics.channels[0]);
-  const bool second = SaveImage(pictures + ".2.jpg", diagnostics.channels[1]);
+  const bool first = static_cast<bool>(SaveImage(pictures + ".1.jpg", diagnostics.channels[0]));
+  const bool second = static_cast<bool>(SaveImage(pictures + ".2.jpg", diagnostics.channels[1]));
   if (!first || !second) throw DiagnosticFileError(pictures + ".1.jpg");
 }
 

@@ -2,7 +2,7 @@
 // The stain method's diagnostic files, written by the driver from the diagnostics the normaliser
 // hands out: under a prefix, the stain vectors go to prefix + stage + ".vectors.txt" and stain
 // channels 0 and 1 to prefix + stage + ".channels.1.jpg" and ".channels.2.jpg", in that order.
-// Each file is replaced safely (see temporary_file.h).
+// Each file is replaced safely (see common/safe_save.h).
 #include <stdexcept>
 #include <string>
 

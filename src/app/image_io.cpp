@@ -4,7 +4,7 @@
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
-#include "app/temporary_file.h"
+#include "common/safe_save.h"
 
 namespace histonorm::app {
 
@@ -109,9 +109,10 @@ bool EncodeImage(const std::string& path, const cv::Mat& image, std::vector<std:
   }
 }
 
-bool SaveImage(const std::string& path, const cv::Mat& image) {
+SaveResult SaveImage(const std::string& path, const cv::Mat& image) {
   std::vector<std::uint8_t> encoded;
-  return EncodeImage(path, image, encoded) && ReplaceFile(path, encoded.data(), encoded.size());
+  if (!EncodeImage(path, image, encoded)) return SaveResult::Failed(kCannotEncode);
+  return ReplaceFile(path, encoded.data(), encoded.size());
 }
 
 }  // namespace histonorm::app

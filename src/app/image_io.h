@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/safe_save.h"
+
 namespace histonorm::app {
 
 struct LoadedImage {
@@ -23,13 +25,15 @@ struct LoadedImage {
 
 // Encodes an image in the format of the path's extension into `bytes`. False when the path has no
 // extension or the image cannot be encoded in that format.
+// Why an image could not be encoded, as the reason of a failed save.
+inline constexpr const char* kCannotEncode = "the image cannot be encoded in the format of its extension";
 [[nodiscard]] bool EncodeImage(const std::string& path, const cv::Mat& image,
                                std::vector<std::uint8_t>& bytes);
 
 // Saves an image in the format of the path's extension: it is encoded in memory and written to an
 // exclusively created temporary file in the same folder, which is flushed to the disk and renamed
-// over the path (see temporary_file.h). Returns false when the image could not be saved; an earlier
-// file at the path is then unchanged.
-[[nodiscard]] bool SaveImage(const std::string& path, const cv::Mat& image);
+// over the path (see common/safe_save.h). On failure (with the reason) an earlier file at the path
+// is unchanged.
+[[nodiscard]] SaveResult SaveImage(const std::string& path, const cv::Mat& image);
 
 }  // namespace histonorm::app

@@ -13,6 +13,7 @@
 #include "classifier/memory_stream.h"
 #include "classifier/serialised_layout_check.h"
 #include "common/log_line.h"
+#include "common/safe_save.h"
 
 namespace histonorm {
 
@@ -189,10 +190,9 @@ void WriteColourModel(std::ostream& out, const ColourModelData& model) {
 void WriteColourModel(const std::string& path, const ColourModelData& model) {
   std::ostringstream buffer;
   WriteColourModel(buffer, model);
-  std::ofstream file(path, std::ios::binary);
-  file << buffer.str();
-  file.close();
-  if (!file) throw std::runtime_error("cannot write model file '" + path + "'");
+  const std::string bytes = buffer.str();
+  if (const SaveResult saved = ReplaceFile(path, bytes.data(), bytes.size()); !saved)
+    throw std::runtime_error("cannot write model file '" + path + "': " + saved.Reason());
 }
 
 }  // namespace histonorm

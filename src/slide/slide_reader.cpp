@@ -1,12 +1,15 @@
 #include "slide/slide_reader.h"
 
 #include <glib.h>
+#include <openslide.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <string_view>
 
@@ -20,6 +23,8 @@ constexpr int kGlassGrey = 220;
 constexpr double kTissueShare = 0.5;
 // The reduced view tissue is looked for on.
 constexpr double kOverviewPixels = 1e6;
+// Associated images (labels, overviews) larger than this are refused rather than read into memory.
+constexpr std::int64_t kMaxAssociatedPixels = std::int64_t{1} << 28;
 
 // libvips's error text, reduced to its first line without the reporting function's name.
 std::string Reason(const vips::VError& error) {
@@ -127,10 +132,33 @@ std::vector<int> GenericTiffPages(const std::string& path, const std::vector<cv:
   return pages.size() == levels.size() ? pages : std::vector<int>{};
 }
 
+// The names libvips lists in "slide-associated-images" ("label, macro, thumbnail").
+std::vector<std::string> AssociatedImageNames(const vips::VImage& image) {
+  std::vector<std::string> names;
+  if (image.get_typeof("slide-associated-images") == 0) return names;
+  const std::string list = image.get_string("slide-associated-images");
+  std::size_t start = 0;
+  while (start < list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    const std::size_t first = list.find_first_not_of(' ', start);
+    if (first < comma) names.push_back(list.substr(first, list.find_last_not_of(' ', comma - 1) + 1 - first));
+    start = comma + 1;
+  }
+  return names;
+}
+
 }  // namespace
 
 void StartVips() {
   if (VIPS_INIT("histonorm") != 0) throw SlideError("libvips cannot start");
+  // libvips's warnings (such as a tile that cannot be read) come back as errors with their reason; they
+  // are not printed on their own.
+  static const bool kQuiet = [] {
+    g_log_set_handler(
+        "VIPS", G_LOG_LEVEL_WARNING, [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    return true;
+  }();
+  static_cast<void>(kQuiet);
 }
 
 Slide Slide::Open(const std::string& path) {
@@ -151,6 +179,9 @@ Slide Slide::Open(const std::string& path) {
       slide.downsamples_.push_back(RequiredProperty(image, prefix + "downsample"));
     }
     vendor = image.get_typeof("openslide.vendor") != 0 ? image.get_string("openslide.vendor") : "";
+    slide.objectivePower_ = NumberProperty(image, "openslide.objective-power");
+    if (slide.objectivePower_ && !(*slide.objectivePower_ > 0)) slide.objectivePower_.reset();
+    slide.associatedNames_ = AssociatedImageNames(image);
     const std::optional<double> mppX = NumberProperty(image, "openslide.mpp-x");
     const std::optional<double> mppY = NumberProperty(image, "openslide.mpp-y");
     if (mppX && mppY && *mppX > 0 && *mppY > 0) slide.micronsPerPixel_ = cv::Point2d(*mppX, *mppY);
@@ -160,6 +191,38 @@ Slide Slide::Open(const std::string& path) {
   if (slide.levels_.empty()) throw SlideError("the slide has no levels");
   if (vendor == "generic-tiff") slide.tiffPages_ = GenericTiffPages(path, slide.levels_);
   return slide;
+}
+
+std::optional<double> Slide::ObjectivePower(int level) const {
+  if (!objectivePower_) return std::nullopt;
+  return *objectivePower_ / downsamples_.at(static_cast<std::size_t>(level));
+}
+
+cv::Mat Slide::ReadAssociated(const std::string& name) const {
+  // Read through OpenSlide itself: libvips's loader of associated images is not safe on its worker threads.
+  const std::unique_ptr<openslide_t, decltype(&openslide_close)> slide(openslide_open(path_.c_str()),
+                                                                       &openslide_close);
+  if (!slide || openslide_get_error(slide.get()) != nullptr)
+    throw SlideError(slide ? openslide_get_error(slide.get()) : "not a slide");
+  std::int64_t width = -1;
+  std::int64_t height = -1;
+  openslide_get_associated_image_dimensions(slide.get(), name.c_str(), &width, &height);
+  if (width <= 0 || height <= 0 || width * height > kMaxAssociatedPixels)
+    throw SlideError("no associated image '" + name + "' of a size that can be read");
+  // 32-bit words of premultiplied alpha, red, green, blue: stored blue, green, red, alpha on this
+  // little-endian machine.
+  cv::Mat argb(static_cast<int>(height), static_cast<int>(width), CV_8UC4);
+  openslide_read_associated_image(slide.get(), name.c_str(), reinterpret_cast<std::uint32_t*>(argb.data));
+  if (const char* error = openslide_get_error(slide.get())) throw SlideError(error);
+  cv::Mat rgb(argb.size(), CV_8UC3);
+  argb.forEach<cv::Vec4b>([&](const cv::Vec4b& pixel, const int* at) {
+    // Over white: a premultiplied colour plus the uncovered share of white.
+    const int white = 255 - pixel[3];
+    rgb.at<cv::Vec3b>(at[0], at[1]) =
+        cv::Vec3b(static_cast<unsigned char>(pixel[2] + white), static_cast<unsigned char>(pixel[1] + white),
+                  static_cast<unsigned char>(pixel[0] + white));
+  });
+  return rgb;
 }
 
 cv::Size Slide::LevelSize(int level) const { return levels_.at(static_cast<std::size_t>(level)); }
@@ -197,14 +260,26 @@ cv::Mat Slide::ReadRegion(const vips::VImage& levelImage, const cv::Rect& rect) 
   }
 }
 
+cv::Size ReductionFactors(cv::Size size, double maxPixels) {
+  const double factor = std::max(1.0, std::ceil(std::sqrt(Pixels(size) / maxPixels)));
+  if (factor <= size.width && factor <= size.height)
+    return {static_cast<int>(factor), static_cast<int>(factor)};
+  // A thin level: its short side shrinks to one pixel, its long side takes the rest.
+  const bool wide = size.width > size.height;
+  const double shortSide = wide ? size.height : size.width;
+  const double longSide = wide ? size.width : size.height;
+  const int along = static_cast<int>(std::min(longSide, std::max(1.0, std::ceil(longSide / maxPixels))));
+  const int across = static_cast<int>(shortSide);
+  return wide ? cv::Size(along, across) : cv::Size(across, along);
+}
+
 cv::Mat ReadReducedLevel(const Slide& slide, int level, double maxPixels) {
   int chosen = level;
   while (chosen + 1 < slide.LevelCount() && Pixels(slide.LevelSize(chosen)) > maxPixels) ++chosen;
-  const int factor =
-      std::max(1, static_cast<int>(std::ceil(std::sqrt(Pixels(slide.LevelSize(chosen)) / maxPixels))));
+  const cv::Size factors = ReductionFactors(slide.LevelSize(chosen), maxPixels);
   try {
     vips::VImage image = slide.Level(chosen);
-    if (factor > 1) image = image.shrink(factor, factor);
+    if (factors.width > 1 || factors.height > 1) image = image.shrink(factors.width, factors.height);
     return ToBgr(image);
   } catch (const vips::VError& e) {
     throw SlideError(Reason(e));

@@ -41,6 +41,15 @@ class Slide {
   [[nodiscard]] std::optional<cv::Point2d> MicronsPerPixel() const { return micronsPerPixel_; }
   // The size of a pixel of `level` in micrometres, when the slide says.
   [[nodiscard]] std::optional<cv::Point2d> MicronsPerPixel(int level) const;
+  // The magnification `level` stands for (the scan's objective power over the level's downsample), when
+  // the slide says.
+  [[nodiscard]] std::optional<double> ObjectivePower(int level) const;
+  // The names of the slide's associated images (such as "label", "macro", "thumbnail"), in its order.
+  [[nodiscard]] const std::vector<std::string>& AssociatedNames() const { return associatedNames_; }
+  // requires: `name` is one of AssociatedNames().
+  // ensures:  the associated image as CV_8UC3 red, green, blue (transparency over white).
+  // throws:   SlideError.
+  [[nodiscard]] cv::Mat ReadAssociated(const std::string& name) const;
 
   // requires: 0 <= level < LevelCount().
   // ensures:  the level as a lazily read image of 3 unsigned 8-bit bands, red, green, blue.
@@ -63,12 +72,19 @@ class Slide {
   std::vector<int> tiffPages_;
   std::vector<double> downsamples_;
   std::optional<cv::Point2d> micronsPerPixel_;
+  std::optional<double> objectivePower_;
+  std::vector<std::string> associatedNames_;
 };
 
 // ensures: the whole of `level` (or of a coarser level, or of it shrunk by a whole factor) with at most
 //          maxPixels pixels, as CV_8UC3 blue, green, red: the slide's own reduced level read whole.
 // throws:  SlideError.
 [[nodiscard]] cv::Mat ReadReducedLevel(const Slide& slide, int level, double maxPixels = 4e6);
+
+// ensures: the whole factors (x, y) a level of `size` is shrunk by to hold at most maxPixels pixels, as
+//          close to the same factor both ways as its sides allow: neither shrinks a side below one pixel, so
+//          a thin level shrinks along its length.
+[[nodiscard]] cv::Size ReductionFactors(cv::Size size, double maxPixels);
 
 struct MosaicSettings {
   int tileSize = 256;  // the side of each square tile, in pixels of the level

@@ -2,13 +2,23 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
 #include <cstring>
-#include <mutex>
-#include <random>
+#include <opencv2/imgproc.hpp>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
+
+#include "common/parallel_for.h"
+#include "common/safe_save.h"
+#include "slide/tiff_output.h"
 
 namespace histonorm::slide {
 
@@ -62,107 +72,330 @@ std::string VipsReason() {
   return text.empty() ? std::string("unknown error") : text;
 }
 
-// A file created under a fresh name in the target's folder, removed unless renamed into place.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// A descriptor closed when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&&) = delete;
+  Descriptor& operator=(Descriptor&&) = delete;
+  [[nodiscard]] int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Encoded tiles of the lower levels, kept in a file of no name in the output's folder until they are
+// copied after level 0: the memory used stays that of a few rows of tiles whatever the slide's size, and
+// the space is the file system's again as soon as the descriptor closes, however the process ends.
+class TileStore {
+ public:
+  explicit TileStore(const std::string& folder) : fd_(OpenUnnamed(folder)) {}
+
+  struct Span {
+    off_t offset;
+    std::size_t size;
+  };
+
+  [[nodiscard]] Span Append(const std::vector<unsigned char>& bytes) {
+    const Span span{end_, bytes.size()};
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::pwrite(fd_.Get(), bytes.data() + done, bytes.size() - done, end_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw SlideError(std::strerror(n < 0 ? errno : ENOSPC));
+      done += static_cast<std::size_t>(n);
+      end_ += n;
+    }
+    return span;
+  }
+
+  [[nodiscard]] std::vector<unsigned char> Read(const Span& span) const {
+    std::vector<unsigned char> bytes(span.size);
+    std::size_t done = 0;
+    while (done < span.size) {
+      const ssize_t n =
+          ::pread(fd_.Get(), bytes.data() + done, span.size - done, span.offset + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw SlideError(std::string("cannot read back a tile: ") + std::strerror(errno));
+      done += static_cast<std::size_t>(n);
+    }
+    return bytes;
+  }
+
+ private:
+  static int OpenUnnamed(const std::string& folder) {
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    // A file system without unnamed files: a named one, removed at once.
+    const std::string name = folder + ".histonorm-tiles-" + std::to_string(::getpid()) + ".tmp";
+    const int named = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (named < 0) throw SlideError(std::string("cannot create a file there: ") + std::strerror(errno));
+    ::unlink(name.c_str());
+    return named;
+  }
+
+  Descriptor fd_;
+  off_t end_ = 0;
+};
+
+// The temporary file a slide is written into (listed for removal on SIGINT and SIGTERM by the safe-save
+// helper), with a descriptor of its own that libtiff reads, seeks and writes through.
 class PendingFile {
  public:
-  explicit PendingFile(const std::string& target) {
-    const std::size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::mt19937_64 generator{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name = folder + ".";
-      for (int i = 0; i < 16; ++i) name += kLetters[pick(generator)];
-      name += ".tmp";
-      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        ::close(fd);
-        path_ = name;
-        return;
-      }
-      if (errno != EEXIST) break;
-    }
-    throw SlideError(std::string("cannot create a file there: ") + std::strerror(errno));
+  explicit PendingFile(const std::string& target) : file_(TemporaryFile::CreateIn(FolderOf(target))) {
+    if (!file_) throw SlideError(std::string("cannot create a file there: ") + std::strerror(errno));
+    fd_ = ::open(file_->Path().c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0) throw SlideError(std::string("cannot open the file being written: ") + std::strerror(errno));
   }
   ~PendingFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (fd_ >= 0) ::close(fd_);
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
   PendingFile(PendingFile&&) = delete;
   PendingFile& operator=(PendingFile&&) = delete;
 
-  const std::string& Path() const { return path_; }
+  [[nodiscard]] int Fd() const { return fd_; }
 
   // Flushes the file to the disk and renames it to `target`.
   void RenameTo(const std::string& target) {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!synced || ::rename(path_.c_str(), target.c_str()) != 0)
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    if (!closed || !file_->RenameTo(target))
       throw SlideError(std::string("cannot put the file in place: ") + std::strerror(errno));
-    path_.clear();
   }
 
  private:
-  std::string path_;
+  std::optional<TemporaryFile> file_;
+  int fd_ = -1;
 };
 
-// What the progress signal handlers share.
-struct ProgressState {
-  const ProgressCallback* callback = nullptr;
-  std::int64_t tilesTotal = 0;
-  double lastReport = -1;
-  std::mutex mutex;
-};
+using EncodedTile = std::vector<unsigned char>;
 
-void Report(ProgressState& state, const VipsProgress& progress, bool last) {
-  const std::lock_guard lock(state.mutex);
-  const double seconds = progress.start != nullptr ? g_timer_elapsed(progress.start, nullptr) : 0;
-  if (!last && state.lastReport >= 0 && seconds - state.lastReport < kProgressInterval) return;
-  state.lastReport = seconds;
-  const double done =
-      progress.tpels > 0 ? static_cast<double>(progress.npels) / static_cast<double>(progress.tpels) : 1;
-  Progress report;
-  report.tilesTotal = state.tilesTotal;
-  report.tilesDone =
-      last ? state.tilesTotal : static_cast<std::int64_t>(done * static_cast<double>(state.tilesTotal));
-  report.seconds = seconds;
-  report.megapixelsPerSecond = seconds > 0 ? static_cast<double>(progress.npels) / seconds / 1e6 : 0;
-  report.secondsLeft = done > 0 && !last ? seconds * (1 - done) / done : 0;
-  (*state.callback)(report);
+// The sizes of the pyramid's levels: each half the one before (rounded down, never below one pixel), down
+// to the first that fits in one tile.
+std::vector<cv::Size> LevelSizes(cv::Size level0, int tileSize) {
+  std::vector<cv::Size> sizes{level0};
+  while (sizes.back().width > tileSize || sizes.back().height > tileSize)
+    sizes.emplace_back(std::max(1, sizes.back().width / 2), std::max(1, sizes.back().height / 2));
+  return sizes;
 }
 
-void OnEval(VipsImage* /*image*/, VipsProgress* progress, void* state) {
-  Report(*static_cast<ProgressState*>(state), *progress, false);
-}
+int TilesAcross(cv::Size size, int tileSize) { return (size.width + tileSize - 1) / tileSize; }
 
-void OnPostEval(VipsImage* /*image*/, VipsProgress* progress, void* state) {
-  Report(*static_cast<ProgressState*>(state), *progress, true);
-}
+// JPEG tiles of this quality and above keep their colours at full resolution (no chroma subsampling).
+constexpr int kFullChromaQuality = 90;
 
-vips::VOption* SaveOptions(const Slide& slide, const WriteSettings& settings) {
-  vips::VOption* options = vips::VImage::option()
-                               ->set("tile", true)
-                               ->set("tile_width", settings.tileSize)
-                               ->set("tile_height", settings.tileSize)
-                               ->set("pyramid", true)
-                               ->set("bigtiff", true)
-                               ->set("strip", true);
+// One tile: the tile's part of `rows`, edge pixels repeated to fill it, as a complete JPEG stream (YCbCr) or
+// as a zlib stream of its bytes.
+EncodedTile EncodeTile(const cv::Mat& rgbRows, int column, const WriteSettings& settings) {
+  const int t = settings.tileSize;
+  const cv::Rect part(column * t, 0, std::min(t, rgbRows.cols - column * t), rgbRows.rows);
+  cv::Mat tile;
+  cv::copyMakeBorder(rgbRows(part), tile, 0, t - part.height, 0, t - part.width, cv::BORDER_REPLICATE);
   if (settings.lossless) {
-    options->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE);
-  } else {
-    options->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_JPEG)->set("Q", settings.quality);
+    EncodedTile bytes(compressBound(static_cast<uLong>(tile.total() * 3)));
+    uLongf size = bytes.size();
+    if (compress2(bytes.data(), &size, tile.data, static_cast<uLong>(tile.total() * 3),
+                  Z_DEFAULT_COMPRESSION) != Z_OK)
+      throw SlideError("cannot compress a tile");
+    bytes.resize(size);
+    return bytes;
   }
-  // libvips takes the resolution in pixels per millimetre and writes it in pixels per centimetre.
-  if (const std::optional<cv::Point2d> microns = slide.MicronsPerPixel(settings.level)) {
-    options->set("xres", 1000.0 / microns->x)
-        ->set("yres", 1000.0 / microns->y)
-        ->set("resunit", VIPS_FOREIGN_TIFF_RESUNIT_CM);
+  try {
+    const vips::VImage image =
+        vips::VImage::new_from_memory(tile.data, tile.total() * 3, t, t, 3, VIPS_FORMAT_UCHAR);
+    VipsBlob* blob = image.jpegsave_buffer(vips::VImage::option()
+                                               ->set("Q", settings.quality)
+                                               ->set("strip", true)
+                                               ->set("subsample_mode", settings.quality >= kFullChromaQuality
+                                                                           ? VIPS_FOREIGN_SUBSAMPLE_OFF
+                                                                           : VIPS_FOREIGN_SUBSAMPLE_ON));
+    std::size_t size = 0;
+    const auto* bytes = static_cast<const unsigned char*>(vips_blob_get(blob, &size));
+    EncodedTile encoded(bytes, bytes + size);
+    vips_area_unref(VIPS_AREA(blob));
+    return encoded;
+  } catch (const vips::VError&) {
+    throw SlideError(VipsReason());
   }
-  return options;
 }
+
+// The tiles of one row of tiles (`rgbRows` holds its rows, the level's full width), encoded in parallel.
+std::vector<EncodedTile> EncodeTileRow(const cv::Mat& rgbRows, const WriteSettings& settings) {
+  std::vector<EncodedTile> tiles(static_cast<std::size_t>(TilesAcross(rgbRows.size(), settings.tileSize)));
+  ParallelFor(tiles.size(), settings.threads, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) tiles[i] = EncodeTile(rgbRows, static_cast<int>(i), settings);
+  });
+  return tiles;
+}
+
+// Rows of a level of size `from` reduced to the next level's size `to`: each output pixel the mean of the
+// 2 x 2 (or 2 x 1 where a side no longer halves) pixels it covers. A last odd row is dropped.
+cv::Mat HalveRows(const cv::Mat& rows, cv::Size from, cv::Size to) {
+  const bool halveDown = to.height != from.height;
+  const int outRows = halveDown ? rows.rows / 2 : rows.rows;
+  if (outRows == 0) return {};
+  const cv::Rect used(0, 0, to.width != from.width ? to.width * 2 : from.width,
+                      halveDown ? outRows * 2 : outRows);
+  cv::Mat halved;
+  cv::resize(rows(used), halved, cv::Size(to.width, outRows), 0, 0, cv::INTER_AREA);
+  return halved;
+}
+
+// The rows of level 0's transform, fetched from libvips (which computes them on its worker threads).
+cv::Mat FetchRows(const vips::VImage& image, int top, int height) {
+  try {
+    std::size_t size = 0;
+    void* pixels = image.crop(0, top, image.width(), height).write_to_memory(&size);
+    cv::Mat rows = cv::Mat(height, image.width(), CV_8UC3, pixels).clone();
+    g_free(pixels);
+    return rows;
+  } catch (const vips::VError&) {
+    throw SlideError(VipsReason());
+  }
+}
+
+// Progress reports at most every kProgressInterval seconds, and once at the end.
+class ProgressReporter {
+ public:
+  ProgressReporter(const ProgressCallback& callback, std::int64_t tilesTotal, std::int64_t pixelsPerTile)
+      : callback_(callback), tilesTotal_(tilesTotal), pixelsPerTile_(pixelsPerTile) {}
+
+  void Report(std::int64_t tilesDone) {
+    if (!callback_) return;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const bool last = tilesDone == tilesTotal_;
+    if (!last && seconds - lastReport_ < kProgressInterval) return;
+    lastReport_ = seconds;
+    const double done =
+        tilesTotal_ > 0 ? static_cast<double>(tilesDone) / static_cast<double>(tilesTotal_) : 1;
+    Progress report;
+    report.tilesTotal = tilesTotal_;
+    report.tilesDone = tilesDone;
+    report.seconds = seconds;
+    report.megapixelsPerSecond =
+        seconds > 0 ? static_cast<double>(tilesDone * pixelsPerTile_) / seconds / 1e6 : 0;
+    report.secondsLeft = done > 0 && !last ? seconds * (1 - done) / done : 0;
+    callback_(report);
+  }
+
+ private:
+  const ProgressCallback& callback_;
+  std::int64_t tilesTotal_;
+  std::int64_t pixelsPerTile_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  double lastReport_ = -kProgressInterval;
+};
+
+// A number as the shortest text that reads back as the same value.
+std::string NumberText(double value) {
+  std::array<char, 32> text{};
+  const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() ? std::string(text.data(), end) : std::string("0");
+}
+
+// The first line of every image's description: OpenSlide reads the slide's resolution, magnification and
+// associated images from descriptions laid out this way.
+constexpr std::string_view kDescriptionStart = "Aperio Image Library (histonorm)\n";
+
+// Level 0's description: its size and compression, then the resolution (when the same both ways) and the
+// magnification, each when the source states it.
+std::string LevelDescription(const Slide& slide, const WriteSettings& settings) {
+  const cv::Size size = slide.LevelSize(settings.level);
+  std::string text =
+      std::string(kDescriptionStart) + std::to_string(size.width) + "x" + std::to_string(size.height) + " (" +
+      std::to_string(settings.tileSize) + "x" + std::to_string(settings.tileSize) + ") " +
+      (settings.lossless ? std::string("Deflate") : "JPEG/RGB Q=" + std::to_string(settings.quality));
+  if (const std::optional<cv::Point2d> microns = slide.MicronsPerPixel(settings.level);
+      microns && std::abs(microns->x - microns->y) <= 1e-6 * microns->x)
+    text += "|MPP = " + NumberText(microns->x);
+  if (const std::optional<double> power = slide.ObjectivePower(settings.level))
+    text += "|AppMag = " + NumberText(*power);
+  return text;
+}
+
+// An associated image's description names it on its second line.
+std::string AssociatedDescription(const std::string& name, cv::Size size) {
+  return std::string(kDescriptionStart) + name + " " + std::to_string(size.width) + "x" +
+         std::to_string(size.height);
+}
+
+void WriteAssociated(TiffOutput& tiff, const Slide& slide, const std::string& name) {
+  const cv::Mat rgb = slide.ReadAssociated(name);
+  TiffImageHeader header;
+  header.size = rgb.size();
+  header.reduced = true;
+  header.description = AssociatedDescription(name, rgb.size());
+  tiff.StartImage(header);
+  tiff.WriteStrip(rgb);
+  tiff.FinishImage();
+}
+
+// Writes level 0 straight into the TIFF while the lower levels are reduced from it row by row and their
+// tiles kept in a TileStore, to be copied in after it.
+class Pyramid {
+ public:
+  Pyramid(const std::vector<cv::Size>& sizes, const WriteSettings& settings, TiffOutput& tiff,
+          TileStore& store)
+      : sizes_(sizes), settings_(settings), tiff_(tiff), store_(store), levels_(sizes.size()) {}
+
+  // requires: the rows of level 0 in order, at most a tile's height at a time.
+  void AddLevel0Rows(const cv::Mat& rgbRows) { Add(0, rgbRows); }
+
+  // Copies level `level`'s stored tiles into the TIFF (whose image for it has been started).
+  void CopyStoredLevel(std::size_t level) {
+    const std::vector<TileStore::Span>& spans = levels_.at(level).stored;
+    for (std::size_t i = 0; i < spans.size(); ++i)
+      tiff_.WriteRawTile(static_cast<std::uint32_t>(i), store_.Read(spans[i]));
+  }
+
+ private:
+  struct LevelState {
+    cv::Mat pending;  // rows received and not yet written
+    int rowsWritten = 0;
+    std::uint32_t tilesWritten = 0;
+    std::vector<TileStore::Span> stored;  // for the lower levels
+  };
+
+  void Add(std::size_t level, const cv::Mat& rgbRows) {
+    if (rgbRows.empty()) return;
+    LevelState& state = levels_[level];
+    state.pending.push_back(rgbRows);
+    const int t = settings_.tileSize;
+    const int height = sizes_[level].height;
+    while (state.pending.rows >= t ||
+           (state.pending.rows > 0 && state.rowsWritten + state.pending.rows >= height)) {
+      const int rows = std::min({t, state.pending.rows, height - state.rowsWritten});
+      const cv::Mat tileRow = state.pending.rowRange(0, rows);
+      for (const EncodedTile& tile : EncodeTileRow(tileRow, settings_)) {
+        if (level == 0)
+          tiff_.WriteRawTile(state.tilesWritten++, tile);
+        else
+          state.stored.push_back(store_.Append(tile));
+      }
+      state.rowsWritten += rows;
+      if (level + 1 < sizes_.size()) Add(level + 1, HalveRows(tileRow, sizes_[level], sizes_[level + 1]));
+      state.pending = state.pending.rowRange(rows, state.pending.rows).clone();
+    }
+  }
+
+  const std::vector<cv::Size>& sizes_;
+  const WriteSettings& settings_;
+  TiffOutput& tiff_;
+  TileStore& store_;
+  std::vector<LevelState> levels_;
+};
 
 }  // namespace
 
@@ -186,21 +419,54 @@ void WriteSlide(const Slide& slide, const TileTransform& transform, const std::s
                 const WriteSettings& settings, const ProgressCallback& progress) {
   vips_concurrency_set(static_cast<int>(settings.threads));
   const cv::Size size = slide.LevelSize(settings.level);
-  ProgressState state;
-  state.callback = &progress;
-  state.tilesTotal = static_cast<std::int64_t>((size.width + settings.tileSize - 1) / settings.tileSize) *
-                     ((size.height + settings.tileSize - 1) / settings.tileSize);
-  const vips::VImage output = TransformImage(slide.Level(settings.level), transform);
-  if (progress) {
-    vips_image_set_progress(output.get_image(), TRUE);
-    g_signal_connect(output.get_image(), "eval", G_CALLBACK(OnEval), &state);
-    g_signal_connect(output.get_image(), "posteval", G_CALLBACK(OnPostEval), &state);
-  }
+  const int t = settings.tileSize;
+  const std::vector<cv::Size> sizes = LevelSizes(size, t);
+  const vips::VImage level0 = TransformImage(slide.Level(settings.level), transform);
+  const std::vector<std::string>& associated = slide.AssociatedNames();
+  const bool thumbnail = std::find(associated.begin(), associated.end(), "thumbnail") != associated.end();
+
   PendingFile pending(outputPath);
-  try {
-    output.tiffsave(pending.Path().c_str(), SaveOptions(slide, settings));
-  } catch (const vips::VError&) {
-    throw SlideError(VipsReason());
+  {
+    TiffOutput tiff(pending.Fd(), outputPath);
+    TileStore store(FolderOf(outputPath));
+    Pyramid pyramid(sizes, settings, tiff, store);
+    const auto header = [&](std::size_t level) {
+      TiffImageHeader h;
+      h.size = sizes[level];
+      h.tileSize = t;
+      h.compression = settings.lossless                        ? TileCompression::kDeflate
+                      : settings.quality >= kFullChromaQuality ? TileCompression::kJpegFullChroma
+                                                               : TileCompression::kJpeg;
+      h.reduced = level > 0;
+      if (const std::optional<cv::Point2d> microns = slide.MicronsPerPixel(settings.level)) {
+        h.micronsPerPixel = cv::Point2d(microns->x * size.width / sizes[level].width,
+                                        microns->y * size.height / sizes[level].height);
+      }
+      if (level == 0) h.description = LevelDescription(slide, settings);
+      return h;
+    };
+    ProgressReporter reporter(progress,
+                              static_cast<std::int64_t>(TilesAcross(size, t)) * ((size.height + t - 1) / t),
+                              static_cast<std::int64_t>(t) * t);
+    tiff.StartImage(header(0));
+    for (int top = 0; top < size.height; top += t) {
+      pyramid.AddLevel0Rows(FetchRows(level0, top, std::min(t, size.height - top)));
+      reporter.Report(static_cast<std::int64_t>(TilesAcross(size, t)) * (top / t + 1));
+    }
+    tiff.FinishImage();
+    // The thumbnail comes second, where readers of this layout look for it; the other associated images
+    // follow the levels.
+    if (thumbnail) WriteAssociated(tiff, slide, "thumbnail");
+    for (std::size_t level = 1; level < sizes.size(); ++level) {
+      tiff.StartImage(header(level));
+      pyramid.CopyStoredLevel(level);
+      tiff.FinishImage();
+    }
+    for (const std::string& name : associated) {
+      if (name != "thumbnail" && name.find_first_of(" \t\n|") == std::string::npos)
+        WriteAssociated(tiff, slide, name);
+    }
+    tiff.Finish();
   }
   pending.RenameTo(outputPath);
 }

@@ -4,10 +4,13 @@
 //   histonorm::slide::WriteSlide(slide, transform, "out.tif", {.tileSize = 512}, [](const Progress& p)
 //   {...});
 //
-// The level is read, transformed and encoded a strip of tiles at a time by libvips's worker threads, so the
-// memory used depends on the tile size, the level's width and the thread count, not on the slide's size.
-// The result opens in OpenSlide as a generic tiled TIFF: level 0 at full size, then each level half the one
-// before, down to the first that fits in one tile.
+// The level is read and transformed a row of tiles at a time by libvips's worker threads, its tiles encoded
+// on as many threads and written by libtiff, so the memory used depends on the tile size, the level's width
+// and the thread count, not on the slide's size. The result: level 0 at full size, then each level half the
+// one before, down to the first that fits in one tile. It carries what the source states: the resolution
+// (as TIFF resolution tags and in the description), the magnification, and the associated images (label,
+// macro, thumbnail) as images of their own, laid out so that OpenSlide reports them (openslide.mpp-x,
+// openslide.objective-power, its associated images). Nothing is made up for what the source does not state.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -23,7 +26,7 @@ struct WriteSettings {
   int tileSize = 512;     // the side of the square tiles, a multiple of 16
   int quality = 90;       // the JPEG quality, 1..100
   bool lossless = false;  // deflate instead of JPEG
-  unsigned threads = 0;   // libvips's worker threads (process-wide); 0 = all cores
+  unsigned threads = 0;   // libvips's worker threads (process-wide) and the encoding threads; 0 = all cores
 };
 
 struct Progress {
@@ -44,10 +47,11 @@ using ProgressCallback = std::function<void(const Progress&)>;
 
 // requires: settings are in range (tileSize a positive multiple of 16, quality 1..100, a valid level).
 // ensures:  `outputPath` holds the level, transformed, as a pyramidal tiled BigTIFF with the slide's
-//           resolution. The file is written under a temporary name in the same folder and renamed at the
-//           end, so `outputPath` is never left half-written.
-// throws:   SlideError when reading or writing fails; nothing is left at `outputPath` then, and an earlier
-//           file there is unchanged.
+//           resolution, magnification and associated images. The file is written under a temporary name in
+//           the same folder, flushed to the disk and renamed at the end, so `outputPath` is never left
+//           half-written; the same inputs give the same bytes for any thread count.
+// throws:   SlideError when reading or writing fails (a damaged tile, a full disk: what() says why);
+//           nothing is left at `outputPath` then, and an earlier file there is unchanged.
 void WriteSlide(const Slide& slide, const TileTransform& transform, const std::string& outputPath,
                 const WriteSettings& settings, const ProgressCallback& progress = {});
 

@@ -68,7 +68,8 @@ TEST_P(DiskFull, FailedSaveKeepsTheEarlierResult) {
   dir_.WriteText("data/list.txt", name + "\n");
   const CliResult r = Run({"Reinhard", "data/list.txt"});
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.AfterBanner().back(), "Failed to save image: 'data/normalised/" + name + "'");
+  EXPECT_EQ(r.AfterBanner().back(),
+            "Failed to save image: 'data/normalised/" + name + "': No space left on device");
   EXPECT_EQ(ReadBytes(Data("normalised/" + name)), earlier);
   EXPECT_EQ(OutputNames(), std::set<std::string>{name});
 }

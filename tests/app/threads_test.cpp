@@ -86,7 +86,8 @@ TEST_F(ThreadsRun, FailedSaveMidBatchEndsTheRunBeforeLaterFiles) {
   one.insert(one.end(), {"--threads", "1"});
   const auto [parallel, files] = RunAndCollect(four);
   EXPECT_EQ(parallel.status, 255);
-  EXPECT_EQ(parallel.AfterBanner().back(), "Failed to save image: 'data/normalised/sub/he_sample_2.png'");
+  EXPECT_EQ(parallel.AfterBanner().back(),
+            "Failed to save image: 'data/normalised/sub/he_sample_2.png': No such file or directory");
   EXPECT_EQ(parallel.Lines(), RunAndCollect(one).first.Lines());
   // Only the first result exists: no later result, whole or in part, and no temporary file.
   ASSERT_EQ(files.size(), 1U);

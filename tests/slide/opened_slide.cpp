@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <opencv2/imgproc.hpp>
 #include <vips/vips8>
 
@@ -36,6 +37,17 @@ std::optional<std::string> OpenedSlide::Property(const std::string& name) const 
   return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 
+std::vector<std::pair<std::string, cv::Size>> OpenedSlide::AssociatedImages() const {
+  std::vector<std::pair<std::string, cv::Size>> images;
+  for (const char* const* name = openslide_get_associated_image_names(slide_); *name != nullptr; ++name) {
+    int64_t width = 0;
+    int64_t height = 0;
+    openslide_get_associated_image_dimensions(slide_, *name, &width, &height);
+    images.emplace_back(*name, cv::Size(static_cast<int>(width), static_cast<int>(height)));
+  }
+  return images;
+}
+
 cv::Mat OpenedSlide::ReadLevel(int level) const {
   const cv::Size size = LevelSize(level);
   cv::Mat argb(size, CV_8UC4);  // 32-bit ARGB words, stored B, G, R, A on this little-endian machine
@@ -48,7 +60,7 @@ cv::Mat OpenedSlide::ReadLevel(int level) const {
 std::vector<cv::Size> PyramidSizes(cv::Size level0, int tileSize) {
   std::vector<cv::Size> sizes{level0};
   while (sizes.back().width > tileSize || sizes.back().height > tileSize)
-    sizes.emplace_back(sizes.back().width / 2, sizes.back().height / 2);
+    sizes.emplace_back(std::max(1, sizes.back().width / 2), std::max(1, sizes.back().height / 2));
   return sizes;
 }
 

@@ -5,6 +5,8 @@
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace histonorm::test {
 
@@ -20,6 +22,8 @@ class OpenedSlide {
   int LevelCount() const;
   cv::Size LevelSize(int level) const;
   std::optional<std::string> Property(const std::string& name) const;
+  // The associated images' names and sizes, in the slide's order.
+  std::vector<std::pair<std::string, cv::Size>> AssociatedImages() const;
   // The whole level as CV_8UC3 blue, green, red (the test slides are opaque).
   cv::Mat ReadLevel(int level) const;
 
@@ -27,7 +31,8 @@ class OpenedSlide {
   openslide_t* slide_ = nullptr;
 };
 
-// The level sizes of a pyramid that halves (rounding down) until a level fits in one tile.
+// The level sizes of a pyramid that halves (rounding down, to no less than a pixel) until a level fits in
+// one tile.
 std::vector<cv::Size> PyramidSizes(cv::Size level0, int tileSize);
 
 // Writes a synthetic generic pyramidal tiled TIFF of `size` (JPEG tiles of 256) made by repeating the

@@ -1,6 +1,7 @@
 // The slide subsystem: what it writes, read back through OpenSlide, against the level read whole.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -38,13 +39,14 @@ class SlideFiles : public ::testing::Test {
   static void SetUpTestSuite() {
     scratch_ = new ScratchDir();
     test::WriteSyntheticSlide(*scratch_ / "synthetic.tif", {4000, 4000});
+    test::WriteSyntheticSlide(*scratch_ / "thin.tif", {20000, 16});
   }
   static void TearDownTestSuite() {
     delete scratch_;
     scratch_ = nullptr;
   }
   static std::string Path(const std::string& name) {
-    return name == "synthetic.tif" ? *scratch_ / name : Shipped(name);
+    return name == "synthetic.tif" || name == "thin.tif" ? *scratch_ / name : Shipped(name);
   }
   static ScratchDir* scratch_;
 };
@@ -94,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(Slides, SlideWrite,
                          ::testing::Values(WriteCase{"cmu_small_region.svs", 0, 256},
                                            WriteCase{"tcga_frozen_section.svs", 1, 512},
                                            WriteCase{"synthetic.tif", 0, 512},
-                                           WriteCase{"synthetic.tif", 2, 128}),
+                                           WriteCase{"synthetic.tif", 2, 128}, WriteCase{"thin.tif", 0, 16}),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(SlideFiles, SlideLevelsAndResolutionAreRead) {
@@ -118,6 +120,22 @@ TEST_F(SlideFiles, ReducedLevelFitsThePixelBudget) {
   const Slide oneLevel = Slide::Open(Shipped("cmu_small_region.svs"));
   EXPECT_EQ(ReadReducedLevel(oneLevel, 0, 4e6).size(),
             cv::Size(1110, 1484));  // 2220 x 2967 halved, rounded up
+}
+
+// Any level, thin ones included, is shrunk to within the budget and to at least one pixel each way.
+TEST(ReductionFactors, EveryLevelFitsTheBudgetWithoutVanishing) {
+  constexpr double kBudget = 4e6;
+  for (const cv::Size size : {cv::Size(2220, 2967), cv::Size(100000, 80000), cv::Size(2147483647, 256),
+                              cv::Size(10000001, 256), cv::Size(256, 10000001), cv::Size(5000000, 1)}) {
+    const cv::Size factors = ReductionFactors(size, kBudget);
+    SCOPED_TRACE(testing::PrintToString(size) + " by " + testing::PrintToString(factors));
+    ASSERT_TRUE(factors.width >= 1 && factors.width <= size.width);
+    ASSERT_TRUE(factors.height >= 1 && factors.height <= size.height);
+    const double across = std::ceil(static_cast<double>(size.width) / factors.width);
+    const double down = std::ceil(static_cast<double>(size.height) / factors.height);
+    EXPECT_LE(across * down, kBudget);
+  }
+  EXPECT_EQ(ReductionFactors({2220, 2967}, kBudget), cv::Size(2, 2));  // square where the sides allow
 }
 
 // The mosaic is a full grid of full-resolution tiles that favours tissue over glass.

@@ -1,8 +1,12 @@
 // histonorm-slide METHOD SLIDE OUTPUT.tif [options]: measures the slide's colours once on a sample of its
 // tissue, then streams the chosen level tile by tile through the resulting colour transform into a pyramidal
-// tiled BigTIFF. Exits with status -1 (255) on any error, leaving no output file behind.
+// tiled BigTIFF. Exits with status -1 (255) on any error, leaving no output file behind; never replaces its
+// input, nor an existing file unless --overwrite is given.
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -10,7 +14,7 @@
 #include <vector>
 
 #include "app/image_io.h"
-#include "app/temporary_file.h"
+#include "common/safe_save.h"
 #include "report/run_review.h"
 #include "slide/normalise_slide.h"
 
@@ -24,7 +28,7 @@ constexpr int kFailure = -1;
 constexpr std::string_view kUsage =
     "Usage: histonorm-slide METHOD SLIDE OUTPUT.tif [--target IMAGE | --target-file FILE] [--model FILE]\n"
     "         [--level L] [--tile N] [--threads N] [--quality Q] [--lossless] [--sample reduced|tissue]\n"
-    "         [--check] [--report FILE.html]\n"
+    "         [--overwrite] [--check] [--report FILE.html]
     "  METHOD   Identity (copies the colours) or a normalisation method\n"
     "  --level  the slide level to normalise (default 0)\n"
     "  --tile   the output's tile side, a multiple of 16 (default 512)\n"
@@ -32,7 +36,9 @@ constexpr std::string_view kUsage =
     "  --quality  JPEG quality 1..100 (default 90); --lossless writes deflate tiles instead\n"
     "  --sample   what the colours are measured on: the level reduced to at most 4 MP (default) or a mosaic "
     "of\n             full-resolution tissue tiles\n"
-    "  --check    check the normalised sample (status 2 when it looks wrong); --report also writes an HTML "
+    "  --overwrite  replace OUTPUT.tif if it exists (never the slide itself)\n"
+
+    "  --check    check the normalised sample (status 3 when it looks wrong); --report also writes an HTML "
     "report\n";
 
 struct Arguments {
@@ -43,8 +49,9 @@ struct Arguments {
   histonorm::slide::TransformTarget target;
   histonorm::slide::WriteSettings write;
   histonorm::slide::SampleKind sample = histonorm::slide::SampleKind::kReducedLevel;
-  bool check = false;  // --check
-  std::string report;  // --report
+  bool check = false;      // --check
+  std::string report;      // --report
+  bool overwrite = false;  // --overwrite
 };
 
 std::optional<int> ParseInt(std::string_view text, int low, int high) {
@@ -97,6 +104,8 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string_view>& wor
       args.write.lossless = true;
     } else if (words[i] == "--check") {
       args.check = true;
+    } else if (words[i] == "--overwrite") {
+      args.overwrite = true;
     } else if (words[i].starts_with("--")) {
       if (i + 1 >= words.size() || !ApplyOption(words[i], words[i + 1], args)) return std::nullopt;
       ++i;
@@ -123,7 +132,7 @@ int FinishReview(const Arguments& args, const histonorm::report::RunReview& revi
   std::cerr << review.SummaryLine() << "\n";
   if (!args.report.empty()) {
     const std::string html = review.Html();
-    if (!histonorm::app::ReplaceFile(args.report, html.data(), html.size())) {
+    if (!histonorm::ReplaceFile(args.report, html.data(), html.size())) {
       std::cerr << "Failed to save report: '" << args.report << "'\n";
       return kFailure;
     }
@@ -144,7 +153,25 @@ histonorm::report::RunInfo ReportInfo(const Arguments& args) {
   return info;
 }
 
+// Why the output may not be written, or nothing: it must say TIFF, must not be the slide (the same file,
+// also through links) and must not exist unless --overwrite.
+std::string OutputProblem(const Arguments& args) {
+  std::string extension = std::filesystem::path(args.output).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (extension != ".tif" && extension != ".tiff") return "the result is a TIFF file: name it .tif or .tiff";
+  std::error_code error;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(args.output, error))) return {};
+  if (std::filesystem::equivalent(args.slide, args.output, error)) return "it is the slide itself";
+  if (!args.overwrite) return "it exists (--overwrite replaces it)";
+  return {};
+}
+
 int Run(const Arguments& args) {
+  if (const std::string problem = OutputProblem(args); !problem.empty()) {
+    std::cerr << "Refusing to write '" << args.output << "': " << problem << "\n";
+    return kFailure;
+  }
   histonorm::slide::TransformTarget target = args.target;
   target.threads = args.write.threads;
   if (!args.targetImage.empty()) {
@@ -202,6 +229,7 @@ int Run(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  histonorm::RemoveTemporaryFilesOnSignals();
   const std::vector<std::string_view> words(argv + 1, argv + argc);
   const std::optional<Arguments> args = ParseArguments(words);
   if (!args) {

@@ -4,11 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "common/safe_save.h"
 #include "train/model_trainer.h"
 #include "train/train_options.h"
 
 int main(int argc, char** argv) {
   using namespace histonorm::train;
+  // An interrupted run leaves no half-written model behind.
+  histonorm::RemoveTemporaryFilesOnSignals();
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::cerr << TrainUsage() << std::endl;

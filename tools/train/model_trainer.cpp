@@ -7,11 +7,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
 #include "classifier/colour_classifier.h"
+#include "common/safe_save.h"
 #include "train/class_trainer.h"
 #include "train/colour_quantiser.h"
 #include "train/descriptor_model.h"
@@ -393,15 +395,11 @@ std::array<double, 3> HeldBackAccuracy(const std::vector<TrainingImage>& images,
 }
 
 void WriteAtomically(const std::string& path, const ColourModelData& data) {
-  const std::string temporary = path + ".partial";
-  try {
-    WriteColourModel(temporary, data);
-    fs::rename(temporary, path);
-  } catch (const std::exception& e) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    throw std::runtime_error("cannot write model '" + path + "': " + e.what());
-  }
+  std::ostringstream bytes;
+  WriteColourModel(bytes, data);
+  const std::string text = bytes.str();
+  if (const SaveResult saved = ReplaceFile(path, text.data(), text.size()); !saved)
+    throw std::runtime_error("cannot write model '" + path + "': " + saved.Reason());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Normalises an image in memory with an installed histonorm:
-//   consumer <method> <colour model> <target.ppm> <source.ppm> <output.ppm>
+//   consumer <method> <colour model | -> <target.ppm> <source.ppm> <output.ppm>
 // Images are binary PPM files (P6, 8-bit), read and written here so that the program needs nothing
 // but histonorm and the OpenCV core module it brings.
 #include <histonorm/histonorm.h>
@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     const auto method = histonorm::ParseMethod(argv[1]);
     if (!method) throw std::runtime_error(std::string("unknown method ") + argv[1]);
     histonorm::Options options;
-    options.colourModelPath = argv[2];
+    // "-": the stain method's shipped model, from the folder find_package(histonorm) hands over.
+    options.colourModelPath = std::string(argv[2]) == "-" ? HISTONORM_MODEL_DIR "/he.model" : argv[2];
     auto norm = histonorm::MakeNormaliser(*method, options);
     norm->CalcStats(ReadPpm(argv[3]));
     WritePpm(argv[5], norm->Norm(ReadPpm(argv[4])));

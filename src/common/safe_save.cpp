@@ -1,17 +1,21 @@
-#include "app/temporary_file.h"
+#include "common/safe_save.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
-namespace histonorm::app {
+namespace histonorm {
 
 namespace {
 
@@ -78,6 +82,63 @@ extern "C" void RemovePendingFilesAndStop(int signal) {
   ::raise(signal);
 }
 
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = ENOSPC;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool IsUnderProc(const std::string& path) {
+  std::array<char, PATH_MAX> resolved{};
+  return ::realpath(path.c_str(), resolved.data()) != nullptr &&
+         std::string_view(resolved.data()).starts_with("/proc/");
+}
+
+// Whether `path` reaches its file through the process file system (/dev/stdout, /dev/fd/1,
+// /proc/self/fd/1): such a link stands for an open file, which is written into, never replaced.
+bool ReachedThroughProc(std::string path) {
+  constexpr int kMostLinks = 40;
+  for (int hop = 0; hop < kMostLinks; ++hop) {
+    const std::filesystem::path p(path);
+    if (IsUnderProc(p.has_parent_path() ? p.parent_path().string() : ".")) return true;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
+    std::array<char, PATH_MAX> target{};
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size() - 1);
+    if (n <= 0) return false;
+    const std::filesystem::path next(std::string(target.data(), static_cast<std::size_t>(n)));
+    if (next.is_absolute() && next.string().starts_with("/proc/")) return true;
+    path = next.is_absolute() ? next.string() : (p.parent_path() / next).string();
+  }
+  return false;
+}
+
+// Writes into an existing file that must not be replaced (a device, a pipe, an open file).
+SaveResult WriteInto(const std::string& path, const void* data, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return SaveResult::FromErrno();
+  const bool written = WriteAll(fd, data, size);
+  const int writeError = errno;
+  const bool closed = ::close(fd) == 0;
+  if (!written) errno = writeError;
+  return written && closed ? SaveResult::Done() : SaveResult::FromErrno();
+}
+
+SaveResult ReplaceThroughTemporaryFile(const std::string& path, const void* data, std::size_t size) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  std::optional<TemporaryFile> file = TemporaryFile::CreateIn(folder);
+  if (file && file->Write(data, size) && file->RenameTo(path)) return SaveResult::Done();
+  return SaveResult::FromErrno();
+}
+
 std::string RandomLetters() {
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -112,25 +173,18 @@ TemporaryFile::~TemporaryFile() { Discard(); }
 
 void TemporaryFile::Discard() {
   if (path_.empty()) return;
+  const int reason = errno;  // callers report why the save failed, not how the cleanup went
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   const StopSignalsBlocked blocked;
   ::unlink(path_.c_str());
   Withdraw(path_);
   path_.clear();
+  errno = reason;
 }
 
 bool TemporaryFile::Write(const void* data, std::size_t size) {
-  if (fd_ < 0) return false;
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd_, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return fd_ >= 0 && WriteAll(fd_, data, size);
 }
 
 bool TemporaryFile::RenameTo(const std::string& path) {
@@ -153,11 +207,27 @@ bool TemporaryFile::RenameTo(const std::string& path) {
   return true;
 }
 
-bool ReplaceFile(const std::string& path, const void* data, std::size_t size) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  std::optional<TemporaryFile> file = TemporaryFile::CreateIn(folder);
-  return file && file->Write(data, size) && file->RenameTo(path);
+SaveResult SaveResult::FromErrno() { return Failed(std::strerror(errno != 0 ? errno : EIO)); }
+
+SaveResult ReplaceFile(const std::string& path, const void* data, std::size_t size) noexcept {
+  try {
+    errno = 0;
+    struct stat target {};
+    if (::stat(path.c_str(), &target) != 0) return ReplaceThroughTemporaryFile(path, data, size);
+    if (S_ISDIR(target.st_mode)) return SaveResult::Failed(std::strerror(EISDIR));
+    if (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode)) return WriteInto(path, data, size);
+    if (!S_ISREG(target.st_mode))
+      return SaveResult::Failed("it is neither a regular file, a device nor a pipe");
+    if (ReachedThroughProc(path)) return WriteInto(path, data, size);
+    return ReplaceThroughTemporaryFile(path, data, size);
+  } catch (const std::exception& e) {
+    return SaveResult::Failed(e.what());
+  }
+}
+
+SaveResult WriteStandardOutput(const void* data, std::size_t size) noexcept {
+  errno = 0;
+  return WriteAll(STDOUT_FILENO, data, size) ? SaveResult::Done() : SaveResult::FromErrno();
 }
 
 void RemoveTemporaryFilesOnSignals() {
@@ -174,4 +244,4 @@ void RemoveTemporaryFilesOnSignals() {
   }
 }
 
-}  // namespace histonorm::app
+}  // namespace histonorm

@@ -1,4 +1,4 @@
-#include "app/temporary_file.h"
+#include "common/safe_save.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "support/cli_run.h"
 
-namespace histonorm::app {
+namespace histonorm {
 namespace {
 
 namespace fs = std::filesystem;
@@ -68,4 +68,4 @@ TEST_P(StopSignal, RemovesTheFileBeingWritten) {
 INSTANTIATE_TEST_SUITE_P(IntAndTerm, StopSignal, testing::Values(SIGINT, SIGTERM));
 
 }  // namespace
-}  // namespace histonorm::app
+}  // namespace histonorm
