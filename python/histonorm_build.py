@@ -64,6 +64,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 def _build_module():
     """Configures and builds the module for this interpreter; returns the module and its stubs."""
     build = pathlib.Path(os.environ.get("HISTONORM_WHEEL_BUILD_DIR") or ROOT / "build" / ("wheel-" + _tag()))
+    _forget_other_interpreter(build)
     configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                  "-DPython_EXECUTABLE=" + sys.executable, "-DHISTONORM_PYTHON=ON",
                  "-DHISTONORM_BUILD_TESTS=OFF", "-DHISTONORM_BUILD_BENCH=OFF"]
@@ -79,6 +80,24 @@ def _build_module():
     if not module.exists():
         raise RuntimeError("the CMake build made no %s (is pybind11-dev installed?)" % module.name)
     return [module, build / "python" / (NAME + ".pyi")]
+
+
+def _forget_other_interpreter(build):
+    """A build folder configured for another interpreter is configured afresh; the library's
+    objects, which do not depend on the interpreter, stay and are not compiled again. One made
+    from another source tree is removed."""
+    cache = build / "CMakeCache.txt"
+    if not cache.exists():
+        return
+    lines = cache.read_text(errors="replace").splitlines()
+    if "CMAKE_HOME_DIRECTORY:INTERNAL=" + str(ROOT) not in lines:  # another source tree: start again
+        shutil.rmtree(build)
+        return
+    if "Python_EXECUTABLE:FILEPATH=" + sys.executable in lines:
+        return
+    cache.unlink()
+    for folder in (build / "CMakeFiles", build / "python"):
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def _record_line(name, data):

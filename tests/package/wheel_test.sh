@@ -3,7 +3,8 @@
 # makes a fresh virtual environment, builds the wheel there with `pip wheel --no-build-isolation`
 # (pip older than 21.3 cannot use an in-tree backend: the backend is then called directly),
 # installs it into another fresh environment and imports it from outside the source tree. Then
-# `python3 -m build --no-isolation` with Debian's Python must make an sdist and a wheel.
+# `python3 -m build --no-isolation --sdist --wheel` with Debian's Python must make an sdist and a
+# wheel (both from the tree: a wheel from the unpacked sdist would compile everything again).
 # usage: wheel_test.sh <work dir> <source dir>
 set -euo pipefail
 work=$1 source=$2
@@ -13,13 +14,14 @@ for python in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3; do
   [ -x "$python" ] && interpreters+=("$python")
 done
 
+# One CMake build folder for all: only the module is compiled again for each interpreter.
+export HISTONORM_WHEEL_BUILD_DIR=${HISTONORM_WHEEL_BUILD_DIR:-$work/cmake-build}
 failed=()
 for python in "${interpreters[@]}"; do
   version=$("$python" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
   dir=$work/$version-$(echo "$python" | md5sum | cut -c1-8)
   rm -rf "$dir/builder" "$dir/user" "$dir/wheels"
-  # The CMake build folder stays between runs (ccache makes a fresh one cheap too).
-  export HISTONORM_WHEEL_BUILD_DIR=$dir/cmake-build
+  mkdir -p "$dir"
   if ! "$python" -m venv "$dir/builder" >"$dir/log.txt" 2>&1 || ! "$python" -m venv "$dir/user" >>"$dir/log.txt" 2>&1; then
     failed+=("$version ($python): no venv"); continue
   fi
@@ -44,8 +46,7 @@ for python in "${interpreters[@]}"; do
 done
 
 rm -rf "$work/dist"
-export HISTONORM_WHEEL_BUILD_DIR=$work/build-module
-if (cd "$source" && /usr/bin/python3 -m build --no-isolation --outdir "$work/dist" >"$work/build-log.txt" 2>&1) &&
+if (cd "$source" && /usr/bin/python3 -m build --no-isolation --sdist --wheel --outdir "$work/dist" >"$work/build-log.txt" 2>&1) &&
    ls "$work"/dist/histonorm-*.tar.gz "$work"/dist/histonorm-*.whl >/dev/null 2>&1; then
   echo "python3 -m build --no-isolation: $(cd "$work/dist" && echo *)"
 else
