@@ -17,6 +17,7 @@ packages=(
   libvips-dev libtiff-dev libopenslide-dev libvips-tools openslide-tools
   snakemake slurm-wlm munge
   time  # /usr/bin/time -v: peak memory in bench/whole_process.sh
+  ccache  # the Python wheel test builds the module once per interpreter
 )
 missing=()
 for p in "${packages[@]}"; do

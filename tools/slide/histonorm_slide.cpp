@@ -28,7 +28,7 @@ constexpr int kFailure = -1;
 constexpr std::string_view kUsage =
     "Usage: histonorm-slide METHOD SLIDE OUTPUT.tif [--target IMAGE | --target-file FILE] [--model FILE]\n"
     "         [--level L] [--tile N] [--threads N] [--quality Q] [--lossless] [--sample reduced|tissue]\n"
-    "         [--overwrite] [--check] [--report FILE.html]
+    "         [--overwrite] [--check] [--report FILE.html]\n"
     "  METHOD   Identity (copies the colours) or a normalisation method\n"
     "  --level  the slide level to normalise (default 0)\n"
     "  --tile   the output's tile side, a multiple of 16 (default 512)\n"
@@ -37,7 +37,6 @@ constexpr std::string_view kUsage =
     "  --sample   what the colours are measured on: the level reduced to at most 4 MP (default) or a mosaic "
     "of\n             full-resolution tissue tiles\n"
     "  --overwrite  replace OUTPUT.tif if it exists (never the slide itself)\n"
-
     "  --check    check the normalised sample (status 3 when it looks wrong); --report also writes an HTML "
     "report\n";
 
