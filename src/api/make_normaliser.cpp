@@ -5,11 +5,14 @@
 
 #include "norm/reinhard.h"
 #include "norm/rgb_hist_spec.h"
+#include "norm/tissue_only.h"
 #include "stain/norm_bimodal_deconv_rvm.h"
 
 namespace histonorm {
 
-std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options) {
+namespace {
+
+std::unique_ptr<CNormBase> MakeMethod(Method method, const Options& options) {
   switch (method) {
     case Method::kReinhard:
       return std::make_unique<CNormReinhard>(options.log, options.threads);
@@ -28,6 +31,14 @@ std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options)
   }
   throw std::invalid_argument("MakeNormaliser: no method with number " +
                               std::to_string(static_cast<int>(method)));
+}
+
+}  // namespace
+
+std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options) {
+  std::unique_ptr<CNormBase> made = MakeMethod(method, options);
+  if (!options.tissueOnly || method == Method::kBimodalDeconvRVM) return made;
+  return std::make_unique<TissueOnlyNormaliser>(std::move(made), options.threads);
 }
 
 }  // namespace histonorm
