@@ -103,6 +103,8 @@ std::string BatchHelp() {
          "  histonorm Reinhard run/list.txt run/reference.png --progress --keep-going\n";
 }
 
+std::string InstalledModelDir() { return HISTONORM_MODEL_DIR_INSTALLED; }
+
 std::string VersionLine(const std::string& program) { return program + " " HISTONORM_VERSION; }
 
 bool IsHelpRequest(const std::vector<std::string>& args) {

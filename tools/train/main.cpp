@@ -4,14 +4,23 @@
 #include <string>
 #include <vector>
 
+#include "app/batch_options.h"
 #include "train/model_trainer.h"
 #include "train/train_options.h"
 
 int main(int argc, char** argv) {
   using namespace histonorm::train;
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::cerr << TrainUsage() << std::endl;
+  if (histonorm::app::IsHelpRequest(args)) {
+    std::cout << TrainUsage() << "\n"
+              << "The shipped models are installed in " << histonorm::app::InstalledModelDir() << "/.\n"
+              << "Example:\n"
+              << "  histonorm-train --out my-he.model --stains he slides/*.png\n"
+              << "  histonorm-train --check my-he.model slides/*.png" << std::endl;
+    return 0;
+  }
+  if (histonorm::app::IsVersionRequest(args)) {
+    std::cout << histonorm::app::VersionLine("histonorm-train") << std::endl;
     return 0;
   }
   TrainOptions options;
