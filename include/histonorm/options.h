@@ -26,9 +26,11 @@ struct Options {
   // calling thread. Results are bit-identical whatever the number. The calls still serve one
   // caller at a time (see norm_base.h); the extra threads live only while a call runs.
   unsigned threads = 0;
-  // Reinhard and the histogram methods: measure and map only tissue pixels; glass pixels (see
-  // tissue_mask.h) are mapped to the target's glass colour, so a glass tile stays glass. The
-  // stain method ignores it (it classifies background itself). Default false: every pixel.
+  // Reinhard and the histogram methods: statistics from tissue pixels only; glass pixels (every
+  // channel's optical density -log10((v + 1) / 256) below 0.1, i.e. every channel at 203 or above)
+  // are shifted to the target's glass colour, so a glass tile stays glass. A saved target then
+  // holds the glass colour too and loads only into a tissue-only normaliser. The stain method
+  // ignores it (it classifies the background itself). Default false: every pixel, as before.
   bool tissueOnly = false;
 };
 

@@ -5,13 +5,16 @@
 
 #include "norm/reinhard.h"
 #include "norm/rgb_hist_spec.h"
+#include "norm/tissue_only.h"
 #include "stain/norm_bimodal_deconv_rvm.h"
 #include "stain/norm_od_stain.h"
 #include "stain/od_classifier.h"
 
 namespace histonorm {
 
-std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options) {
+namespace {
+
+std::unique_ptr<CNormBase> MakeMethod(Method method, const Options& options) {
   switch (method) {
     case Method::kReinhard:
       return std::make_unique<CNormReinhard>(options.log, options.threads);
@@ -44,6 +47,14 @@ std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options)
   }
   throw std::invalid_argument("MakeNormaliser: no method with number " +
                               std::to_string(static_cast<int>(method)));
+}
+
+}  // namespace
+
+std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options) {
+  std::unique_ptr<CNormBase> made = MakeMethod(method, options);
+  if (!options.tissueOnly || method == Method::kBimodalDeconvRVM) return made;
+  return std::make_unique<TissueOnlyNormaliser>(std::move(made), options.threads);
 }
 
 }  // namespace histonorm

@@ -85,6 +85,8 @@ std::string BatchHelp() {
          "  --tissue-only        Reinhard and the histogram methods: statistics from tissue pixels\n"
          "                       only; glass is mapped to the target's glass colour\n"
          "  --stain-params FILE  the stain method's thresholds (the format of params.txt)\n"
+         "  --check              check every result; name the ones that look wrong (exit status 3)\n"
+         "  --report FILE.html   the checks and a self-contained HTML report of the run\n"
          "  --progress           print \"[i/n] name\" before each image is normalised\n"
          "  --quiet              print only failures and the summary\n"
          "  --help, --version    print this help or the version and exit\n"
@@ -97,11 +99,14 @@ std::string BatchHelp() {
          "Exit status: 0 when every image was normalised, " +
          std::to_string(kSomeImagesFailed) +
          " when --keep-going went past a failed image,\n"
+         "3 when --check or --report found results that look wrong (and none failed),\n"
          "255 on a usage error or a failure that ends the run.\n"
          "\n"
          "Example:\n"
          "  histonorm Reinhard run/list.txt run/reference.png --progress --keep-going\n";
 }
+
+std::string InstalledModelDir() { return HISTONORM_MODEL_DIR_INSTALLED; }
 
 std::string VersionLine(const std::string& program) { return program + " " HISTONORM_VERSION; }
 

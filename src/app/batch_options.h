@@ -45,6 +45,9 @@ struct BatchFlags {
 // The full help of the batch program (--help), several lines ending in a line end.
 [[nodiscard]] std::string BatchHelp();
 
+// The folder the colour models are installed in, without a final '/'.
+[[nodiscard]] std::string InstalledModelDir();
+
 // "PROGRAM VERSION" (--version), without a line end.
 [[nodiscard]] std::string VersionLine(const std::string& program);
 

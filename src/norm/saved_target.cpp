@@ -59,6 +59,10 @@ void RequireMethod(const TargetRecord& record, const char* method) {
   if (record.method != method) {
     throw TargetFileError("Target was fitted with method '" + record.method + "', not '" + method + "'");
   }
+  // Written by a tissue-only normaliser (norm/tissue_only.h), which hands its method the rest.
+  if (record.target.contains("tissueOnly")) {
+    throw TargetFileError("the target was fitted from tissue pixels only: normalise tissue only too");
+  }
 }
 
 }  // namespace detail

@@ -94,6 +94,7 @@ std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method, cons
   Options options;
   options.colourModelPath = target.modelPath;
   options.threads = target.threads;
+  options.stainParams = target.stainParams;
   const std::unique_ptr<CNormBase> norm = MakeNormaliser(*parsed, options);
   MeasureTarget(*norm, target);
   return FitTileTransform(*norm, bgrSample);

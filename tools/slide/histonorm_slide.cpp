@@ -7,16 +7,21 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/batch_options.h"
+#include "app/command_line.h"
 #include "app/image_io.h"
 #include "common/safe_save.h"
+#include "histonorm/method.h"
 #include "report/run_review.h"
 #include "slide/normalise_slide.h"
+#include "stain/stain_params.h"
 
 namespace {
 
@@ -29,6 +34,8 @@ constexpr std::string_view kUsage =
     "Usage: histonorm-slide METHOD SLIDE OUTPUT.tif [--target IMAGE | --target-file FILE] [--model FILE]\n"
     "         [--level L] [--tile N] [--threads N] [--quality Q] [--lossless] [--sample reduced|tissue]\n"
     "         [--overwrite] [--check] [--report FILE.html]\n"
+    "         [--stain-params FILE]\n"
+    "       histonorm-slide --help | --version\n"
     "  METHOD   Identity (copies the colours) or a normalisation method\n"
     "  --level  the slide level to normalise (default 0)\n"
     "  --tile   the output's tile side, a multiple of 16 (default 512)\n"
@@ -38,13 +45,17 @@ constexpr std::string_view kUsage =
     "of\n             full-resolution tissue tiles\n"
     "  --overwrite  replace OUTPUT.tif if it exists (never the slide itself)\n"
     "  --check    check the normalised sample (status 3 when it looks wrong); --report also writes an HTML "
-    "report\n";
+    "report\n"
+    "  --target   a target image; --target-file a saved target (histonorm --save-target)\n"
+    "  --model    the colour model of BimodalDeconvRVM\n"
+    "  --stain-params  the thresholds of BimodalDeconvRVM, in the format of histonorm's params.txt\n";
 
 struct Arguments {
   std::string method;
   std::string slide;
   std::string output;
   std::string targetImage;  // --target
+  std::string stainParams;  // --stain-params
   histonorm::slide::TransformTarget target;
   histonorm::slide::WriteSettings write;
   histonorm::slide::SampleKind sample = histonorm::slide::SampleKind::kReducedLevel;
@@ -77,6 +88,8 @@ bool ApplyOption(std::string_view name, std::string_view value, Arguments& args)
     args.report = value;
   else if (name == "--model")
     args.target.modelPath = value;
+  else if (name == "--stain-params")
+    args.stainParams = value;
   else if (name == "--level")
     return number(0, 1000, args.write.level);
   else if (name == "--quality")
@@ -166,6 +179,36 @@ std::string OutputProblem(const Arguments& args) {
   return {};
 }
 
+// The methods, the colour model location and an example, after the usage.
+std::string Help() {
+  return std::string(kUsage) + "  METHOD is Identity or one of " + histonorm::app::MethodList() +
+         "\n"
+         "Colour models are installed in " +
+         histonorm::app::InstalledModelDir() +
+         "/.\n"
+         "Exit status: 0 on success, 3 when --check finds that the result looks wrong, 255 on any error (no "
+         "output\n"
+         "file is left behind).\n"
+         "Example:\n"
+         "  histonorm-slide Reinhard slide.svs slide-normalised.tif --target reference.png\n";
+}
+
+// Reads --stain-params into the target; false (with the line printed) when the file is unusable.
+bool ReadStainParamsFile(const std::string& path, histonorm::slide::TransformTarget& target) {
+  std::ifstream in(path);
+  if (!in.is_open()) {
+    std::cerr << "Failed to read stain parameters file: '" << path << "'\n";
+    return false;
+  }
+  try {
+    histonorm::ReadStainParams(in, target.stainParams);
+  } catch (const histonorm::StainParamsError& e) {
+    std::cerr << "Bad value in " << path << " line " << e.Line() << ": '" << e.Text() << "'\n";
+    return false;
+  }
+  return true;
+}
+
 int Run(const Arguments& args) {
   if (const std::string problem = OutputProblem(args); !problem.empty()) {
     std::cerr << "Refusing to write '" << args.output << "': " << problem << "\n";
@@ -173,6 +216,7 @@ int Run(const Arguments& args) {
   }
   histonorm::slide::TransformTarget target = args.target;
   target.threads = args.write.threads;
+  if (!args.stainParams.empty() && !ReadStainParamsFile(args.stainParams, target)) return kFailure;
   if (!args.targetImage.empty()) {
     histonorm::app::LoadedImage loaded = histonorm::app::LoadColourImage(args.targetImage);
     if (loaded.image.empty()) {
@@ -230,9 +274,22 @@ int Run(const Arguments& args) {
 int main(int argc, char** argv) {
   histonorm::RemoveTemporaryFilesOnSignals();
   const std::vector<std::string_view> words(argv + 1, argv + argc);
+  const std::vector<std::string> texts(words.begin(), words.end());
+  if (histonorm::app::IsHelpRequest(texts)) {
+    std::cout << Help();
+    return 0;
+  }
+  if (histonorm::app::IsVersionRequest(texts)) {
+    std::cout << histonorm::app::VersionLine("histonorm-slide") << "\n";
+    return 0;
+  }
   const std::optional<Arguments> args = ParseArguments(words);
   if (!args) {
     std::cerr << kUsage;
+    return kFailure;
+  }
+  if (args->method != histonorm::slide::kIdentityMethod && !histonorm::ParseMethod(args->method)) {
+    std::cerr << histonorm::app::UnknownMethodLine(args->method) << "\n" << kUsage;
     return kFailure;
   }
   try {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/batch_options.h"
 #include "common/safe_save.h"
 #include "train/model_trainer.h"
 #include "train/train_options.h"
@@ -13,8 +14,16 @@ int main(int argc, char** argv) {
   // An interrupted run leaves no half-written model behind.
   histonorm::RemoveTemporaryFilesOnSignals();
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::cerr << TrainUsage() << std::endl;
+  if (histonorm::app::IsHelpRequest(args)) {
+    std::cout << TrainUsage() << "\n"
+              << "The shipped models are installed in " << histonorm::app::InstalledModelDir() << "/.\n"
+              << "Example:\n"
+              << "  histonorm-train --out my-he.model --stains he slides/*.png\n"
+              << "  histonorm-train --check my-he.model slides/*.png" << std::endl;
+    return 0;
+  }
+  if (histonorm::app::IsVersionRequest(args)) {
+    std::cout << histonorm::app::VersionLine("histonorm-train") << std::endl;
     return 0;
   }
   TrainOptions options;

@@ -94,6 +94,8 @@ std::string TrainUsage() {
   return "Usage: histonorm-train (--out MODEL | --check MODEL) (--stains he|hdab | --labels DIR) [--tile N] "
          "[--pca-dims D]\n"
          "                      [--samples N] [--augment K] [--seed S] [--gamma G] IMAGE...\n"
+         "       histonorm-train --help | --version\n"
+         "  --out        the model file to write\n"
          "  --check      no training: print the stain checks of an existing model on the images\n"
          "  --stains     automatic labels: haematoxylin/eosin or haematoxylin/DAB\n"
          "  --labels     label masks DIR/<image name>.png: 0 unlabelled, 1 stain 0, 2 stain 1, 3 background\n"
