@@ -48,9 +48,10 @@ struct OdStainParams {
   // BimodalDeconvPCA: the logistic slope, per unit of OD norm, of the background probability around
   // tissueOd.
   float backgroundSlope = 40.0f;
-  // Vahadane: L1 penalty of the concentrations while the stain matrix is factorised, and when the
+  // Vahadane: L1 penalty of the concentrations while the stain matrix is factorised (at 0.1 the
+  // directions of a synthetic mixture came out 6 degrees off, at 0.02 within 4), and when the
   // concentrations of each colour are solved.
-  float factorisationSparsity = 0.1f;
+  float factorisationSparsity = 0.02f;
   float concentrationSparsity = 0.01f;
   // Vahadane: alternating passes of the factorisation, and at most this many tissue samples (taken
   // evenly along the pixel-weighted list of tissue colours, so the same image gives the same samples).
