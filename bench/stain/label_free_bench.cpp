@@ -52,3 +52,5 @@ HISTONORM_LABEL_FREE_BENCH(Method::kVahadane);
 
 }  // namespace
 }  // namespace histonorm
+
+BENCHMARK_MAIN();
