@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <opencv2/imgcodecs.hpp>
 
 #include "support/cli_run.h"
@@ -226,6 +227,57 @@ TEST_F(Cli, NoTemporaryFilesAreLeftBehind) {
     EXPECT_EQ(entry.path().filename(), "a.png");
   }
 }
+
+// The console lines of the methods that need no colour model, with a reference image.
+struct LabelFreeRun {
+  std::string method;
+  std::vector<std::string> lines;  // after "Loaded target image OK"; with `only`, those starting with it
+  std::string only;
+};
+
+class LabelFreeCli : public Cli, public testing::WithParamInterface<LabelFreeRun> {};
+
+TEST_P(LabelFreeCli, PrintsTheStainsOfTargetAndImage) {
+  dir_.WriteImage("data/a.png", LoadSample("he_sample_1.png")(cv::Rect(200, 150, 80, 60)));
+  dir_.WriteImage("ref.png", LoadSample("he_sample_2.png")(cv::Rect(100, 80, 96, 72)));
+  dir_.WriteText("data/list.txt", "a.png\n");
+  const CliResult r = Run({GetParam().method, "data/list.txt", "ref.png"});
+  ASSERT_EQ(r.status, 0) << r.errText;
+  std::vector<std::string> lines = AfterBanner(r);
+  const auto loaded = std::find(lines.begin(), lines.end(), "Loaded target image OK");
+  ASSERT_NE(loaded, lines.end());
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), loaded),
+            (std::vector<std::string>{" DIR: data/", "Single image target"}));
+  std::vector<std::string> after;
+  std::copy_if(loaded + 1, lines.end(), std::back_inserter(after),
+               [](const std::string& line) { return line.rfind(GetParam().only, 0) == 0; });
+  EXPECT_EQ(after, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Methods, LabelFreeCli,
+    testing::Values(LabelFreeRun{"Macenko",
+                                 {"Target stain vectors: (0.7198, 0.6516, 0.2394) (0.5545, 0.7897, 0.2623)",
+                                  "Target concentration percentiles: 1.3879, 1.1506",
+                                  "Calculated target stats", "[Norm] data/a.png",
+                                  "Image stain vectors: (0.6337, 0.7394, 0.2272) (0.0279, 0.9747, 0.2219)",
+                                  "Image concentration percentiles: 1.8567, 0.5120, scaled by 0.7475, 2.2475",
+                                  "->'data/normalised/a.png'"},
+                                 ""},
+                    LabelFreeRun{"Vahadane",
+                                 {"Target stain vectors: (0.6768, 0.7033, 0.2174) (0.5795, 0.7058, 0.4074)",
+                                  "Target concentration percentiles: 1.8333, 0.8840",
+                                  "Calculated target stats", "[Norm] data/a.png",
+                                  "Image stain vectors: (0.6189, 0.7597, 0.1996) (0.0309, 0.9969, 0.0720)",
+                                  "Image concentration percentiles: 1.8992, 0.4900, scaled by 0.9653, 1.8042",
+                                  "->'data/normalised/a.png'"},
+                                 ""},
+                    // The two-stage pipeline's own lines are those of BimodalDeconvRVM (stain_cli_test.cpp).
+                    LabelFreeRun{"BimodalDeconvPCA",
+                                 {"Stain directions: (0.7198, 0.6516, 0.2394) (0.5545, 0.7897, 0.2623)",
+                                  "Stain directions: (0.6337, 0.7394, 0.2272) (0.0279, 0.9747, 0.2219)"},
+                                 "Stain directions"}),
+    [](const testing::TestParamInfo<LabelFreeRun>& info) { return info.param.method; });
 
 }  // namespace
 }  // namespace histonorm::test
