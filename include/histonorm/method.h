@@ -1,5 +1,5 @@
 #pragma once
-// The four normalisation methods and their names on the command line.
+// The seven normalisation methods and their names on the command line.
 //
 //   const std::optional<histonorm::Method> method = histonorm::ParseMethod("Reinhard");
 //   if (method) std::cout << histonorm::MethodName(*method);  // "Reinhard"
@@ -14,10 +14,14 @@ enum class Method {
   kBimodalDeconvRVM,   // "BimodalDeconvRVM": stain channel remapping; needs a colour model
   kRGBHistSpec,        // "RGBHistSpec": blue, green and red histogram matching
   kRGBHistSpecThresh,  // "RGBHistSpecThresh": the same, counting only which levels occur
+  kBimodalDeconvPCA,   // "BimodalDeconvPCA": the stain method's remapping with stains from the image itself
+  kMacenko,            // "Macenko": stain concentrations scaled, directions from the principal plane
+  kVahadane,           // "Vahadane": the same, directions by sparse non-negative factorisation
 };
 
-inline constexpr std::array<Method, 4> kAllMethods = {Method::kReinhard, Method::kBimodalDeconvRVM,
-                                                      Method::kRGBHistSpec, Method::kRGBHistSpecThresh};
+inline constexpr std::array<Method, 7> kAllMethods = {
+    Method::kReinhard,         Method::kBimodalDeconvRVM, Method::kRGBHistSpec, Method::kRGBHistSpecThresh,
+    Method::kBimodalDeconvPCA, Method::kMacenko,          Method::kVahadane};
 
 // ensures: the method whose name is exactly `name` (case-sensitive), or nothing.
 [[nodiscard]] std::optional<Method> ParseMethod(std::string_view name);

@@ -6,6 +6,8 @@
 #include "norm/reinhard.h"
 #include "norm/rgb_hist_spec.h"
 #include "stain/norm_bimodal_deconv_rvm.h"
+#include "stain/norm_od_stain.h"
+#include "stain/od_classifier.h"
 
 namespace histonorm {
 
@@ -25,6 +27,20 @@ std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options)
       stain->SetThreads(options.threads);
       return stain;
     }
+    case Method::kBimodalDeconvPCA: {
+      const std::string problem = StainParamsProblem(options.stainParams);
+      if (!problem.empty()) throw std::invalid_argument("MakeNormaliser: stain thresholds: " + problem);
+      Options own = options;
+      own.colourModelPath.clear();  // no model: the stains come from each image itself
+      auto stain = std::make_unique<CNormBimodalDeconvRVM>(
+          std::make_unique<OdStainClassifier>(OdStainParams{}, options.log), own, "BimodalDeconvPCA");
+      stain->SetThreads(options.threads);
+      return stain;
+    }
+    case Method::kMacenko:
+      return std::make_unique<CNormOdStain>(DirectionEstimator::kPrincipalPlane, options);
+    case Method::kVahadane:
+      return std::make_unique<CNormOdStain>(DirectionEstimator::kSparseFactorisation, options);
   }
   throw std::invalid_argument("MakeNormaliser: no method with number " +
                               std::to_string(static_cast<int>(method)));

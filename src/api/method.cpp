@@ -22,6 +22,12 @@ std::string_view MethodName(Method method) {
       return "RGBHistSpec";
     case Method::kRGBHistSpecThresh:
       return "RGBHistSpecThresh";
+    case Method::kBimodalDeconvPCA:
+      return "BimodalDeconvPCA";
+    case Method::kMacenko:
+      return "Macenko";
+    case Method::kVahadane:
+      return "Vahadane";
   }
   throw std::invalid_argument("no method with number " + std::to_string(static_cast<int>(method)));
 }

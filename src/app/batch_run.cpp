@@ -199,7 +199,11 @@ std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext&
 }
 
 std::unique_ptr<CNormBase> MakeRunNormaliser(const RunSettings& s, RunContext& context) {
-  if (s.method == Method::kBimodalDeconvRVM) return MakeStainNormaliser(s, context);
+  // The two-stage stain pipeline, with or without a colour model, takes params.txt and writes
+  // diagnostics in verbose mode.
+  if (s.method == Method::kBimodalDeconvRVM || s.method == Method::kBimodalDeconvPCA) {
+    return MakeStainNormaliser(s, context);
+  }
   context.options.log = context.log;
   context.options.threads = s.threads;
   return MakeNormaliser(s.method, context.options);

@@ -9,6 +9,10 @@ namespace {
 
 const char kVerbose[] = "/verbose";
 
+bool IsLabelFree(Method method) {
+  return method == Method::kBimodalDeconvPCA || method == Method::kMacenko || method == Method::kVahadane;
+}
+
 bool VerboseFlag(const std::vector<std::string>& args) {
   // Arguments 3, 4 and 5 (indices 2..4 after the program name); later ones are never examined.
   const std::size_t last = std::min<std::size_t>(args.size(), 5);
@@ -118,7 +122,9 @@ ParseResult ParseCommandLine(std::vector<std::string> args) {
   s.verbose = VerboseFlag(args);
   const std::size_t n = args.size();
   if (s.method != Method::kBimodalDeconvRVM) {
-    if (n >= 3) s.referenceImage = args[2];
+    // The methods without a model take "/verbose" where the reference image would be.
+    const bool verboseFirst = IsLabelFree(s.method) && n >= 3 && args[2] == kVerbose;
+    if (n >= 3 && !verboseFirst) s.referenceImage = args[2];
   } else if (n == 2) {
     // The stain method needs a colour model: refuse rather than read a missing argument.
     result.usage = Usage::kShortOfArguments;

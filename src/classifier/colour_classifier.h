@@ -60,6 +60,11 @@ class ColourClassifierBase {
   // True when ClassifyColours reads the colour index alone, never the image's pixels (which then
   // only need the image's size and type).
   [[nodiscard]] virtual bool ClassifiesIndexAlone() const { return false; }
+  // The stain directions (unit optical density vectors, red, green, blue; stain 0 then 1) of the
+  // target the images will be normalised to. Classifiers that work from a trained model ignore them.
+  virtual void SetReferenceStains(const std::array<std::array<float, 3>, 2>& stains) {
+    static_cast<void>(stains);
+  }
 };
 
 class ColourClassifier_RVM_PCAVQ final : public ColourClassifierBase {

@@ -38,8 +38,9 @@ CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(const Options& options)
           std::make_unique<ColourClassifier_RVM_PCAVQ>(options.colourModelPath, options.log), options) {}
 
 CNormBimodalDeconvRVM::CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier,
-                                             const Options& options)
+                                             const Options& options, const char* method)
     : params_(Checked(options.stainParams)),
+      method_(method),
       modelPath_(options.colourModelPath),
       log_(options.log),
       diagnostics_(options.diagnostics),
@@ -57,6 +58,15 @@ CColourDeconv CNormBimodalDeconvRVM::FreshDeconv(float dotProductThreshold) cons
   CColourDeconv deconv = InitialisedDeconv(log_, dotProductThreshold);
   deconv.threads = threads_;
   return deconv;
+}
+
+void CNormBimodalDeconvRVM::ShareTargetStains() const {
+  if (!targetUsable_) return;
+  std::array<std::array<float, 3>, 2> stains{};
+  for (std::size_t k = 0; k < 2; ++k) {
+    for (std::size_t i = 0; i < 3; ++i) stains[k][i] = static_cast<float>(targetDeconv_.RawStains()[i][k]);
+  }
+  classifier_->SetReferenceStains(stains);
 }
 
 void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
@@ -95,6 +105,7 @@ void CNormBimodalDeconvRVM::MeasureBgrTarget(const cv::Mat& image) {
     LogChannelStatsLines(log_, "TImage Channel(", i, stats.channel[i]);
     target_[i] = TargetStatsOf(stats.channel[i]);
   }
+  ShareTargetStains();
 }
 
 cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassProbabilityPlanes& probs,

@@ -42,8 +42,10 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   // when it cannot be used, std::invalid_argument for invalid options.stainParams.
   explicit CNormBimodalDeconvRVM(const Options& options);
   // Uses the given classifier (which must not be null; it logs where it was told to).
+  // Saved targets name the method `method` ("BimodalDeconvPCA" for the classifier from optical
+  // densities).
   explicit CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier,
-                                 const Options& options = {});
+                                 const Options& options = {}, const char* method = "BimodalDeconvRVM");
 
   // Reads the thresholds from a parameters file (stain/stain_params.h) and logs all six. Throws
   // StainParamsError, changing nothing, for a value it refuses.
@@ -97,12 +99,15 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   // A fresh stain model for this normaliser's threads, whose dot product correction stops at
   // `dotProductThreshold`.
   [[nodiscard]] CColourDeconv FreshDeconv(float dotProductThreshold) const;
+  // Tells the classifier the target's stain directions.
+  void ShareTargetStains() const;
   // Hands the vectors and, given a table, the channel pictures from per-colour channel values to
   // the diagnostic sink, if there is one.
   void HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
                        const StainChannelPlanes* colourValues, const char* stage) const;
 
   StainParams params_;
+  const char* method_;
   std::string modelPath_;  // the colour model file, when the normaliser read one
   LogSink log_;
   DiagnosticSink diagnostics_;

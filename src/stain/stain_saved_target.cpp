@@ -12,7 +12,6 @@ namespace histonorm {
 
 namespace {
 
-const char kMethod[] = "BimodalDeconvRVM";
 const std::array<const char*, 3> kClassNames = {"classB", "classA", "classO"};
 const std::array<const char*, 2> kChannelNames = {"channel0", "channel1"};
 
@@ -61,7 +60,7 @@ StainSampleSums ReadSamples(const nlohmann::json& t) {
 }  // namespace
 
 void CNormBimodalDeconvRVM::ExportTarget(detail::TargetRecord& record) const {
-  record.method = kMethod;
+  record.method = method_;
   nlohmann::json histograms;
   for (int c = 0; c < 2; ++c) {
     for (int cls = 0; cls < 3; ++cls) {
@@ -82,7 +81,7 @@ void CNormBimodalDeconvRVM::ExportTarget(detail::TargetRecord& record) const {
 }
 
 void CNormBimodalDeconvRVM::ImportTarget(const detail::TargetRecord& record) {
-  detail::RequireMethod(record, kMethod);
+  detail::RequireMethod(record, method_);
   const nlohmann::json& t = record.target;
   const nlohmann::json saved = t.contains("model") ? t["model"] : nlohmann::json();
   const nlohmann::json ours = ModelIdentity(modelPath_);
@@ -117,6 +116,7 @@ void CNormBimodalDeconvRVM::ImportTarget(const detail::TargetRecord& record) {
   targetDeconv_ = deconv;
   for (int i = 0; i < 2; ++i) target_[i] = TargetStatsOf(stats.channel[i]);
   targetUsable_ = true;
+  ShareTargetStains();
 }
 
 }  // namespace histonorm

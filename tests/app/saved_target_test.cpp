@@ -94,16 +94,17 @@ TEST_P(SavedTargetRoundTrip, LoadedTargetGivesTheImagesOfAPlainRun) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryMethod, SavedTargetRoundTrip,
-                         testing::Values(RoundTrip{"Reinhard", true}, RoundTrip{"Reinhard", false},
-                                         RoundTrip{"RGBHistSpec", true}, RoundTrip{"RGBHistSpec", false},
-                                         RoundTrip{"RGBHistSpecThresh", true},
-                                         RoundTrip{"RGBHistSpecThresh", false},
-                                         RoundTrip{"BimodalDeconvRVM", true},
-                                         RoundTrip{"BimodalDeconvRVM", false}),
-                         [](const testing::TestParamInfo<RoundTrip>& info) {
-                           return info.param.method + (info.param.singleImage ? "Image" : "Mean");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EveryMethod, SavedTargetRoundTrip,
+    testing::Values(RoundTrip{"Reinhard", true}, RoundTrip{"Reinhard", false}, RoundTrip{"RGBHistSpec", true},
+                    RoundTrip{"RGBHistSpec", false}, RoundTrip{"RGBHistSpecThresh", true},
+                    RoundTrip{"RGBHistSpecThresh", false}, RoundTrip{"BimodalDeconvRVM", true},
+                    RoundTrip{"BimodalDeconvRVM", false}, RoundTrip{"BimodalDeconvPCA", true},
+                    RoundTrip{"BimodalDeconvPCA", false}, RoundTrip{"Macenko", true},
+                    RoundTrip{"Macenko", false}, RoundTrip{"Vahadane", true}, RoundTrip{"Vahadane", false}),
+    [](const testing::TestParamInfo<RoundTrip>& info) {
+      return info.param.method + (info.param.singleImage ? "Image" : "Mean");
+    });
 
 // A target file saved by `method` and changed by `edit`, run with `loadMethod`.
 struct BadFile {

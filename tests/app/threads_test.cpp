@@ -71,7 +71,8 @@ TEST_P(ThreadsPerMethod, EveryThreadCountGivesTheFilesAndLinesOfOneThread) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, ThreadsPerMethod,
-                         testing::Values("Reinhard", "RGBHistSpec", "RGBHistSpecThresh", "BimodalDeconvRVM"));
+                         testing::Values("Reinhard", "RGBHistSpec", "RGBHistSpecThresh", "BimodalDeconvRVM",
+                                         "BimodalDeconvPCA", "Macenko", "Vahadane"));
 
 TEST_F(ThreadsRun, FailedSaveMidBatchEndsTheRunBeforeLaterFiles) {
   // The second image's sub-folder does not exist, so its save fails.
