@@ -35,6 +35,7 @@ std::unique_ptr<CNormBase> MakeNormaliser(Method method, const Options& options)
       auto stain = std::make_unique<CNormBimodalDeconvRVM>(
           std::make_unique<OdStainClassifier>(OdStainParams{}, options.log), own, "BimodalDeconvPCA");
       stain->SetThreads(options.threads);
+      stain->KeepGlass(OdStainParams{});
       return stain;
     }
     case Method::kMacenko:

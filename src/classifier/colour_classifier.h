@@ -54,6 +54,13 @@ class ColourClassifierBase {
       for (std::size_t k = 0; k < 3; ++k) perColour[k][index[i]] = perPixel[k][i];
     }
   }
+  // The same for an image whose colours were rebuilt from stain amounts with the reference stains
+  // (SetReferenceStains): a classifier that measures stains may take those instead of estimating
+  // them again. By default, ClassifyColours.
+  virtual void ClassifyRebuiltColours(const cv::Mat& image, const ImageColours& colours,
+                                      ClassProbabilityPlanes& perColour) {
+    ClassifyColours(image, colours, perColour);
+  }
   // How many threads later classifications may use (0 = all cores). Results do not depend on it;
   // classifiers that always use one thread ignore it.
   virtual void SetThreads(unsigned threads) { static_cast<void>(threads); }

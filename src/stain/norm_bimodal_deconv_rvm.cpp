@@ -6,6 +6,7 @@
 #include "common/log_line.h"
 #include "stain/channel_images.h"
 #include "stain/colour_table.h"
+#include "stain/od_stain.h"
 #include "stain/stain_transform.h"
 
 namespace histonorm {
@@ -120,11 +121,12 @@ cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassP
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
   const std::array<CubicBSpline, 2> curves =
       RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_, threads_);
-  if (fitted != nullptr) fitted->emplace(FittedStage{deconv, curves});
+  if (fitted != nullptr) fitted->emplace(FittedStage{deconv, curves, glass_});
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
   CColourDeconv recombine = targetDeconv_;
   recombine.threads = threads_;
   recombine.ChannelsToImage(values, mapped);
+  if (glass_) histonorm::KeepGlass(table.Colours(), mapped, *glass_, threads_);
   return mapped;
 }
 
@@ -152,7 +154,8 @@ void CNormBimodalDeconvRVM::SecondStage(const ColourTable& outputColours, cv::Ma
                                         std::optional<FittedStage>* fitted) const {
   CColourDeconv deconv = FreshDeconv(StainParams{}.dotProductThreshold);
   ClassProbabilityPlanes probs;
-  classifier_->ClassifyColours(output, outputColours.Index(), probs);
+  // The first stage rebuilt the colours with the target's stain matrix.
+  classifier_->ClassifyRebuiltColours(output, outputColours.Index(), probs);
   if (!deconv.EstimateStainVectors(outputColours.Index(), probs, kSecondStageProbThreshold)) {
     log_.Line("Stain estimation failed in the second stage, first stage result kept");
     if (classifier_->ClassifiesIndexAlone()) outputColours.Scatter(outputColours.Colours(), output, threads_);

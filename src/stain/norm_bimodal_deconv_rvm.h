@@ -31,6 +31,7 @@
 #include "stain/channel_mapping.h"
 #include "stain/channel_stats.h"
 #include "stain/colour_table.h"
+#include "stain/od_stain_params.h"
 #include "stain/stain_params.h"
 #include "stain/stain_transform.h"
 
@@ -52,6 +53,9 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   void ReadParams(std::istream& in);
 
   [[nodiscard]] const StainParams& Params() const { return params_; }
+  // From now on each stage gives glass colours their own bytes back (stain/od_stain.h KeepGlass);
+  // by default nothing is kept.
+  void KeepGlass(const OdStainParams& params) { glass_ = params; }
   // Threads each CalcStats and Norm call may use (0 = all cores; MakeNormaliser passes Options::threads).
   void SetThreads(unsigned threads) { threads_ = threads; }
   [[nodiscard]] unsigned Threads() const { return threads_; }
@@ -107,6 +111,7 @@ class CNormBimodalDeconvRVM final : public CNormBase {
                        const StainChannelPlanes* colourValues, const char* stage) const;
 
   StainParams params_;
+  std::optional<OdStainParams> glass_;
   const char* method_;
   std::string modelPath_;  // the colour model file, when the normaliser read one
   LogSink log_;

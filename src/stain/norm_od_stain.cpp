@@ -44,7 +44,9 @@ void OdStainMapping::Map(const cv::Mat& colours, cv::Mat& mapped, unsigned threa
   mapped.create(colours.size(), CV_8UC3);
   const ConcentrationSolver solver(source, sparsity);
   const std::array<float, 256>& odTable = OdTable();
-  const float blend = tissueOd > glassOd ? 1.0f / (tissueOd - glassOd) : 0.0f;
+  OdStainParams glass;
+  glass.glassOd = glassOd;
+  glass.tissueOd = tissueOd;
   const std::uint8_t* in = colours.ptr<std::uint8_t>(0);
   std::uint8_t* out = mapped.ptr<std::uint8_t>(0);
   ParallelFor(
@@ -53,7 +55,7 @@ void OdStainMapping::Map(const cv::Mat& colours, cv::Mat& mapped, unsigned threa
         for (std::size_t i = begin; i < end; ++i) {
           const std::uint8_t* px = in + 3 * i;
           const OdVector od = {odTable[px[2]], odTable[px[1]], odTable[px[0]]};
-          const float w = std::clamp((Norm(od) - glassOd) * blend, 0.0f, 1.0f);
+          const float w = TissueWeight(Norm(od), glass);
           std::uint8_t* o = out + 3 * i;
           if (w <= 0.0f) {
             std::copy(px, px + 3, o);

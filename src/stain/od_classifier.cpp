@@ -51,6 +51,21 @@ void OdStainClassifier::ClassifyColours(const cv::Mat& image, const ImageColours
                                         : ReferenceStains{StandardHaemEosin(), "the standard H&E", false};
   basis_ = GuardedDirections(tissue, DirectionEstimator::kPrincipalPlane, reference, params_, log_).basis;
   LogLine(log_, "Stain directions: ", VectorText(basis_.stain[0]), " ", VectorText(basis_.stain[1]));
+  ClassifyAlongBasis(colours, perColour);
+}
+
+void OdStainClassifier::ClassifyRebuiltColours(const cv::Mat& image, const ImageColours& colours,
+                                               ClassProbabilityPlanes& perColour) {
+  if (!reference_) {
+    ClassifyColours(image, colours, perColour);
+    return;
+  }
+  basis_ = *reference_;
+  ClassifyAlongBasis(colours, perColour);
+}
+
+void OdStainClassifier::ClassifyAlongBasis(const ImageColours& colours,
+                                           ClassProbabilityPlanes& perColour) const {
   const ConcentrationSolver solver(basis_, 0.0f);
   const std::vector<std::uint32_t>& keys = colours.Keys();
   perColour.Resize(static_cast<int>(keys.size()), 1);

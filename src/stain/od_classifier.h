@@ -31,6 +31,9 @@ class OdStainClassifier final : public ColourClassifierBase {
   std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override;
   void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
                        ClassProbabilityPlanes& perColour) override;
+  // With reference stains, classifies along them without estimating (the image's stains are theirs).
+  void ClassifyRebuiltColours(const cv::Mat& image, const ImageColours& colours,
+                              ClassProbabilityPlanes& perColour) override;
   void SetThreads(unsigned threads) override { threads_ = threads; }
   [[nodiscard]] bool ClassifiesIndexAlone() const override { return true; }
   // Later images fall back to, and must match stain by stain, these directions (the target's).
@@ -39,6 +42,8 @@ class OdStainClassifier final : public ColourClassifierBase {
   [[nodiscard]] const StainBasis& Basis() const { return basis_; }
 
  private:
+  // Every colour's probabilities along basis_.
+  void ClassifyAlongBasis(const ImageColours& colours, ClassProbabilityPlanes& perColour) const;
   [[nodiscard]] std::array<float, 3> Probabilities(const OdVector& od,
                                                    const ConcentrationSolver& solver) const;
 

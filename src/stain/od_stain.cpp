@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/log_line.h"
+#include "common/parallel_for.h"
 
 namespace histonorm {
 
@@ -20,6 +21,8 @@ constexpr int kConcentrationBins = 8192;
 constexpr float kMaxConcentration = 12.0f;  // beyond black's OD norm (about 9.6)
 // The factorisation starts each stain density at least this high.
 constexpr float kSmallestStartDensity = 0.02f;
+// Colours blended per piece of work.
+constexpr std::size_t kMinColoursPerChunk = 4096;
 // An eigenvalue below this (in OD squared) spans nothing.
 constexpr double kFlat = 1e-12;
 
@@ -290,6 +293,29 @@ std::array<float, 2> ConcentrationPercentiles(const TissueColours& tissue, const
     result[k] = static_cast<float>(HistogramPercentile(bins[k], percent, 0.0, kMaxConcentration));
   }
   return result;
+}
+
+float TissueWeight(float odNorm, const OdStainParams& params) {
+  if (!(params.tissueOd > params.glassOd)) return odNorm > params.tissueOd ? 1.0f : 0.0f;
+  return std::clamp((odNorm - params.glassOd) / (params.tissueOd - params.glassOd), 0.0f, 1.0f);
+}
+
+void KeepGlass(const cv::Mat& colours, cv::Mat& mapped, const OdStainParams& params, unsigned threads) {
+  const std::array<float, 256>& odTable = OdTable();
+  const std::uint8_t* in = colours.ptr<std::uint8_t>(0);
+  std::uint8_t* out = mapped.ptr<std::uint8_t>(0);
+  ParallelFor(
+      colours.total(), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          const std::uint8_t* px = in + 3 * i;
+          std::uint8_t* o = out + 3 * i;
+          const float w = TissueWeight(Norm({odTable[px[2]], odTable[px[1]], odTable[px[0]]}), params);
+          if (w >= 1.0f) continue;
+          for (int b = 0; b < 3; ++b) o[b] = ByteOfOd(w * odTable[o[b]] + (1.0f - w) * odTable[px[b]]);
+        }
+      },
+      kMinColoursPerChunk);
 }
 
 std::string VectorText(const OdVector& v) {

@@ -16,6 +16,7 @@
 // Everything here is sequential over the distinct colours, so results never depend on threads.
 #include <array>
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,6 +108,13 @@ class ConcentrationSolver {
 // ensures: each stain's concentration at `percent` percent of the tissue pixels.
 [[nodiscard]] std::array<float, 2> ConcentrationPercentiles(const TissueColours& tissue,
                                                             const ConcentrationSolver& solver, float percent);
+
+// How much of a colour of OD norm `odNorm` is replaced by its mapped colour: 0 for glass (below
+// params.glassOd), 1 for tissue (params.tissueOd and above), linear between.
+[[nodiscard]] float TissueWeight(float odNorm, const OdStainParams& params);
+// Gives every glass colour of `colours` (a 1 x N BGR image) its own bytes back in `mapped` (its
+// mapped colours), blending in optical density up to tissue (TissueWeight).
+void KeepGlass(const cv::Mat& colours, cv::Mat& mapped, const OdStainParams& params, unsigned threads);
 
 // "(r, g, b)" with four decimals, for log lines.
 [[nodiscard]] std::string VectorText(const OdVector& v);

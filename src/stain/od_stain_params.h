@@ -13,11 +13,13 @@ namespace histonorm {
 
 struct OdStainParams {
   // Colours whose OD norm exceeds this are tissue: they alone choose the stain directions and the
-  // concentration percentiles. 0.15 leaves out glass and its scanner tint but keeps pale eosin.
-  float tissueOd = 0.15f;
-  // Colours whose OD norm is below this are glass and keep their bytes; between glassOd and tissueOd
-  // the result is blended from the input to the mapped colour, so no edge appears at the threshold.
-  float glassOd = 0.05f;
+  // concentration percentiles. 0.2 leaves out glass and its scanner tint (slides of pale
+  // tinted glass measure up to about 0.15) but keeps pale eosin.
+  float tissueOd = 0.2f;
+  // Colours whose OD norm is below this are glass and keep their bytes (glassOd <= tissueOd); between glassOd
+  // and tissueOd the result is blended from the input to the mapped colour, so no edge appears at the
+  // threshold.
+  float glassOd = 0.12f;
   // The two stain directions are the directions in the principal plane of the tissue ODs at this
   // percentile and at 100 minus it of the colours' angles (pixel-weighted): a few percent of stray
   // colours (dust, pen, folds) do not set the directions.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "stain/channel_mapping.h"
+#include "stain/od_stain.h"
 
 namespace histonorm {
 
@@ -13,6 +14,7 @@ void ApplyStage(const FittedStage& stage, const CColourDeconv& target, const cv:
   for (std::size_t i = 0; i < 2; ++i) MapChannel(stage.curves[i], values.plane[i]);
   mapped.create(colours.size(), CV_8UC3);
   target.ChannelsToImage(values, mapped);
+  if (stage.glass) KeepGlass(colours, mapped, *stage.glass, 1);
 }
 
 StainTransform::StainTransform(const CColourDeconv& target, std::optional<FittedStage> first,

@@ -9,14 +9,16 @@
 #include "deconv/colour_deconv.h"
 #include "norm/colour_map_transform.h"
 #include "stain/cubic_bspline.h"
+#include "stain/od_stain_params.h"
 
 namespace histonorm {
 
-// One fitted remapping stage: the stain matrix the image was split with and the curves of
-// channels 0 and 1.
+// One fitted remapping stage: the stain matrix the image was split with, the curves of
+// channels 0 and 1, and whether glass colours keep their bytes (KeepGlass).
 struct FittedStage {
   CColourDeconv deconv;
   std::array<CubicBSpline, 2> curves;
+  std::optional<OdStainParams> glass;
 };
 
 // requires: `colours` is a 1 x N CV_8UC3 image.
