@@ -23,7 +23,7 @@ sources=(he_sample_1.png he_sample_2.png he_sample_3.png)
 hdab_model=$root/data/models/hdab.model
 hdab_target=$root/data/train/hdab/pyimsegm_2.png
 hdab_sources=("$samples/ihc_dab.png" "$root/data/train/hdab/pyimsegm_4.png" "$root/data/train/hdab/stainreg_1.png")
-recommended=BimodalDeconvPCA
+recommended=Vahadane
 read -r -a methods <<<"${DEMO_METHODS:-Reinhard $recommended RGBHistSpec RGBHistSpecThresh BimodalDeconvRVM Macenko Vahadane}"
 
 say() { echo "$@" >&2; }
