@@ -24,7 +24,7 @@ hdab_model=$root/data/models/hdab.model
 hdab_target=$root/data/train/hdab/pyimsegm_2.png
 hdab_sources=("$samples/ihc_dab.png" "$root/data/train/hdab/pyimsegm_4.png" "$root/data/train/hdab/stainreg_1.png")
 recommended=Vahadane
-read -r -a methods <<<"${DEMO_METHODS:-Reinhard $recommended RGBHistSpec RGBHistSpecThresh BimodalDeconvRVM Macenko Vahadane}"
+read -r -a methods <<<"${DEMO_METHODS:-Reinhard RGBHistSpec RGBHistSpecThresh BimodalDeconvRVM BimodalDeconvPCA Macenko Vahadane}"
 
 say() { echo "$@" >&2; }
 
