@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Normalises the shipped H&E samples to one of them with each of the four methods (the stain
-# method with the shipped data/models/he.model) and writes one side-by-side picture per method:
-# one row per sample, source | target | result. The stain method also normalises three
-# haematoxylin-DAB images to an H-DAB image with glass, with data/models/hdab.model
-# (BimodalDeconvRVM-hdab.png).
+# Normalises the shipped H&E samples to one of them with each method (the colour-model method
+# with the shipped data/models/he.model) and writes one side-by-side picture per method: one row
+# per sample, source | target | result. The method recommended in the README ("Choosing a
+# method") is shown next to Reinhard as well (Reinhard-and-<method>.png: source | target |
+# Reinhard | recommended). The colour-model method and the recommended one also normalise three
+# haematoxylin-DAB images to an H-DAB image with glass (<method>-hdab.png).
 #
 #   scripts/demo.sh [OUTPUT_DIR]        default OUTPUT_DIR: out/demo in the repository
 #
@@ -22,7 +23,8 @@ sources=(he_sample_1.png he_sample_2.png he_sample_3.png)
 hdab_model=$root/data/models/hdab.model
 hdab_target=$root/data/train/hdab/pyimsegm_2.png
 hdab_sources=("$samples/ihc_dab.png" "$root/data/train/hdab/pyimsegm_4.png" "$root/data/train/hdab/stainreg_1.png")
-read -r -a methods <<<"${DEMO_METHODS:-Reinhard RGBHistSpec RGBHistSpecThresh BimodalDeconvRVM}"
+recommended=Vahadane
+read -r -a methods <<<"${DEMO_METHODS:-Reinhard RGBHistSpec RGBHistSpecThresh BimodalDeconvRVM BimodalDeconvPCA Macenko Vahadane}"
 
 say() { echo "$@" >&2; }
 
@@ -79,21 +81,34 @@ for method in "${methods[@]}"; do
   pictures+=("$out/$method.png")
 done
 
-if [[ " ${methods[*]} " == *" BimodalDeconvRVM "* ]]; then
-  dir=$out/BimodalDeconvRVM-hdab
+if [[ " ${methods[*]} " == *" Reinhard "* && " ${methods[*]} " == *" $recommended "* ]]; then
+  rows=()
+  for s in "${sources[@]}"; do
+    rows+=("source $s=$out/Reinhard/$s" "target $target=$samples/$target" "Reinhard=$out/Reinhard/normalised/$s"
+      "$recommended=$out/$recommended/normalised/$s" --)
+  done
+  "$sidebyside" "$out/Reinhard-and-$recommended.png" --height 300 "${rows[@]}" 2>/dev/null
+  pictures+=("$out/Reinhard-and-$recommended.png")
+fi
+
+for method in BimodalDeconvRVM "$recommended"; do
+  [[ " ${methods[*]} " == *" $method "* ]] || continue
+  dir=$out/$method-hdab
   rm -rf "$dir"
   mkdir -p "$dir/normalised"
   for s in "${hdab_sources[@]}"; do cp "$s" "$dir/"; done
   names=()
   for s in "${hdab_sources[@]}"; do names+=("$(basename "$s")"); done
   printf '%s\n' "${names[@]}" >"$dir/list.txt"
-  run_method BimodalDeconvRVM "$dir" "${#names[@]}" BimodalDeconvRVM "$dir/list.txt" "$hdab_target" "$hdab_model"
+  args=("$method" "$dir/list.txt" "$hdab_target")
+  [[ $method == BimodalDeconvRVM ]] && args+=("$hdab_model")
+  run_method "$method" "$dir" "${#names[@]}" "${args[@]}"
   rows=()
   for s in "${names[@]}"; do
-    rows+=("source $s=$dir/$s" "target $(basename "$hdab_target")=$hdab_target" "BimodalDeconvRVM=$dir/normalised/$s" --)
+    rows+=("source $s=$dir/$s" "target $(basename "$hdab_target")=$hdab_target" "$method=$dir/normalised/$s" --)
   done
-  "$sidebyside" "$out/BimodalDeconvRVM-hdab.png" --height 300 "${rows[@]}" 2>/dev/null
-  pictures+=("$out/BimodalDeconvRVM-hdab.png")
-fi
+  "$sidebyside" "$out/$method-hdab.png" --height 300 "${rows[@]}" 2>/dev/null
+  pictures+=("$out/$method-hdab.png")
+done
 say "Side-by-side pictures (source | target | result, one row per sample):"
 for p in "${pictures[@]}"; do say "  $p"; done

@@ -455,7 +455,7 @@ def restoration_table(rows, kind, methods, models_by_source):
             cells.append(fmt(np.median(vals)) if vals else "–")
         return cells
 
-    for variant in VARIANTS:
+    for variant in [v for v in VARIANTS if any(r["variant"] == v for r in rows)]:
         out.append(f"| {variant} | " + " | ".join(medians(lambda r: r["variant"] == variant)) + " | |")
     for source in sorted(set(r["source"] for r in rows)):
         model = models_by_source.get((kind, source), "")
@@ -494,7 +494,7 @@ def consistency_table(rows, methods):
     """Spread of the normalised images' mean tissue a*/b* across each kind's sanity cohort."""
     out = []
     for kind in ("he", "hdab"):
-        mine = [r for r in rows if r["kind"] == kind and r["values"].get("tissue_ab") and not r["failed"]]
+        mine = [r for r in rows if r["kind"] == kind and r["values"].get("tissue_ab")]
         if not mine:
             continue
         out += [f"### Consistency, {'H&E' if kind == 'he' else 'H-DAB'} (mean tissue a*/b* of each image "
@@ -543,7 +543,7 @@ def main(argv=None):
     here = Path(__file__).resolve().parent
     models = here.parent.parent / "data" / "models"
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--histonorm", required=True, help="the histonorm program")
+    p.add_argument("--histonorm", help="the histonorm program")
     p.add_argument("--he", nargs="*", default=[], help="H&E images for the restoration benchmark")
     p.add_argument("--hdab", nargs="*", default=[], help="haematoxylin-DAB images for the restoration benchmark")
     p.add_argument("--he-model", default=str(models / "he.model"), help="default H&E colour model")
@@ -555,17 +555,28 @@ def main(argv=None):
     p.add_argument("--he-target", help="target of the H&E sanity check")
     p.add_argument("--hdab-target", help="target of the H-DAB sanity check")
     p.add_argument("--methods", nargs="+", default=METHODS, choices=METHODS)
+    p.add_argument("--variants", nargs="+", default=VARIANTS, choices=VARIANTS,
+                   help="re-stainings of the restoration benchmark (default: all nine)")
     p.add_argument("--max-side", type=int, default=1024, help="centre crop of at most N x N first (default 1024)")
     p.add_argument("-j", "--jobs", type=int, default=2, help="parallel cases (default 2)")
     p.add_argument("--json", help="write every per-case number to this file")
     p.add_argument("--check", action="store_true",
                    help="also run the sanity cases with the program's --check and report how often it agrees")
     p.add_argument("--look", metavar="DIR", help="only write the re-stainings side by side to DIR and stop")
+    p.add_argument("--merge", nargs="+", metavar="RUN.json",
+                   help="only print the tables of earlier --json runs (one per group of methods) together")
     a = p.parse_args(argv)
 
     def fail(msg):
         print(f"quality.py: error: {msg}", file=sys.stderr)
         sys.exit(2)
+
+    if a.merge:
+        try:
+            report(merge_runs(a.merge), a.json)
+        except (OSError, ValueError, KeyError, RuntimeError) as e:
+            fail(f"cannot merge the runs: {e}")
+        return 0
 
     he = [(x, "he") for x in a.he]
     hdab = [(x, "hdab") for x in a.hdab]
@@ -576,6 +587,8 @@ def main(argv=None):
     if a.look:
         look([x for x, _ in he + hdab], [k for _, k in he + hdab], a.max_side, a.look)
         return 0
+    if not a.histonorm:
+        fail("--histonorm is needed")
     binary = Path(a.histonorm)
     if not (binary.is_file() and os.access(binary, os.X_OK)):
         fail(f"histonorm program not found or not executable: {binary}")
@@ -606,7 +619,7 @@ def main(argv=None):
     jobs = []
     for path, kind in he + hdab:
         model = models_by_source[(kind, source_of(path))]
-        jobs += [(restoration_job, (cfg, path, kind, model, v), f"{Path(path).name} {v}") for v in VARIANTS]
+        jobs += [(restoration_job, (cfg, path, kind, model, v), f"{Path(path).name} {v}") for v in a.variants]
     for path, kind in sanity:
         if Path(path).resolve() == Path(targets[kind]).resolve():
             continue
@@ -634,24 +647,47 @@ def main(argv=None):
 
     print(f"histonorm quality benchmark: centre crop ≤ {a.max_side} px, {len(jobs)} jobs "
           f"in {time.time() - start:.0f} s\n")
+    report({"restoration": restoration, "sanity": sanity_rows, "max_side": a.max_side, "methods": a.methods,
+            "check": a.check,
+            "models": {f"{k}:{s}": m for (k, s), m in models_by_source.items()}}, a.json)
+    return 0
+
+
+def report(run, json_path):
+    """Prints the tables of a run and writes it to json_path (if given)."""
+    models_by_source = {tuple(k.split(":", 1)): m for k, m in run["models"].items()}
     for kind in ("he", "hdab"):
-        table = restoration_table(restoration, kind, a.methods, models_by_source)
+        table = restoration_table(run["restoration"], kind, run["methods"], models_by_source)
         if table:
             print(table)
-    table = sanity_table(sanity_rows, a.methods)
-    if table:
-        print(table)
-    table = consistency_table(sanity_rows, a.methods)
-    if table:
-        print(table)
-    if a.check:
-        print(check_agreement(sanity_rows))
-    if a.json:
-        Path(a.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(a.json).write_text(json.dumps({"restoration": restoration, "sanity": sanity_rows,
-                                            "models": {f"{k}:{s}": m for (k, s), m in models_by_source.items()},
-                                            "max_side": a.max_side, "methods": a.methods}, indent=1))
-    return 0
+    for table in (sanity_table(run["sanity"], run["methods"]), consistency_table(run["sanity"], run["methods"])):
+        if table:
+            print(table)
+    if run.get("check"):
+        print(check_agreement(run["sanity"]))
+    if json_path:
+        Path(json_path).parent.mkdir(parents=True, exist_ok=True)
+        Path(json_path).write_text(json.dumps(run, indent=1))
+
+
+def merge_runs(paths):
+    """One run made of the --json files of several runs of the same images (say, one run per group
+    of methods): every method's rows, the unnormalised rows once."""
+    runs = [json.loads(Path(p).read_text(encoding="utf-8")) for p in paths]
+    if len({r["max_side"] for r in runs}) != 1:
+        raise RuntimeError("the runs to merge used different --max-side")
+    merged = {"max_side": runs[0]["max_side"], "models": {}, "restoration": [], "sanity": [],
+              "methods": [m for m in METHODS if any(m in r["methods"] for r in runs)]}
+    seen = set()
+    for run in runs:
+        merged["models"].update(run["models"])
+        for part in ("restoration", "sanity"):
+            for row in run[part]:
+                key = (part, row["image"], row.get("variant"), row.get("target"), row["method"])
+                if key not in seen:
+                    seen.add(key)
+                    merged[part].append(row)
+    return merged
 
 
 if __name__ == "__main__":
