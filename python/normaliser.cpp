@@ -58,7 +58,14 @@ Normaliser::Normaliser(const std::string& method, std::optional<std::string> mod
   options.colourModelPath = model_.value_or("");
   options.log = log_.Sink();
   options.threads = threads;
-  norm_ = MakeNormaliser(parsed, options);
+  try {
+    norm_ = MakeNormaliser(parsed, options);
+  } catch (const ModelLoadError& e) {
+    log_.DropPending();
+    const std::string message = "cannot use the colour model '" + model_.value_or("") + "': " + e.what();
+    PyErr_SetString(PyExc_OSError, message.c_str());
+    throw py::error_already_set();
+  }
   log_.RaisePending();
 }
 
@@ -146,15 +153,19 @@ void Normaliser::SaveTargetFile(const std::string& path) const {
 }
 
 void Normaliser::LoadTargetFile(const std::string& path) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) ThrowFileError(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  Run([&] {
-    const std::scoped_lock lock(mutex_);
-    LoadTargetText(text.str());
-  });
+  std::string text;
+  try {
+    text = ReadTargetFile(path);
+    Run([&] {
+      const std::scoped_lock lock(mutex_);
+      LoadTargetText(text);
+    });
+  } catch (const TargetFileUnreadable& e) {
+    errno = e.SystemError();
+    ThrowFileError(path);
+  } catch (const TargetFileError& e) {
+    throw py::value_error("bad target file '" + path + "': " + e.what());
+  }
 }
 
 NormaliserState Normaliser::State() const {

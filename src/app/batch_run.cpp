@@ -260,10 +260,12 @@ void SingleTargetPass(const std::string& reference, CNormBase& normaliser) {
 
 // Replaces the pass over the target images with the saved target at `path`.
 void LoadTargetOrFail(const std::string& path, CNormBase& normaliser) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) throw RunFailure("Failed to read target file: " + Quoted(path));
   try {
+    std::istringstream in(ReadTargetFile(path));
     LoadTarget(normaliser, in);
+  } catch (const TargetFileUnreadable& e) {
+    if (!e.Opened()) throw RunFailure("Failed to read target file: " + Quoted(path));
+    throw RunFailure("Bad target file " + Quoted(path) + ": " + e.what());
   } catch (const TargetFileError& e) {
     throw RunFailure("Bad target file " + Quoted(path) + ": " + e.what());
   } catch (const std::logic_error& e) {
