@@ -1,5 +1,7 @@
 #include "app/batch_run.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +88,34 @@ void RefuseClashingSlides(const RunSettings& s, const std::vector<ListEntry>& en
   }
 }
 
+// No result may be saved over one of the run's inputs (the same file, also through links or
+// sub-folders, as `--out` on the list's own folder would do): the run is refused before any work.
+void RefuseResultsOverInputs(const RunSettings& s, const std::vector<ListEntry>& entries) {
+  std::map<std::pair<dev_t, ino_t>, std::string> inputs;
+  const auto addInput = [&inputs](const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) inputs.emplace(std::pair{info.st_dev, info.st_ino}, path);
+  };
+  addInput(s.listPath);
+  for (const std::optional<std::string>* path : {&s.referenceImage, &s.targetPath}) {
+    if (*path) addInput(**path);
+  }
+  if (!s.colourModelPath.empty()) addInput(s.colourModelPath);
+  for (const ListEntry& entry : entries) addInput(s.InputPath(entry.name));
+  const auto refuse = [&inputs](const std::string& result) {
+    struct stat info {};
+    if (::stat(result.c_str(), &info) != 0) return;
+    const auto input = inputs.find({info.st_dev, info.st_ino});
+    if (input != inputs.end())
+      throw RunFailure("A result would overwrite an input: " + Quoted(result) + " is " +
+                       Quoted(input->second));
+  };
+  if (!s.fitOnly) {
+    for (const ListEntry& entry : entries) refuse(ResultPath(s, entry));
+  }
+  if (s.saveTargetPath && *s.saveTargetPath != "-") refuse(*s.saveTargetPath);
+}
+
 // The list's names, read once; refused before any work when the list cannot be read or one of
 // its names would be saved outside the output folder.
 std::vector<ListEntry> ReadListOrFail(const RunSettings& s) {
@@ -102,6 +132,7 @@ std::vector<ListEntry> ReadListOrFail(const RunSettings& s) {
     entries.push_back({std::move(name), slide});
   }
   RefuseClashingSlides(s, entries);
+  RefuseResultsOverInputs(s, entries);
   return entries;
 }
 
