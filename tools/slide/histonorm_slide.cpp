@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/image_io.h"
+#include "histonorm/method.h"
 #include "slide/normalise_slide.h"
 
 namespace {
@@ -156,6 +157,11 @@ int main(int argc, char** argv) {
   const std::optional<Arguments> args = ParseArguments(words);
   if (!args) {
     std::cerr << kUsage;
+    return kFailure;
+  }
+  if (args->target.modelPath.empty() &&
+      histonorm::ParseMethod(args->method) == histonorm::Method::kBimodalDeconvRVM) {
+    std::cerr << "Method " << args->method << " needs a colour model file: give --model FILE\n";
     return kFailure;
   }
   try {
