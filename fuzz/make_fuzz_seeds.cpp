@@ -1,12 +1,16 @@
-// Writes the seed corpus of the model reader fuzzer into the directory given as argument: models
-// from the test builders, as whole files and cut short for the completed form (see fuzz_input.h).
+// Writes the seed corpora into the two directories given as arguments: into the first, for the
+// model reader fuzzer, models from the test builders, as whole files and cut short for the
+// completed form (see fuzz_input.h); into the second, for the target reader fuzzer, every
+// method's saved target of a sample image, after the byte that selects the method.
 #include <dlib/serialize.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
+#include "histonorm/histonorm.h"
 #include "support/model_builder.h"
 
 namespace {
@@ -31,11 +35,26 @@ std::string HeadBytes(const histonorm::ColourModelData& model) {
   return out.str();
 }
 
+void WriteTargetSeeds(const std::filesystem::path& dir) {
+  std::filesystem::create_directories(dir);
+  const cv::Mat sample = cv::imread(HISTONORM_FUZZ_SAMPLE, cv::IMREAD_COLOR);
+  for (std::size_t m = 0; m < histonorm::kAllMethods.size(); ++m) {
+    histonorm::Options options;
+    options.colourModelPath = HISTONORM_FUZZ_MODEL;
+    const auto norm = histonorm::MakeNormaliser(histonorm::kAllMethods[m], options);
+    norm->CalcStats(sample);
+    std::ostringstream text;
+    histonorm::SaveTarget(*norm, text);
+    WriteSeed(dir, std::string(histonorm::MethodName(histonorm::kAllMethods[m])), static_cast<char>(m),
+              text.str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: make_fuzz_seeds <directory>" << std::endl;
+  if (argc != 3) {
+    std::cerr << "usage: make_fuzz_seeds <model seed directory> <target seed directory>" << std::endl;
     return 2;
   }
   const std::filesystem::path dir = argv[1];
@@ -56,5 +75,6 @@ int main(int argc, char** argv) {
   }
   WriteSeed(dir, "codes_above_range_head", '\1', HeadBytes(deep));
   WriteSeed(dir, "tiny_whole", '\0', FileBytes(test::MakeTinyModel()));
+  WriteTargetSeeds(argv[2]);
   return 0;
 }

@@ -34,7 +34,8 @@ method: one of methods().
 model: the colour model file; required by "BimodalDeconvRVM", ignored by the other methods.
 threads: worker threads per call (0 = all cores). Results do not depend on it.
 log: None (lines are dropped), a callable taking one str per line, or a file-like object
-    whose write() gets each line followed by "\n".
+    whose write() gets each line followed by "\n". The lines of a call are handed over when
+    it returns.
 
 fit and transform release the GIL. One Normaliser may be used from several threads at once:
 the calls on it are serialised (the library's normaliser keeps per-image state), while the

@@ -1,6 +1,7 @@
 #include "log_forwarder.h"
 
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -21,16 +22,25 @@ LogForwarder::LogForwarder(const py::object& target) : state_(std::make_shared<S
 }
 
 void LogForwarder::Forward(State& state, std::string_view line) {
+  const std::scoped_lock lock(state.mutex);
+  if (!state.error) state.lines.emplace_back(line);
+}
+
+void LogForwarder::Deliver() const {
+  std::vector<std::string> lines;
   {
-    const std::scoped_lock lock(state.mutex);
-    if (state.error) return;
+    const std::scoped_lock lock(state_->mutex);
+    lines.swap(state_->lines);
   }
-  const py::gil_scoped_acquire gil;
-  try {
-    state.write(py::str(line.data(), line.size()));
-  } catch (py::error_already_set& e) {
-    const std::scoped_lock lock(state.mutex);
-    if (!state.error) state.error = std::move(e);
+  for (const std::string& line : lines) {
+    try {
+      state_->write(py::str(line));
+    } catch (py::error_already_set& e) {
+      const std::scoped_lock lock(state_->mutex);
+      if (!state_->error) state_->error = std::move(e);
+      state_->lines.clear();
+      return;
+    }
   }
 }
 
@@ -41,6 +51,7 @@ LogSink LogForwarder::Sink() const {
 }
 
 void LogForwarder::RaisePending() const {
+  Deliver();
   std::optional<py::error_already_set> error;
   {
     const std::scoped_lock lock(state_->mutex);
@@ -50,6 +61,7 @@ void LogForwarder::RaisePending() const {
 }
 
 void LogForwarder::DropPending() const {
+  Deliver();
   std::optional<py::error_already_set> error;
   {
     const std::scoped_lock lock(state_->mutex);

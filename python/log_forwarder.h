@@ -5,14 +5,18 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "histonorm/log_sink.h"
 
 namespace histonorm::python {
 
-// The library logs while the GIL is released, possibly from its worker threads: each line takes
-// the GIL for the call. An exception raised by the Python side is kept (later lines are dropped)
-// and raised again by RaisePending once the operation is over, so it never crosses the library.
+// The library logs while the GIL is released, possibly from its worker threads and while the
+// normaliser's lock is held: lines are queued and handed to the target once the operation is over
+// (RaisePending or DropPending, with the GIL held and no lock taken), so a target that uses its own
+// Normaliser cannot wait for itself. An exception raised by the target is kept (later lines are
+// dropped) and raised again by RaisePending, so it never crosses the library.
 class LogForwarder {
  public:
   // requires: the GIL is held; `target` is None, a callable taking one str, or has a write(str)
@@ -24,10 +28,13 @@ class LogForwarder {
   [[nodiscard]] LogSink Sink() const;
 
   // requires: the GIL is held.
-  // ensures: the first exception the target raised since the last call is raised again, if any.
+  // ensures: the queued lines are handed to the target; the first exception it raised since the
+  //   last call is raised again, if any.
   void RaisePending() const;
 
-  // ensures: a kept exception is dropped (the operation failed for another reason).
+  // requires: the GIL is held.
+  // ensures: the queued lines are handed to the target and a kept exception is dropped (the
+  //   operation failed for another reason).
   void DropPending() const;
 
   // The object given at construction (None when lines are dropped).
@@ -37,10 +44,12 @@ class LogForwarder {
   struct State {
     pybind11::object target;
     pybind11::object write;  // the callable each line is passed to; None when lines are dropped
-    std::mutex mutex;        // guards error
+    std::mutex mutex;        // guards lines and error
+    std::vector<std::string> lines;
     std::optional<pybind11::error_already_set> error;
   };
   static void Forward(State& state, std::string_view line);
+  void Deliver() const;  // requires: the GIL is held
 
   std::shared_ptr<State> state_;
 };

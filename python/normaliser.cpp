@@ -107,7 +107,12 @@ std::unique_ptr<CNormBase> Normaliser::MakeLibraryNormaliser() const {
   options.colourModelPath = model_.value_or("");
   options.log = log_.Sink();
   options.threads = threads_;
-  return MakeNormaliser(ParseMethodOrThrow(method_), options);
+  try {
+    return MakeNormaliser(ParseMethodOrThrow(method_), options);
+  } catch (const ModelLoadError& e) {
+    // The module's translator makes this an OSError; the message names the file.
+    throw ModelLoadError("'" + model_.value_or("") + "': " + e.what());
+  }
 }
 
 template <typename Work>
@@ -215,15 +220,19 @@ void Normaliser::SaveTargetFile(const std::string& path) const {
 }
 
 void Normaliser::LoadTargetFile(const std::string& path) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) ThrowFileError(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  Run([&] {
-    const std::scoped_lock lock(mutex_);
-    LoadTargetText(text.str());
-  });
+  std::string text;
+  try {
+    text = ReadTargetFile(path);
+    Run([&] {
+      const std::scoped_lock lock(mutex_);
+      LoadTargetText(text);
+    });
+  } catch (const TargetFileUnreadable& e) {
+    errno = e.SystemError();
+    ThrowFileError(path);
+  } catch (const TargetFileError& e) {
+    throw py::value_error("bad target file '" + path + "': " + e.what());
+  }
 }
 
 NormaliserState Normaliser::State() const {

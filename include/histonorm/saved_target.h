@@ -15,8 +15,10 @@
 // so that they read back bit-exactly; counts are JSON integers. A BimodalDeconvRVM target also
 // holds the size and SHA-256 of the colour model file it was fitted with, and loads only into a
 // normaliser that read the same file.
+#include <cstddef>
 #include <iosfwd>
 #include <stdexcept>
+#include <string>
 
 #include "histonorm/norm_base.h"
 
@@ -27,6 +29,30 @@ class TargetFileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A target file that cannot be opened or read (a folder included); what() says why,
+// SystemError() is the system's error number.
+class TargetFileUnreadable : public TargetFileError {
+ public:
+  TargetFileUnreadable(const std::string& why, int systemError, bool opened)
+      : TargetFileError(why), systemError_(systemError), opened_(opened) {}
+  [[nodiscard]] int SystemError() const noexcept { return systemError_; }
+  // False when the file could not even be opened (missing, no permission).
+  [[nodiscard]] bool Opened() const noexcept { return opened_; }
+
+ private:
+  int systemError_;
+  bool opened_;
+};
+
+// The largest target file read; saved targets are a few kilobytes.
+inline constexpr std::size_t kMaxTargetFileBytes = std::size_t{16} << 20;
+
+// The text of the target file at `path`, for LoadTarget.
+// throws: TargetFileUnreadable when it cannot be opened or read, or is a folder;
+//   TargetFileError when it holds more than kMaxTargetFileBytes (a device such as /dev/zero is
+//   refused after reading that much).
+[[nodiscard]] std::string ReadTargetFile(const std::string& path);
 
 // Writes the target of `normaliser` to `out` as JSON.
 // requires: normaliser.HasUsableTarget().
@@ -39,10 +65,10 @@ void SaveTarget(const CNormBase& normaliser, std::ostream& out);
 // Replaces the target of `normaliser` with the one read from `in`.
 // requires: `in` holds a whole target file written by SaveTarget.
 // ensures: normaliser.HasUsableTarget().
-// throws: TargetFileError, leaving the normaliser unchanged, when the text is not JSON, has another
-//   format name or version, was saved by another method or with another colour model ("Target was
-//   fitted with another colour model: ..."), or holds numbers that are missing, not finite,
-//   negative or do not add up.
+// throws: TargetFileError, leaving the normaliser unchanged, when the text is not JSON (or holds a
+//   number beyond double), has another format name or version, was saved by another method or with another
+//   colour model ("Target was fitted with another colour model: ..."), or holds numbers that are missing, not
+//   finite, negative or do not add up.
 void LoadTarget(CNormBase& normaliser, std::istream& in);
 
 }  // namespace histonorm

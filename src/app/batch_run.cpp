@@ -1,5 +1,6 @@
 #include "app/batch_run.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,6 +92,34 @@ void RefuseClashingResults(const RunSettings& s, const std::vector<ListEntry>& e
   }
 }
 
+// No result may be saved over one of the run's inputs (the same file, also through links or
+// sub-folders, as `--out` on the list's own folder would do): the run is refused before any work.
+void RefuseResultsOverInputs(const RunSettings& s, const std::vector<ListEntry>& entries) {
+  std::map<std::pair<dev_t, ino_t>, std::string> inputs;
+  const auto addInput = [&inputs](const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) inputs.emplace(std::pair{info.st_dev, info.st_ino}, path);
+  };
+  addInput(s.listPath);
+  for (const std::optional<std::string>* path : {&s.referenceImage, &s.targetPath}) {
+    if (*path) addInput(**path);
+  }
+  if (!s.colourModelPath.empty()) addInput(s.colourModelPath);
+  for (const ListEntry& entry : entries) addInput(s.InputPath(entry.name));
+  const auto refuse = [&inputs](const std::string& result) {
+    struct stat info {};
+    if (::stat(result.c_str(), &info) != 0) return;
+    const auto input = inputs.find({info.st_dev, info.st_ino});
+    if (input != inputs.end())
+      throw RunFailure("A result would overwrite an input: " + Quoted(result) + " is " +
+                       Quoted(input->second));
+  };
+  if (!s.fitOnly) {
+    for (const ListEntry& entry : entries) refuse(ResultPath(s, entry));
+  }
+  if (s.saveTargetPath && *s.saveTargetPath != "-") refuse(*s.saveTargetPath);
+}
+
 // True when `entry` names the list file itself (as `ls > list.txt` writes it).
 bool IsTheListFile(const RunSettings& s, const std::string& entry) {
   std::error_code error;
@@ -120,6 +149,7 @@ std::vector<ListEntry> ReadListOrFail(const RunSettings& s) {
     entries.push_back({std::move(name), slide});
   }
   RefuseClashingResults(s, entries);
+  RefuseResultsOverInputs(s, entries);
   return entries;
 }
 
@@ -350,10 +380,12 @@ void SingleTargetPass(const std::string& reference, CNormBase& normaliser, repor
 
 // Replaces the pass over the target images with the saved target at `path`.
 void LoadTargetOrFail(const std::string& path, CNormBase& normaliser) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) throw RunFailure("Failed to read target file: " + Quoted(path));
   try {
+    std::istringstream in(ReadTargetFile(path));
     LoadTarget(normaliser, in);
+  } catch (const TargetFileUnreadable& e) {
+    if (!e.Opened()) throw RunFailure("Failed to read target file: " + Quoted(path));
+    throw RunFailure("Bad target file " + Quoted(path) + ": " + e.what());
   } catch (const TargetFileError& e) {
     throw RunFailure("Bad target file " + Quoted(path) + ": " + e.what());
   } catch (const std::logic_error& e) {

@@ -2,10 +2,10 @@
 
 #include <histonorm/histonorm.h>
 
-#include <fstream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -78,9 +78,12 @@ void MeasureTarget(CNormBase& norm, const TransformTarget& target) {
   if (!target.image.empty()) {
     norm.CalcStats(target.image);
   } else {
-    std::ifstream in(target.savedPath, std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("cannot read target file '" + target.savedPath + "'");
-    LoadTarget(norm, in);
+    try {
+      std::istringstream in(ReadTargetFile(target.savedPath));
+      LoadTarget(norm, in);
+    } catch (const TargetFileError& e) {
+      throw TargetFileError("Bad target file '" + target.savedPath + "': " + e.what());
+    }
   }
   if (!norm.HasUsableTarget()) throw std::runtime_error("the target has no usable stain estimate");
 }

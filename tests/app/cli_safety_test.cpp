@@ -263,5 +263,89 @@ TEST_F(StainSafety, NeedsAtMost16BytesPerPixel) {
   EXPECT_LE(perPixel, 16.0) << big.cols << " x " << big.rows;
 }
 
+// Hostile target files and destinations: each is refused with one line, or written into without
+// being replaced, and never costs an input.
+struct Hostile {
+  std::string label;
+  std::string targetText;  // written to data/t.json unless empty
+  std::string linkTo;      // data/t.json (or the link "lnk" for --out) made a link to this instead
+  std::vector<std::string> args;
+  std::string lastLine;
+};
+
+class HostileFiles : public CliSafety, public testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileFiles, AreRefusedWithOneLineAndCostNoInput) {
+  const Hostile& c = GetParam();
+  dir_.WriteText("data/list.txt", "a.png\n");
+  if (!c.targetText.empty()) dir_.WriteText("data/t.json", c.targetText);
+  if (c.linkTo == "folder") dir_.MakeDir("data/t.json");
+  if (c.linkTo == "/dev/zero") fs::create_symlink("/dev/zero", Data("t.json"));
+  if (c.linkTo == "data") fs::create_directory_symlink("data", dir_.Path() / "lnk");
+  const std::string before = ReadBytes(Data("a.png"));
+  std::vector<std::string> args{"Reinhard", "data/list.txt"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  const CliResult r = Run(args);
+  EXPECT_EQ(r.status, 255);
+  ASSERT_FALSE(r.AfterBanner().empty());
+  EXPECT_EQ(r.AfterBanner().back(), c.lastLine);
+  EXPECT_EQ(ReadBytes(Data("a.png")), before);
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+const std::vector<std::string> kLoad{"--target", "data/t.json"};
+const std::string kHead = R"({"format": "histonorm-target", "version": )";
+
+INSTANTIATE_TEST_SUITE_P(
+    TargetsAndDestinations, HostileFiles,
+    testing::Values(
+        Hostile{"DeeplyNested", kHead + std::string(100000, '[') + std::string(100000, ']') + "}", "", kLoad,
+                "Bad target file 'data/t.json': target file version [[[[[...]]]]] is not the supported "
+                "version 1"},
+        Hostile{"BeyondDouble", kHead + "1e400}", "", kLoad,
+                "Bad target file 'data/t.json': it holds a number too large for a double"},
+        Hostile{
+            "VersionBeyondInt", kHead + "4294967297}", "", kLoad,
+            "Bad target file 'data/t.json': target file version 4294967297 is not the supported version 1"},
+        Hostile{"Endless", "", "/dev/zero", kLoad,
+                "Bad target file 'data/t.json': the file is larger than 16 MiB"},
+        Hostile{"Folder", "", "folder", kLoad, "Bad target file 'data/t.json': it is a folder"},
+        Hostile{"OutIsTheListFolder",
+                "",
+                "",
+                {"--out", "data"},
+                "A result would overwrite an input: 'data/a.png' is 'data/a.png'"},
+        Hostile{"OutLinksToTheListFolder",
+                "",
+                "data",
+                {"--out", "lnk"},
+                "A result would overwrite an input: 'lnk/a.png' is 'data/a.png'"},
+        Hostile{"TargetSavedOverAnInput",
+                "",
+                "",
+                {"data/a.png", "--save-target", "data/a.png"},
+                "A result would overwrite an input: 'data/a.png' is 'data/a.png'"},
+        Hostile{"FullDevice",
+                "",
+                "",
+                {"data/a.png", "--save-target", "/dev/full"},
+                "Failed to save target: '/dev/full': No space left on device"}),
+    [](const testing::TestParamInfo<Hostile>& info) { return info.param.label; });
+
+// Standard output takes a saved target ("-", or a link to /dev/stdout), and a link stays a link.
+class TargetToStandardOutput : public CliSafety, public testing::WithParamInterface<std::string> {};
+
+TEST_P(TargetToStandardOutput, WritesTheTargetAndReplacesNothing) {
+  dir_.WriteText("data/list.txt", "a.png\n");
+  fs::create_symlink("/dev/stdout", dir_.Path() / "out.json");
+  const CliResult r =
+      Run({"Reinhard", "data/list.txt", "data/a.png", "--save-target", GetParam(), "--fit-only"});
+  ASSERT_EQ(r.status, 0) << r.errText;
+  EXPECT_TRUE(r.outText.starts_with("{\n \"format\": \"histonorm-target\"")) << r.outText;
+  EXPECT_TRUE(fs::is_symlink(dir_.Path() / "out.json"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, TargetToStandardOutput, testing::Values("-", "out.json", "/dev/stdout"));
+
 }  // namespace
 }  // namespace histonorm::test

@@ -206,3 +206,59 @@ def test_check_passes_a_normalised_image_and_names_a_darkened_one(target, source
     assert not dark["passed"] and "glass darkened" in dark["failures"]
     with pytest.raises(ValueError):
         histonorm.check(source, result[:10], target)
+
+
+HEAD = '{"format": "histonorm-target", "version": '
+HOSTILE_TARGETS = {
+    "deeply_nested": (HEAD + "[" * 100000 + "]" * 100000 + "}", ValueError, r"version \[\[\[\[\[\.\.\.\]"),
+    "beyond_double": (HEAD + "1e400}", ValueError, "too large for a double"),
+    "version_beyond_int": (HEAD + "4294967297}", ValueError, "version 4294967297 is not"),
+    "endless": ("/dev/zero", ValueError, "larger than 16 MiB"),
+    "folder": ("folder", IsADirectoryError, "t.json"),
+}
+
+
+@pytest.mark.parametrize("text,error,match", HOSTILE_TARGETS.values(), ids=HOSTILE_TARGETS.keys())
+def test_hostile_target_files_raise_naming_the_file(tmp_path, text, error, match):
+    path = tmp_path / "t.json"
+    if text == "/dev/zero":
+        path.symlink_to(text)
+    elif text == "folder":
+        path.mkdir()
+    else:
+        path.write_text(text)
+    with pytest.raises(error, match=match) as raised:
+        make("Reinhard").load_target(str(path))
+    assert str(path) in str(raised.value)
+
+
+def test_a_failed_save_keeps_the_earlier_target(tmp_path, target):
+    path = tmp_path / "t.json"
+    norm = make("Reinhard")
+    norm.fit(target)
+    norm.save_target(str(path))
+    earlier = path.read_bytes()
+    # A second save that cannot be written whole (files are limited to 64 bytes) must not cost it.
+    script = (
+        "import resource, signal, sys, histonorm\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "norm = histonorm.Normaliser('Reinhard')\n"
+        "norm.load_target(sys.argv[1])\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (64, resource.RLIM_INFINITY))\n"
+        "try:\n"
+        "    norm.save_target(sys.argv[1])\n"
+        "except OSError as e:\n"
+        "    sys.exit(3 if sys.argv[1] in str(e) else 4)\n"
+    )
+    assert subprocess.run([sys.executable, "-c", script, str(path)], timeout=60).returncode == 3
+    assert path.read_bytes() == earlier
+    assert os.listdir(tmp_path) == ["t.json"]
+
+
+def test_a_log_callable_may_use_its_own_normaliser(target, source):
+    seen = []
+    norm = make("Reinhard", log=lambda line: seen.append(norm.fitted))
+    worker = threading.Thread(target=lambda: (norm.fit(target), norm.transform(source)), daemon=True)
+    worker.start()
+    worker.join(60)
+    assert not worker.is_alive() and seen and all(seen[-1:])

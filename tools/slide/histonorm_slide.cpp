@@ -292,6 +292,11 @@ int main(int argc, char** argv) {
     std::cerr << histonorm::app::UnknownMethodLine(args->method) << "\n" << kUsage;
     return kFailure;
   }
+  if (args->target.modelPath.empty() &&
+      histonorm::ParseMethod(args->method) == histonorm::Method::kBimodalDeconvRVM) {
+    std::cerr << "Method " << args->method << " needs a colour model file: give --model FILE\n";
+    return kFailure;
+  }
   try {
     histonorm::slide::StartVips();
   } catch (const SlideError& e) {

@@ -406,7 +406,13 @@ void WriteAtomically(const std::string& path, const ColourModelData& data) {
 
 std::vector<SourceCheck> CheckColourModel(const TrainOptions& options, std::ostream& progress) {
   if (!options.checkModel) throw std::runtime_error("no model to check");
-  ColourClassifier_RVM_PCAVQ classifier(ReadColourModel(*options.checkModel));
+  ColourModelData model;
+  try {
+    model = ReadColourModel(*options.checkModel);
+  } catch (const ModelLoadError& e) {
+    throw std::runtime_error("cannot read model '" + *options.checkModel + "': " + e.what());
+  }
+  ColourClassifier_RVM_PCAVQ classifier(model);
   std::vector<SourceCheck> checks;
   for (const TrainingImage& image : LoadImages(options, progress)) {
     const StainCheck c = CheckStainEstimate(classifier, image.pixels, image.labels, image.independent);
