@@ -15,9 +15,13 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kUsageA1 = "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>)";
-const std::string kUsageA2 = "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec, RGBHistSpecThresh}";
+const std::string kUsageA2 =
+    "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec, RGBHistSpecThresh, BimodalDeconvPCA, "
+    "Macenko, Vahadane}";
 const std::string kUsageB1 = "Usage: <method> <files_file.txt> (<ref_img>) (<colour_model>) (</verbose>)";
-const std::string kUsageB2 = "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec, RGBHistSpecThresh}";
+const std::string kUsageB2 =
+    "where <method> = {Reinhard, BimodalDeconvRVM, RGBHistSpec, RGBHistSpecThresh, BimodalDeconvPCA, "
+    "Macenko, Vahadane}";
 const std::string kExplanation =
     "files_file.txt should contain a list of image files stored in the same directory as files_file.txt. "
     "Output is to a directory called normalised, which should already exist before calling the program.";

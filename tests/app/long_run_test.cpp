@@ -145,8 +145,10 @@ TEST_F(ListHabits, StainParamsAndTissueOnlyReachTheirMethods) {
   dir_.WriteText("p.txt", "0.95 -1\n");
   EXPECT_EQ(Run({"BimodalDeconvRVM", "data/list.txt", "he.model", "--stain-params", "p.txt"}).Lines().back(),
             "Bad value in p.txt line 1: '-1'");
-  const CliResult slide = RunCli(
-      HISTONORM_SLIDE_EXE, {"BimodalDeconvRVM", "in.svs", "out.tif", "--stain-params", "p.txt"}, dir_.Path());
+  const CliResult slide =
+      RunCli(HISTONORM_SLIDE_EXE,
+             {"BimodalDeconvRVM", "in.svs", "out.tif", "--model", "he.model", "--stain-params", "p.txt"},
+             dir_.Path());
   EXPECT_EQ(slide.status, 255);
   EXPECT_EQ(slide.Lines(), std::vector<std::string>{"Bad value in p.txt line 1: '-1'"});
   const std::pair<std::vector<std::string>, std::string> refused[] = {
