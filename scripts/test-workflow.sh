@@ -86,8 +86,31 @@ quoted_setting_case() {
   echo "ok   quoted-setting"
 }
 
+# Two bad entries (a missing file, a file that is no image) cost those two images alone: every other
+# result is written, and the run ends failed, naming what has no result.
+bad_entries_case() {
+  local dir=$scratch/bad-entries
+  mkdir -p "$dir"
+  cp -r "$images" "$dir/images"
+  echo "not an image" >"$dir/images/broken.png"
+  printf '%s\n' missing.png broken.png >>"$dir/images/list.txt"
+  if snakemake -s "$repo/workflow/Snakefile" --directory "$dir/sharded" "${snakemake_args[@]}" \
+      --config histonorm="$histonorm" histonorm_slide="$histonorm_slide" list="$dir/images/list.txt" method=Reinhard \
+               target="$images/he_sample_2.png" shards=3 out=results >"$dir/log" 2>&1; then
+    echo "FAIL bad-entries: the workflow reported success" >&2; return 1
+  fi
+  local written
+  written=$(cd "$dir/sharded/results" 2>/dev/null && find . -type f | wc -l)
+  if [ "$written" -ne 7 ] || ! grep -q "2 of 9 images and slides have no result" "$dir/log"; then
+    echo "FAIL bad-entries: $written of 7 results written, or the missing ones not named:" >&2
+    tail -n 30 "$dir/log" >&2; return 1
+  fi
+  echo "ok   bad-entries"
+}
+
 status=0
 quoted_setting_case || status=1
+bad_entries_case || status=1
 run_case reinhard-target-image Reinhard "$images/he_sample_2.png" "" || status=1
 run_case stain-mean-of-list BimodalDeconvRVM "" "$repo/data/models/he.model" || status=1
 exit $status
