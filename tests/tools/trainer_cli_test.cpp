@@ -91,7 +91,11 @@ TEST_F(TrainerCli, SameInputAndSeedGiveTheSameFile) {
   second.insert(second.end(), common.begin(), common.end());
   const CliResult r = Train(first);
   ASSERT_EQ(r.status, 0) << r.errText;
+  // A link planted where a fixed temporary name would be is neither followed nor left in the way.
+  dir_.WriteText("victim.txt", "keep");
+  fs::create_symlink("victim.txt", dir_.Path() / "two.model.partial");
   ASSERT_EQ(Train(second).status, 0);
+  EXPECT_EQ(Bytes("victim.txt"), "keep");
   EXPECT_FALSE(Bytes("one.model").empty());
   EXPECT_EQ(Bytes("one.model"), Bytes("two.model"));
 
