@@ -136,5 +136,6 @@ echo "Slurm is up: one node, $(sinfo -h -o '%c CPUs, %m MB')"
 # It polls job states every 30 s unless told to poll at most once a second.
 USER=$(id -un)
 export USER
+# The profile asks for the cores of a cluster node; this node has two, so every job takes them.
 bash "$repo/scripts/test-workflow.sh" "$histonorm" --profile "$repo/workflow/profiles/slurm" \
-  --max-status-checks-per-second 1
+  --max-status-checks-per-second 1 --set-threads fit=2 shard=2 slide=2 --default-resources runtime=30 mem_mb=4000
