@@ -17,11 +17,11 @@ import sys
 import numpy as np
 
 
-def load(spec, method):
+def load(named_run, method):
     """(name, restoration ΔE00 by case, failed sanity images by source) of one run."""
-    name, sep, path = spec.partition(":")
+    name, sep, path = named_run.partition(":")
     if not sep:
-        raise SystemExit(f"calibrate.py: error: expected NAME:RUN.json, got {spec}")
+        raise SystemExit(f"calibrate.py: error: expected NAME:RUN.json, got {named_run}")
     with open(path, encoding="utf-8") as f:
         run = json.load(f)
     cases = {}
@@ -51,7 +51,7 @@ def main(argv=None):
     p.add_argument("--method", required=True, help="the method whose constants are calibrated")
     p.add_argument("runs", nargs="+", metavar="NAME:RUN.json", help="one quality.py --json run per setting")
     a = p.parse_args(argv)
-    runs = [load(spec, a.method) for spec in a.runs]
+    runs = [load(named_run, a.method) for named_run in a.runs]
     sources = sorted({s for _, cases, _ in runs for s, _, _ in cases})
 
     print(f"### Settings of {a.method} on all sources\n")

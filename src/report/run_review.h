@@ -6,7 +6,7 @@
 //   report::RunReview review(wantReport, info);
 //   review.AddTarget(reference, true);
 //   review.Add(review.Inspect("a.png", source, result, vectors));
-//   std::cerr << review.SummaryLine() << '\n';   // "1 of 1 image looks wrong: a.png (glass darkened)"
+//   log(review.SummaryLine());   // "1 of 1 image looks wrong: a.png (glass darkened)"
 //   if (wantReport) save(review.Html());
 #include <opencv2/core.hpp>
 #include <string>
