@@ -59,6 +59,11 @@ class CColourDeconv {
   // Requires channels of the image's width x height and an existing 8-bit 3-channel image (throws
   // std::invalid_argument otherwise). Ensures every pixel of the image is written.
   void ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const;
+  // The same, except that channel 2 (the part of each colour that the two stains do not explain)
+  // goes back along `own`'s third stain, the matrix that split the channels: the residual keeps its
+  // colour instead of taking on this matrix's third direction.
+  void ChannelsToImageKeepingResidual(const StainChannelPlanes& channels, const CColourDeconv& own,
+                                      cv::Mat& image) const;
   // The raw stain vectors, one stain per line: three numbers separated by blanks, each line ended
   // by '\n'.
   [[nodiscard]] std::string VectorsText() const;
@@ -81,6 +86,7 @@ class CColourDeconv {
   void CorrectDotProduct();
   void CompleteThirdStain();
   void Invert();
+  void RecombineWith(const Matrix3& stains, const StainChannelPlanes& channels, cv::Mat& image) const;
 
   double logScale_ = 0.0;
   Matrix3 rawStains_{};

@@ -129,6 +129,18 @@ void CColourDeconv::ImageToChannels(const cv::Mat& image, StainChannelPlanes& ch
 }
 
 void CColourDeconv::ChannelsToImage(const StainChannelPlanes& channels, cv::Mat& image) const {
+  RecombineWith(stains_, channels, image);
+}
+
+void CColourDeconv::ChannelsToImageKeepingResidual(const StainChannelPlanes& channels,
+                                                   const CColourDeconv& own, cv::Mat& image) const {
+  Matrix3 stains = stains_;
+  for (std::size_t i = 0; i < 3; ++i) stains[i][2] = own.stains_[i][2];
+  RecombineWith(stains, channels, image);
+}
+
+void CColourDeconv::RecombineWith(const Matrix3& s, const StainChannelPlanes& channels,
+                                  cv::Mat& image) const {
   if (image.type() != CV_8UC3)
     throw std::invalid_argument("recombined stain channels need an 8-bit 3-channel image");
   if (channels.width != image.cols || channels.height != image.rows ||
@@ -139,7 +151,6 @@ void CColourDeconv::ChannelsToImage(const StainChannelPlanes& channels, cv::Mat&
                                 std::to_string(channels.height) + " do not match an image of " +
                                 std::to_string(image.cols) + " x " + std::to_string(image.rows));
   }
-  const Matrix3& s = stains_;
   const double logScale = logScale_;
   const float* const plane0 = channels[0];
   const float* const plane1 = channels[1];

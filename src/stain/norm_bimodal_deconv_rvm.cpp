@@ -125,7 +125,7 @@ cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassP
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
   CColourDeconv recombine = targetDeconv_;
   recombine.threads = threads_;
-  recombine.ChannelsToImage(values, mapped);
+  Recombine(values, deconv, recombine, glass_, mapped);
   if (glass_) histonorm::KeepGlass(table.Colours(), mapped, *glass_, threads_);
   return mapped;
 }

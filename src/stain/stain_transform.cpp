@@ -7,13 +7,22 @@
 
 namespace histonorm {
 
+void Recombine(const StainChannelPlanes& values, const CColourDeconv& own, const CColourDeconv& target,
+               const std::optional<OdStainParams>& labelFree, cv::Mat& mapped) {
+  if (labelFree) {
+    target.ChannelsToImageKeepingResidual(values, own, mapped);
+  } else {
+    target.ChannelsToImage(values, mapped);
+  }
+}
+
 void ApplyStage(const FittedStage& stage, const CColourDeconv& target, const cv::Mat& colours,
                 cv::Mat& mapped) {
   StainChannelPlanes values;
   stage.deconv.ImageToChannels(colours, values);
   for (std::size_t i = 0; i < 2; ++i) MapChannel(stage.curves[i], values.plane[i]);
   mapped.create(colours.size(), CV_8UC3);
-  target.ChannelsToImage(values, mapped);
+  Recombine(values, stage.deconv, target, stage.glass, mapped);
   if (stage.glass) KeepGlass(colours, mapped, *stage.glass, 1);
 }
 

@@ -21,6 +21,13 @@ struct FittedStage {
   std::optional<OdStainParams> glass;
 };
 
+// Stain channels split by `own` back into colours with the target's stain matrix. With the label-free
+// constants (`labelFree`, BimodalDeconvPCA) the residual channel keeps `own`'s third direction, so
+// that what the two stains do not explain keeps its colour; otherwise it takes the target's.
+// requires: `values` of `mapped`'s size; `mapped` an existing CV_8UC3 image.
+void Recombine(const StainChannelPlanes& values, const CColourDeconv& own, const CColourDeconv& target,
+               const std::optional<OdStainParams>& labelFree, cv::Mat& mapped);
+
 // requires: `colours` is a 1 x N CV_8UC3 image.
 // ensures: `mapped` is a 1 x N CV_8UC3 image of the stage's result for each colour.
 void ApplyStage(const FittedStage& stage, const CColourDeconv& target, const cv::Mat& colours,
