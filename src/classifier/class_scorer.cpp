@@ -13,6 +13,8 @@
 #define HWY_TARGET_INCLUDE "classifier/class_scorer.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
+// After highway.h, once per instruction set.
+#include <hwy/contrib/math/math-inl.h>
 
 // The basis vectors' weighted kernel values of each colour are summed into this many partial
 // sums (basis vector r into sum r % kPartials), which are then added in one fixed order: every
@@ -21,6 +23,16 @@
 #define HISTONORM_CLASS_SCORER_PARTIALS
 namespace histonorm::scorer_detail {
 inline constexpr std::size_t kPartials = 8;
+// The largest exponent the vector exp takes.
+inline constexpr double kVectorExpLimit = 706.0;
+
+// q = 1 / (1 + exp(a (f - bias) + b)) of a kernel sum f.
+struct Sigmoid {
+  double bias = 0.0;
+  double a = 0.0;
+  double b = 0.0;
+  double operator()(double kernelSum) const { return 1 / (1 + std::exp(a * (kernelSum - bias) + b)); }
+};
 }  // namespace histonorm::scorer_detail
 #endif
 
@@ -28,12 +40,13 @@ HWY_BEFORE_NAMESPACE();
 namespace histonorm::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// sums[i] = sum over r < padded of first[b0 padded + r] * second[b1 padded + r] * third[b2 padded + r]
-// (multiplied in that order) with (b0, b1, b2) = (bytes0[i], bytes1[i], bytes2[i]); padded is a
-// multiple of kPartials.
-void KernelSums(const double* first, const double* second, const double* third, std::size_t padded,
-                const std::uint8_t* bytes0, const std::uint8_t* bytes1, const std::uint8_t* bytes2,
-                std::size_t count, double* sums) {
+// scores[i] = 1 / (1 + exp(sigmoidA (f_i - bias) + sigmoidB)), where f_i is the sum over r < padded
+// of first[b0 padded + r] * second[b1 padded + r] * third[b2 padded + r] (multiplied in that order)
+// with (b0, b1, b2) = (bytes0[i], bytes1[i], bytes2[i]). Requires padded to be a multiple of
+// kPartials and room for `count` rounded up to kPartials in scores.
+void KernelScores(const double* first, const double* second, const double* third, std::size_t padded,
+                  const std::uint8_t* bytes0, const std::uint8_t* bytes1, const std::uint8_t* bytes2,
+                  std::size_t count, const scorer_detail::Sigmoid& sigmoid, double* scores) {
   using scorer_detail::kPartials;
   const hn::CappedTag<double, kPartials> d;
   const std::size_t lanes = hn::Lanes(d);
@@ -52,8 +65,22 @@ void KernelSums(const double* first, const double* second, const double* third, 
       }
       hn::Store(acc, d, partial + k);
     }
-    sums[i] = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
-              ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+    scores[i] = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
+                ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+  }
+  // The sigmoid, lane by lane; exponents beyond the vector exp's range (and NaN) take std::exp.
+  const auto bias = hn::Set(d, sigmoid.bias);
+  const auto a = hn::Set(d, sigmoid.a);
+  const auto b = hn::Set(d, sigmoid.b);
+  const auto one = hn::Set(d, 1.0);
+  const auto limit = hn::Set(d, scorer_detail::kVectorExpLimit);
+  for (std::size_t i = 0; i < count; i += lanes) {
+    const auto x = hn::Add(hn::Mul(a, hn::Sub(hn::LoadU(d, scores + i), bias)), b);
+    if (!hn::AllTrue(d, hn::Le(x, limit))) {
+      for (std::size_t l = 0; l < lanes; ++l) scores[i + l] = sigmoid(scores[i + l]);
+      continue;
+    }
+    hn::StoreU(hn::Div(one, hn::Add(one, hn::Exp(d, x))), d, scores + i);
   }
 }
 
@@ -63,7 +90,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace histonorm {
 
-HWY_EXPORT(KernelSums);
+HWY_EXPORT(KernelScores);
 
 namespace {
 
@@ -159,18 +186,13 @@ void ClassScorer::SetDescriptor(std::span<const double> descriptor) {
   }
 }
 
-double ClassScorer::Sigmoid(double kernelSum) const {
-  const double f = kernelSum - bias_;
-  return 1 / (1 + std::exp(sigmoidA_ * f + sigmoidB_));
-}
-
 void ClassScorer::ByteScores(const std::uint8_t* bytes0, const std::uint8_t* bytes1,
-                             const std::uint8_t* bytes2, std::size_t count, double* sums) const {
+                             const std::uint8_t* bytes2, std::size_t count, double* scores) const {
   const double* second = &colourTables_[kByteValues * padded_];
   const double* third = &colourTables_[2 * kByteValues * padded_];
-  HWY_DYNAMIC_DISPATCH(KernelSums)
-  (weightedTable_.data(), second, third, padded_, bytes0, bytes1, bytes2, count, sums);
-  for (std::size_t i = 0; i < count; ++i) sums[i] = Sigmoid(sums[i]);
+  HWY_DYNAMIC_DISPATCH(KernelScores)
+  (weightedTable_.data(), second, third, padded_, bytes0, bytes1, bytes2, count,
+   {bias_, sigmoidA_, sigmoidB_}, scores);
 }
 
 double ClassScorer::DirectScore(const std::array<double, 3>& colour) const {
@@ -188,7 +210,7 @@ double ClassScorer::DirectScore(const std::array<double, 3>& colour) const {
     d += diff2 * diff2;
     f += b.weight * std::exp(-gamma_ * d);
   }
-  return Sigmoid(f);
+  return scorer_detail::Sigmoid{bias_, sigmoidA_, sigmoidB_}(f);
 }
 
 double ClassScorer::Score(const std::array<double, 3>& colour) const {
@@ -196,9 +218,9 @@ double ClassScorer::Score(const std::array<double, 3>& colour) const {
   if (!ToByte(colour[0], bytes[0]) || !ToByte(colour[1], bytes[1]) || !ToByte(colour[2], bytes[2])) {
     return DirectScore(colour);
   }
-  double q = 0.0;
-  ByteScores(&bytes[0], &bytes[1], &bytes[2], 1, &q);
-  return q;
+  std::array<double, kPartials> q{};
+  ByteScores(&bytes[0], &bytes[1], &bytes[2], 1, q.data());
+  return q[0];
 }
 
 void ClassScorer::Scores(std::span<const double> colour0, std::span<const double> colour1,

@@ -67,12 +67,11 @@ class ClassScorer {
     double weight = 0.0;
   };
 
-  // q of colours given as bytes: sums[i] is replaced by q of colour (bytes0[i], bytes1[i],
-  // bytes2[i]).
+  // scores[i] = q of the colour (bytes0[i], bytes1[i], bytes2[i]) for i < count; scores has room
+  // for count rounded up to a multiple of 8.
   void ByteScores(const std::uint8_t* bytes0, const std::uint8_t* bytes1, const std::uint8_t* bytes2,
-                  std::size_t count, double* sums) const;
+                  std::size_t count, double* scores) const;
   double DirectScore(const std::array<double, 3>& colour) const;
-  double Sigmoid(double kernelSum) const;
 
   std::vector<double> mean_;              // L values
   std::vector<double> scale_;             // L values
