@@ -10,11 +10,14 @@
 // give them) the colour factors come from 256-entry tables per basis vector, built once per model;
 // the descriptor factor, times alpha, is folded into the first table once per descriptor. A
 // colour then costs three table rows, multiplied and summed over the basis vectors with SIMD
-// (Highway, dispatched to the best instruction set of the processor), and one exp for the sigmoid.
-// The products round differently from the exp of the sum: a byte colour's q differs from the
-// direct evaluation by a few units in the last place of f's terms. The sum over basis vectors runs
-// in eight interleaved partial sums added in a fixed order, the same on every instruction set, so
-// every target gives the same bits, and Score gives the bits of Scores.
+// (Highway, dispatched to the best instruction set of the processor), and the sigmoid takes the
+// vector exp (std::exp beyond its range). The products round differently from the exp of the sum,
+// and the vector exp may differ from std::exp in the last place: a byte colour's q differs from
+// the direct evaluation by a few units in the last place of f's terms (under 1e-12 on the tests'
+// models). The sum over basis vectors runs in eight interleaved
+// partial sums added in a fixed order, the same bits on every instruction set; the vector exp's
+// last bit may differ between targets with and without fused multiply-add. Score gives the bits
+// of Scores.
 //
 // Colours that are not all bytes (fractions, negatives, values above 255, infinities, NaN) take
 // the direct evaluation, which equals the library's own evaluation of the same ClassModel to the
