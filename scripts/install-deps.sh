@@ -7,7 +7,7 @@ packages=(
   libopencv-core-dev libopencv-imgcodecs-dev libopencv-imgproc-dev
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev
-  libxsimd-dev  # header-only SIMD for the colour classifier
+  libhwy-dev  # SIMD passes with run-time dispatch over the processor's instruction sets
   clang-format clang-tidy dpkg-dev
   nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-pil
