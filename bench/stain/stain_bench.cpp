@@ -125,7 +125,7 @@ void Stage(const CNormBimodalDeconvRVM& norm, ColourClassifierBase& classifier, 
   stop(kSplit);
   start();
   ChannelHistograms histograms;
-  histograms.AccumulateByColour(table, values, probs, MembershipOf(norm.Params()));
+  histograms.AccumulateByColour(table, values, probs, norm.Params());
   const ChannelStats stats = ComputeChannelStats(histograms);
   stop(kStatistics);
   for (std::size_t i = 0; i < 2; ++i) {

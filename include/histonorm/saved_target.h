@@ -71,4 +71,13 @@ void SaveTarget(const CNormBase& normaliser, std::ostream& out);
 //   finite, negative or do not add up.
 void LoadTarget(CNormBase& normaliser, std::istream& in);
 
+// Replaces the target of `normaliser` with the one saved at `path` (ReadTargetFile, then LoadTarget): the
+// one place that words a saved target's failures, for every program.
+// ensures: normaliser.HasUsableTarget().
+// throws: TargetFileUnreadable "Failed to read target file: 'PATH'" when the file cannot be opened;
+//   TargetFileError "Bad target file 'PATH': why" for anything else wrong with it (a TargetFileUnreadable
+//   with Opened() for a folder); std::logic_error when the method cannot load targets. The normaliser is
+//   then unchanged.
+void LoadTargetFile(CNormBase& normaliser, const std::string& path);
+
 }  // namespace histonorm

@@ -23,16 +23,11 @@ std::unique_ptr<CNormBase> MakeMethod(Method method, const Options& options) {
     case Method::kRGBHistSpecThresh:
       return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kPresence, options.threads);
     case Method::kBimodalDeconvRVM: {
-      // Checked before the model file is read.
-      const std::string problem = StainParamsProblem(options.stainParams);
-      if (!problem.empty()) throw std::invalid_argument("MakeNormaliser: stain thresholds: " + problem);
       auto stain = std::make_unique<CNormBimodalDeconvRVM>(options);
       stain->SetThreads(options.threads);
       return stain;
     }
     case Method::kBimodalDeconvPCA: {
-      const std::string problem = StainParamsProblem(options.stainParams);
-      if (!problem.empty()) throw std::invalid_argument("MakeNormaliser: stain thresholds: " + problem);
       Options own = options;
       own.colourModelPath.clear();  // no model: the stains come from each image itself
       auto stain = std::make_unique<CNormBimodalDeconvRVM>(

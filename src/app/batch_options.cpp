@@ -7,34 +7,20 @@
 
 namespace histonorm::app {
 
-namespace {
-
-// Sets a flag option; false (with `problem` set) when it was given already.
-bool SetOnce(bool& flag, const std::string& name, std::string& problem) {
-  if (flag) problem = "Option " + name + " is given twice";
-  flag = true;
-  return true;
+std::vector<OptionSpec> BatchOptionSpecs() {
+  return {{"--keep-going"}, {"--skip-existing"}, {"--tissue-only"},
+          {"--progress"},   {"--quiet"},         {"--stain-params", true}};
 }
 
-}  // namespace
-
-bool TakeBatchOption(const std::vector<std::string>& args, std::size_t& i, BatchFlags& flags,
-                     std::string& problem) {
-  const std::string& arg = args[i];
-  if (arg == "--keep-going") return SetOnce(flags.keepGoing, arg, problem);
-  if (arg == "--skip-existing") return SetOnce(flags.skipExisting, arg, problem);
-  if (arg == "--tissue-only") return SetOnce(flags.tissueOnly, arg, problem);
-  if (arg == "--progress") return SetOnce(flags.progress, arg, problem);
-  if (arg == "--quiet") return SetOnce(flags.quiet, arg, problem);
-  if (arg != "--stain-params") return false;
-  if (i + 1 == args.size() || args[i + 1].empty()) {
-    problem = "Option " + arg + " needs a value";
-  } else if (flags.stainParamsPath) {
-    problem = "Option " + arg + " is given twice";
-  } else {
-    flags.stainParamsPath = args[++i];
-  }
-  return true;
+BatchFlags BatchFlagsOf(const CommandWords& words) {
+  BatchFlags flags;
+  flags.keepGoing = words.Has("--keep-going");
+  flags.skipExisting = words.Has("--skip-existing");
+  flags.tissueOnly = words.Has("--tissue-only");
+  flags.progress = words.Has("--progress");
+  flags.quiet = words.Has("--quiet");
+  flags.stainParamsPath = words.Value("--stain-params");
+  return flags;
 }
 
 std::string FlagConflict(const BatchFlags& flags, Method method) {

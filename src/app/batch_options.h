@@ -3,14 +3,14 @@
 // leaving results that are already whole, tissue-only statistics, a stain parameters file, a
 // progress line per image and a quiet console; and the help and version texts.
 //
-//   BatchFlags flags;
-//   std::string problem;
-//   TakeBatchOption(args, i, flags, problem);  // true when args[i] was one of these options
+//   const CommandWords words = SplitCommandWords(args, BatchOptionSpecs());
+//   const BatchFlags flags = BatchFlagsOf(words);
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/command_words.h"
 #include "histonorm/method.h"
 
 namespace histonorm::app {
@@ -30,10 +30,11 @@ struct BatchFlags {
   [[nodiscard]] bool Summarised() const { return keepGoing || skipExisting || progress || quiet; }
 };
 
-// If args[i] is one of the options above, applies it (advancing i past a value) and returns true;
-// `problem` is then set when it is repeated or lacks its value. False for any other argument.
-[[nodiscard]] bool TakeBatchOption(const std::vector<std::string>& args, std::size_t& i, BatchFlags& flags,
-                                   std::string& problem);
+// The options above, each to be given once.
+[[nodiscard]] std::vector<OptionSpec> BatchOptionSpecs();
+
+// ensures: the options above as `words` gives them.
+[[nodiscard]] BatchFlags BatchFlagsOf(const CommandWords& words);
 
 // The line that refuses an option the method cannot use (--stain-params and --tissue-only), or
 // empty.

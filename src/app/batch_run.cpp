@@ -381,13 +381,9 @@ void SingleTargetPass(const std::string& reference, CNormBase& normaliser, repor
 // Replaces the pass over the target images with the saved target at `path`.
 void LoadTargetOrFail(const std::string& path, CNormBase& normaliser) {
   try {
-    std::istringstream in(ReadTargetFile(path));
-    LoadTarget(normaliser, in);
-  } catch (const TargetFileUnreadable& e) {
-    if (!e.Opened()) throw RunFailure("Failed to read target file: " + Quoted(path));
-    throw RunFailure("Bad target file " + Quoted(path) + ": " + e.what());
+    LoadTargetFile(normaliser, path);
   } catch (const TargetFileError& e) {
-    throw RunFailure("Bad target file " + Quoted(path) + ": " + e.what());
+    throw RunFailure(e.what());
   } catch (const std::logic_error& e) {
     throw RunFailure("Cannot use a saved target: " + std::string(e.what()));
   }
@@ -431,10 +427,8 @@ std::string SlideFailure(const slide::SlideJobError& e, const slide::SlideJob& j
 
 // The checks of a slide: its sample before and after the transform.
 report::ImageEntry ReviewSample(const report::RunReview& review, const std::string& name,
-                                const cv::Mat& sample, const slide::TileTransform& transform) {
-  cv::Mat result;
-  transform.Apply(sample, result);
-  report::ImageEntry entry = review.Inspect(name, sample, result);
+                                const cv::Mat& sample, const FittedTransform& transform) {
+  report::ImageEntry entry = review.Inspect(name, sample, transform.Apply(sample));
   entry.note = report::kSlideSampleNote;
   return entry;
 }
@@ -454,7 +448,7 @@ void NormaliseSlideEntry(const RunSettings& s, std::size_t item, const ListEntry
   try {
     slide::NormaliseSlide(job, [&](const cv::Mat& sample) {
       std::cerr << "Slide sample loaded ok: " << sample.cols << "," << sample.rows << std::endl;
-      std::unique_ptr<slide::TileTransform> transform = slide::FitTileTransform(normaliser, sample);
+      std::unique_ptr<const FittedTransform> transform = normaliser.Fit(sample);
       if (context.review) reviewed = ReviewSample(*context.review, entry.name, sample, *transform);
       return transform;
     });

@@ -24,68 +24,39 @@ bool VerboseFlag(const std::vector<std::string>& args) {
 }
 
 // The most threads --threads accepts: far more than any machine's cores, few enough to start.
-constexpr unsigned long kMaxThreads = 1024;
+constexpr long long kMaxThreads = 1024;
 
-// Reads the value of --threads: a whole number from 0 to kMaxThreads in decimal digits.
-bool ParseThreads(const std::string& text, unsigned& threads) {
-  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const unsigned long value = std::stoul(text);
-  if (value > kMaxThreads) return false;
-  threads = static_cast<unsigned>(value);
-  return true;
-}
-
-// Takes the "--" options out of `args`; false (with `problem` set) for an unknown or repeated
+// Takes the "--" options out of `args` into `s`; false (with `problem` set) for an unknown or repeated
 // option, one without its value or a bad number of threads.
 bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& problem) {
-  std::vector<std::string> positional;
-  std::optional<std::string> threads;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.rfind("--", 0) != 0) {
-      positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--fit-only" || arg == "--check") {
-      bool& flag = arg == "--check" ? s.check : s.fitOnly;
-      if (flag) {
-        problem = "Option " + arg + " is given twice";
-        return false;
-      }
-      flag = true;
-      continue;
-    }
-    if (TakeBatchOption(args, i, s.flags, problem)) {
-      if (!problem.empty()) return false;
-      continue;
-    }
-    std::optional<std::string>* slot = nullptr;
-    if (arg == "--save-target") slot = &s.saveTargetPath;
-    if (arg == "--target") slot = &s.targetPath;
-    if (arg == "--out") slot = &s.outDir;
-    if (arg == "--threads") slot = &threads;
-    if (arg == "--report") slot = &s.reportPath;
-    if (slot == nullptr) {
-      problem = "Unknown option: '" + arg + "'";
-      return false;
-    }
-    if (i + 1 == args.size() || args[i + 1].empty()) {
-      problem = "Option " + arg + " needs a value";
-      return false;
-    }
-    if (*slot) {
-      problem = "Option " + arg + " is given twice";
-      return false;
-    }
-    *slot = args[++i];
-  }
-  if (threads && !ParseThreads(*threads, s.threads)) {
-    problem = "Bad value for --threads: '" + *threads + "' (a whole number from 0, all cores, to " +
-              std::to_string(kMaxThreads) + ")";
+  std::vector<OptionSpec> specs = BatchOptionSpecs();
+  for (const char* flag : {"--fit-only", "--check"}) specs.push_back({flag});
+  for (const char* valued : {"--save-target", "--target", "--out", "--threads", "--report"})
+    specs.push_back({valued, true});
+  CommandWords words;
+  try {
+    words = SplitCommandWords(args, specs);
+  } catch (const CommandLineError& e) {
+    problem = e.what();
     return false;
   }
-  args = std::move(positional);
+  s.flags = BatchFlagsOf(words);
+  s.fitOnly = words.Has("--fit-only");
+  s.check = words.Has("--check");
+  s.saveTargetPath = words.Value("--save-target");
+  s.targetPath = words.Value("--target");
+  s.outDir = words.Value("--out");
+  s.reportPath = words.Value("--report");
+  if (const std::optional<std::string> threads = words.Value("--threads")) {
+    const std::optional<long long> parsed = ParseWholeNumber(*threads, 0, kMaxThreads);
+    if (!parsed || threads->find_first_not_of("0123456789") != std::string::npos) {
+      problem = BadValueLine("--threads", *threads,
+                             "a whole number from 0, all cores, to " + std::to_string(kMaxThreads));
+      return false;
+    }
+    s.threads = static_cast<unsigned>(*parsed);
+  }
+  args = std::move(words.positional);
   return true;
 }
 

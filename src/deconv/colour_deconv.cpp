@@ -33,7 +33,7 @@ bool AllFinite(const Matrix3& m) {
 }  // namespace
 
 void CColourDeconv::Init() {
-  dotProductThreshold = 0.8f;
+  dotProductThreshold = StainParams{}.dotProductThreshold;
   logScale_ = std::log(255.0);
   for (int v = 0; v < 256; ++v) {
     odTable_[v] = static_cast<float>(-(std::log((v + 1) / 255.0) * 255.0 / logScale_));

@@ -21,6 +21,7 @@
 #include "deconv/class_mean_colour.h"
 #include "deconv/stain_samples.h"
 #include "histonorm/log_sink.h"
+#include "histonorm/stain_params.h"
 
 namespace histonorm {
 
@@ -34,8 +35,8 @@ class CColourDeconv {
 
   explicit CColourDeconv(LogSink log = {}) : log_(std::move(log)) {}
 
-  // Sets dotProductThreshold to 0.8f and builds the optical density table. Calling it again
-  // returns the object to this state.
+  // Sets dotProductThreshold to its default (StainParams) and builds the optical density table. Calling it
+  // again returns the object to this state.
   void Init();
 
   // Selects the samples of one image (logs "#samples used = ..."), then builds the stain
@@ -70,7 +71,7 @@ class CColourDeconv {
   // Writes VectorsText() to a file. Returns false, logging nothing, when the file cannot be written.
   [[nodiscard]] bool WriteVectors(const std::string& path) const;
 
-  float dotProductThreshold = 0.8f;
+  float dotProductThreshold = StainParams{}.dotProductThreshold;
   // Threads ImageToChannels and ChannelsToImage split their pixels over (0 = all cores); the
   // results do not depend on it.
   unsigned threads = 1;

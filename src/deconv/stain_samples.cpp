@@ -272,6 +272,21 @@ StainSampleSums& StainSampleSums::operator+=(const StainSampleSums& other) {
   return *this;
 }
 
+std::vector<std::size_t> SelectedSamples(const ClassProbabilityPlanes& probs, std::size_t stain,
+                                         float probThreshold) {
+  const float* p = probs[stain];
+  const ClassCounts counts = CountClass(p, probs.PixelCount(), probThreshold);
+  std::vector<std::size_t> candidates;
+  candidates.reserve(counts.candidates);
+  for (std::size_t i = 0; i < probs.PixelCount(); ++i) {
+    if (IsCandidate(p[i])) candidates.push_back(i);
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [p](std::size_t a, std::size_t b) { return p[a] > p[b]; });
+  candidates.resize(SelectionCount(counts.candidates, counts.atOrAbove));
+  return candidates;
+}
+
 StainSampleSums CollectStainSamples(const cv::Mat& image, const ClassProbabilityPlanes& probs,
                                     float probThreshold, const LogSink& log) {
   RequireMatchingPlanes(image, probs);

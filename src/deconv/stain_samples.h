@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "common/image_colours.h"
 #include "common/pixel_planes.h"
@@ -42,5 +43,12 @@ struct StainSampleSums {
                                                   const ClassProbabilityPlanes& colourProbs,
                                                   float probThreshold, const LogSink& log = {},
                                                   unsigned threads = 1);
+
+// The pixels the selection keeps of stain class `stain` (0 or 1): their indices in the planes, most
+// probable first (equal probabilities in pixel order). For checking a selection against labels; the
+// sums above do not need the list.
+// requires: stain < 2 and planes of `probs` of its width and height.
+[[nodiscard]] std::vector<std::size_t> SelectedSamples(const ClassProbabilityPlanes& probs, std::size_t stain,
+                                                       float probThreshold);
 
 }  // namespace histonorm

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <mutex>
 
 #include "common/channel_order.h"
 #include "common/parallel_for.h"
@@ -48,25 +47,32 @@ std::size_t MaxRowsPerCount(int cols) {
   return std::max<std::size_t>(1, kMaxPixels / static_cast<std::size_t>(std::max(1, cols)));
 }
 
+// Level counts in the order the pixels store their channels, summed over ranges of rows.
+struct StoredCounts {
+  LevelCounts counts{};
+  StoredCounts& operator+=(const StoredCounts& other) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      for (std::size_t v = 0; v < 256; ++v) counts[c][v] += other.counts[c][v];
+    }
+    return *this;
+  }
+};
+
 }  // namespace
 
 void CountLevels(const cv::Mat& image, LevelCounts& counts, unsigned threads, ChannelOrder order) {
-  std::mutex merge;
   const std::size_t maxRows = MaxRowsPerCount(image.cols);
-  ParallelFor(
+  const StoredCounts stored = ParallelAccumulate<StoredCounts>(
       static_cast<std::size_t>(image.rows), threads,
-      [&](std::size_t begin, std::size_t end) {
-        LevelCounts own{};
+      [&](std::size_t begin, std::size_t end, StoredCounts& own) {
         for (std::size_t from = begin; from < end; from += std::min(maxRows, end - from)) {
-          CountRows(image, from, from + std::min(maxRows, end - from), own);
-        }
-        const std::scoped_lock lock(merge);
-        for (std::size_t c = 0; c < 3; ++c) {
-          const auto& stored = own[StoredIndex(c, order)];
-          for (std::size_t v = 0; v < 256; ++v) counts[c][v] += stored[v];
+          CountRows(image, from, from + std::min(maxRows, end - from), own.counts);
         }
       },
       MinRowsPerChunk(image.cols));
+  for (std::size_t c = 0; c < 3; ++c) {
+    for (std::size_t v = 0; v < 256; ++v) counts[c][v] += stored.counts[StoredIndex(c, order)][v];
+  }
 }
 
 CumulativeTables CumulativeFromCounts(const LevelCounts& counts, std::uint64_t pixelCount,

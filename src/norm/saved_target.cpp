@@ -12,6 +12,7 @@
 #include <cstring>
 #include <istream>
 #include <ostream>
+#include <sstream>
 
 #include "norm/target_record.h"
 
@@ -169,6 +170,20 @@ void SaveTarget(const CNormBase& normaliser, std::ostream& out) {
   const nlohmann::json file = {
       {"format", kFormat}, {"version", kVersion}, {"method", record.method}, {"target", record.target}};
   out << file.dump(1) << '\n';
+}
+
+void LoadTargetFile(CNormBase& normaliser, const std::string& path) {
+  const std::string quoted = "'" + path + "'";
+  try {
+    std::istringstream in(ReadTargetFile(path));
+    LoadTarget(normaliser, in);
+  } catch (const TargetFileUnreadable& e) {
+    if (!e.Opened())
+      throw TargetFileUnreadable("Failed to read target file: " + quoted, e.SystemError(), false);
+    throw TargetFileUnreadable("Bad target file " + quoted + ": " + e.what(), e.SystemError(), true);
+  } catch (const TargetFileError& e) {
+    throw TargetFileError("Bad target file " + quoted + ": " + e.what());
+  }
 }
 
 void LoadTarget(CNormBase& normaliser, std::istream& in) {

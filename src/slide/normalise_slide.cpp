@@ -57,7 +57,7 @@ void NormaliseSlide(const SlideJob& job, const TransformFitter& fit, const Progr
   } catch (const SlideError& e) {
     throw SlideJobError(SlideStep::kOpen, e.what());
   }
-  std::unique_ptr<TileTransform> transform;
+  std::unique_ptr<const FittedTransform> transform;
   try {
     transform = fit(sampled->sample);
   } catch (const std::exception& e) {

@@ -4,8 +4,7 @@
 // (whose list may name slides among its images).
 //
 //   const histonorm::slide::SlideJob job{.slidePath = "case.svs", .outputPath = "case.tif"};
-//   histonorm::slide::NormaliseSlide(job, [&](const cv::Mat& sample) { return FitTileTransform(*norm,
-//   sample); });
+//   histonorm::slide::NormaliseSlide(job, [&](const cv::Mat& sample) { return norm->Fit(sample); });
 #include <histonorm/norm_base.h>
 
 #include <functional>
@@ -59,7 +58,7 @@ struct SampledSlide {
                                             SampleKind kind = SampleKind::kReducedLevel);
 
 // Makes the transform a slide is streamed through from its sample.
-using TransformFitter = std::function<std::unique_ptr<TileTransform>(const cv::Mat& bgrSample)>;
+using TransformFitter = std::function<std::unique_ptr<const FittedTransform>(const cv::Mat& bgrSample)>;
 
 // ensures: job.outputPath holds the slide's level job.write.level, streamed through fit(sample), as
 //          WriteSlide writes it.

@@ -54,7 +54,7 @@ int GenerateRegion(VipsRegion* out, void* sequence, void* /*input*/, void* trans
     cv::Mat rgbOut(rect.height, rect.width, CV_8UC3, VIPS_REGION_ADDR(out, rect.left, rect.top),
                    VIPS_REGION_LSKIP(out));
     // Straight from the input region into the output region, in libvips's channel order.
-    static_cast<const TileTransform*>(transform)->ApplyRgb(rgbIn, rgbOut);
+    static_cast<const FittedTransform*>(transform)->Apply(rgbIn, rgbOut, ChannelOrder::kRgb);
     return 0;
   } catch (const std::exception& e) {
     vips_error("histonorm", "%s", e.what());
@@ -399,13 +399,13 @@ class Pyramid {
 
 }  // namespace
 
-vips::VImage TransformImage(const vips::VImage& image, const TileTransform& transform) {
+vips::VImage TransformImage(const vips::VImage& image, const FittedTransform& transform) {
   VipsImage* input = image.get_image();
   VipsImage* output = vips_image_new();
   // The transform is only read; libvips passes its client data as non-const pointers.
   if (vips_image_pipelinev(output, VIPS_DEMAND_STYLE_THINSTRIP, input, nullptr) != 0 ||
       vips_image_generate(output, StartSequence, GenerateRegion, StopSequence, input,
-                          const_cast<TileTransform*>(&transform)) != 0) {
+                          const_cast<FittedTransform*>(&transform)) != 0) {
     g_object_unref(output);
     throw SlideError(VipsReason());
   }
@@ -415,7 +415,7 @@ vips::VImage TransformImage(const vips::VImage& image, const TileTransform& tran
   return vips::VImage(output);
 }
 
-void WriteSlide(const Slide& slide, const TileTransform& transform, const std::string& outputPath,
+void WriteSlide(const Slide& slide, const FittedTransform& transform, const std::string& outputPath,
                 const WriteSettings& settings, const ProgressCallback& progress) {
   vips_concurrency_set(static_cast<int>(settings.threads));
   const cv::Size size = slide.LevelSize(settings.level);

@@ -16,8 +16,8 @@
 #include <string>
 #include <vips/vips8>
 
+#include "histonorm/fitted_transform.h"
 #include "slide/slide_reader.h"
-#include "slide/tile_transform.h"
 
 namespace histonorm::slide {
 
@@ -43,7 +43,7 @@ using ProgressCallback = std::function<void(const Progress&)>;
 //           and everything made from it.
 // ensures:  a lazily computed image of the same size and bands: `transform` applied to each region.
 // throws:   SlideError.
-[[nodiscard]] vips::VImage TransformImage(const vips::VImage& image, const TileTransform& transform);
+[[nodiscard]] vips::VImage TransformImage(const vips::VImage& image, const FittedTransform& transform);
 
 // requires: settings are in range (tileSize a positive multiple of 16, quality 1..100, a valid level).
 // ensures:  `outputPath` holds the level, transformed, as a pyramidal tiled BigTIFF with the slide's
@@ -52,7 +52,7 @@ using ProgressCallback = std::function<void(const Progress&)>;
 //           half-written; the same inputs give the same bytes for any thread count.
 // throws:   SlideError when reading or writing fails (a damaged tile, a full disk: what() says why);
 //           nothing is left at `outputPath` then, and an earlier file there is unchanged.
-void WriteSlide(const Slide& slide, const TileTransform& transform, const std::string& outputPath,
+void WriteSlide(const Slide& slide, const FittedTransform& transform, const std::string& outputPath,
                 const WriteSettings& settings, const ProgressCallback& progress = {});
 
 }  // namespace histonorm::slide

@@ -39,9 +39,10 @@ void AddIfFinite(MappingPoints& points, float x, float y) {
 
 TargetChannelStats TargetStatsOf(const ChannelClassStats& s) {
   TargetChannelStats t;
-  t.mean = {static_cast<float>(s.meanB), static_cast<float>(s.meanA), static_cast<float>(s.meanO)};
-  t.low = {s.lowB, s.lowA, s.lowO};
-  t.high = {s.highB, s.highA, s.highO};
+  t.mean = {static_cast<float>(s.meanStained), static_cast<float>(s.meanBackground),
+            static_cast<float>(s.meanOther)};
+  t.low = {s.lowStained, s.lowBackground, s.lowOther};
+  t.high = {s.highStained, s.highBackground, s.highOther};
   return t;
 }
 
@@ -52,15 +53,15 @@ CubicBSpline MakeChannelMappingCurve(const LogSink& log) {
 MappingPoints ChannelMappingPoints(const ChannelClassStats& image, const TargetChannelStats& target) {
   MappingPoints points;
   for (const float v : kFixedPoints) AddIfFinite(points, v, v);
-  AddIfFinite(points, static_cast<float>(image.meanB), target.mean[kClassB]);
-  AddIfFinite(points, static_cast<float>(image.meanA), target.mean[kClassA]);
-  AddIfFinite(points, static_cast<float>(image.meanO), target.mean[kClassO]);
-  AddIfFinite(points, AtMost255(image.highB), AtMost255(target.high[kClassB]));
-  AddIfFinite(points, AtLeast0(image.lowB), AtLeast0(target.low[kClassB]));
-  AddIfFinite(points, AtMost255(image.highA), AtMost255(target.high[kClassA]));
-  AddIfFinite(points, AtLeast0(image.lowA), AtLeast0(target.low[kClassA]));
-  AddIfFinite(points, AtMost255(image.highO), AtMost255(target.high[kClassO]));
-  AddIfFinite(points, AtLeast0(image.lowO), AtLeast0(target.low[kClassO]));
+  AddIfFinite(points, static_cast<float>(image.meanStained), target.mean[kStainedClass]);
+  AddIfFinite(points, static_cast<float>(image.meanBackground), target.mean[kBackgroundClass]);
+  AddIfFinite(points, static_cast<float>(image.meanOther), target.mean[kOtherClass]);
+  AddIfFinite(points, AtMost255(image.highStained), AtMost255(target.high[kStainedClass]));
+  AddIfFinite(points, AtLeast0(image.lowStained), AtLeast0(target.low[kStainedClass]));
+  AddIfFinite(points, AtMost255(image.highBackground), AtMost255(target.high[kBackgroundClass]));
+  AddIfFinite(points, AtLeast0(image.lowBackground), AtLeast0(target.low[kBackgroundClass]));
+  AddIfFinite(points, AtMost255(image.highOther), AtMost255(target.high[kOtherClass]));
+  AddIfFinite(points, AtLeast0(image.lowOther), AtLeast0(target.low[kOtherClass]));
   return points;
 }
 

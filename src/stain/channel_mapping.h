@@ -15,7 +15,7 @@
 
 namespace histonorm {
 
-// Target statistics of one stain channel, indexed by class (kClassB, kClassA, kClassO).
+// Target statistics of one stain channel, indexed by class (kStainedClass, kBackgroundClass, kOtherClass).
 struct TargetChannelStats {
   std::array<float, 3> mean{};
   std::array<float, 3> low{};

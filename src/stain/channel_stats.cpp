@@ -17,7 +17,7 @@ constexpr std::uint8_t kDarkByte = 30;
 // Colours per range of the per-colour histogram counts.
 constexpr std::size_t kMinColoursPerChunk = std::size_t{1} << 13;
 
-constexpr std::array<StainClass, 3> kPrintOrder = {kClassA, kClassB, kClassO};
+constexpr std::array<StainClass, 3> kPrintOrder = {kBackgroundClass, kStainedClass, kOtherClass};
 constexpr std::array<const char*, 3> kLabel = {"B", "A", "O"};
 
 void RequireMatchingPlanes(const cv::Mat& image, const PixelPlanes& planes, const char* what) {
@@ -86,29 +86,30 @@ float AtMost255(float v) { return v > 255.0f ? 255.0f : v; }
 ChannelClassStats ChannelStatistics(int j, const ChannelHistograms& histograms, const LogSink& log) {
   std::array<Cumulative, 3> s{};
   for (int c = 0; c < 3; ++c) s[c] = CumulativeCounts(histograms.Counts(j, static_cast<StainClass>(c)));
-  LogLine(log, "Channel ", j, " : ", s[kClassA].back(), ",", s[kClassB].back(), ",", s[kClassO].back());
+  LogLine(log, "Channel ", j, " : ", s[kBackgroundClass].back(), ",", s[kStainedClass].back(), ",",
+          s[kOtherClass].back());
 
   std::array<ClassSummary, 3> cls{};
   for (int c = 0; c < 3; ++c) SumKeptBins(histograms.Counts(j, static_cast<StainClass>(c)), s[c], cls[c]);
-  for (const StainClass c : {kClassB, kClassA, kClassO}) {
+  for (const StainClass c : {kStainedClass, kBackgroundClass, kOtherClass}) {
     LogLine(log, "Range ", kLabel[c], " (", j, ")=[", cls[c].low, ",", cls[c].high, "]");
   }
   for (const StainClass c : kPrintOrder) Reduce(kLabel[c], cls[c], log);
-  for (const StainClass c : {kClassB, kClassA, kClassO}) FillMissingRange(cls[c]);
+  for (const StainClass c : {kStainedClass, kBackgroundClass, kOtherClass}) FillMissingRange(cls[c]);
 
   ChannelClassStats r;
-  r.meanB = cls[kClassB].mean;
-  r.meanA = cls[kClassA].mean;
-  r.meanO = cls[kClassO].mean;
-  r.sdB = cls[kClassB].sd;
-  r.sdA = cls[kClassA].sd;
-  r.sdO = cls[kClassO].sd;
-  r.lowB = AtMost255(cls[kClassB].low);
-  r.highB = AtMost255(cls[kClassB].high);
-  r.lowA = AtMost255(cls[kClassA].low);
-  r.highA = AtMost255(cls[kClassA].high);
-  r.lowO = AtMost255(cls[kClassO].low);
-  r.highO = AtMost255(cls[kClassO].high);
+  r.meanStained = cls[kStainedClass].mean;
+  r.meanBackground = cls[kBackgroundClass].mean;
+  r.meanOther = cls[kOtherClass].mean;
+  r.sdStained = cls[kStainedClass].sd;
+  r.sdBackground = cls[kBackgroundClass].sd;
+  r.sdOther = cls[kOtherClass].sd;
+  r.lowStained = AtMost255(cls[kStainedClass].low);
+  r.highStained = AtMost255(cls[kStainedClass].high);
+  r.lowBackground = AtMost255(cls[kBackgroundClass].low);
+  r.highBackground = AtMost255(cls[kBackgroundClass].high);
+  r.lowOther = AtMost255(cls[kOtherClass].low);
+  r.highOther = AtMost255(cls[kOtherClass].high);
   return r;
 }
 
@@ -123,7 +124,7 @@ int ChannelHistograms::BinOf(float value) {
 
 template <typename ValuesAt>
 void ChannelHistograms::AccumulatePixels(const cv::Mat& image, const ClassProbabilityPlanes& probs,
-                                         const MembershipThresholds& t, ValuesAt valuesAt) {
+                                         const StainParams& t, ValuesAt valuesAt) {
   const int width = image.cols;
   for (int y = 0; y < image.rows; ++y) {
     const std::uint8_t* px = image.ptr<std::uint8_t>(y);
@@ -136,21 +137,21 @@ void ChannelHistograms::AccumulatePixels(const cv::Mat& image, const ClassProbab
 }
 
 void ChannelHistograms::AddPixels(const std::uint8_t* bgr, const std::array<float, 3>& v,
-                                  const std::array<float, 3>& probs, const MembershipThresholds& t,
-                                  std::uint64_t n) {
-  const int dark = (v[0] < t.black) + (v[1] < t.black) + (v[2] < t.black);
+                                  const std::array<float, 3>& probs, const StainParams& t, std::uint64_t n) {
+  const int dark = (v[0] < t.blackThreshold) + (v[1] < t.blackThreshold) + (v[2] < t.blackThreshold);
   if (dark >= 2) return;
   if (bgr[0] < kDarkByte && bgr[1] < kDarkByte) return;
-  const bool background = probs[2] > t.background;
+  const bool background = probs[2] > t.backgroundThreshold;
   for (int j = 0; j < 2; ++j) {
-    if (std::isnan(v[j]) || v[j] > t.white) continue;
-    const StainClass cls = background ? kClassA : (probs[j] > t.foreground ? kClassB : kClassO);
+    if (std::isnan(v[j]) || v[j] > t.whiteThreshold) continue;
+    const StainClass cls =
+        background ? kBackgroundClass : (probs[j] > t.foregroundThreshold ? kStainedClass : kOtherClass);
     counts_[j][cls][BinOf(v[j])] += n;
   }
 }
 
 void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
-                                   const ClassProbabilityPlanes& probs, const MembershipThresholds& t) {
+                                   const ClassProbabilityPlanes& probs, const StainParams& t) {
   if (image.type() != CV_8UC3) throw std::invalid_argument("channel statistics: image is not 8-bit BGR");
   RequireMatchingPlanes(image, channels, "stain channel planes");
   RequireMatchingPlanes(image, probs, "probability planes");
@@ -160,8 +161,8 @@ void ChannelHistograms::Accumulate(const cv::Mat& image, const StainChannelPlane
 }
 
 void ChannelHistograms::AccumulateByColour(const ColourTable& table, const StainChannelPlanes& colourValues,
-                                           const ClassProbabilityPlanes& colourProbs,
-                                           const MembershipThresholds& t, unsigned threads) {
+                                           const ClassProbabilityPlanes& colourProbs, const StainParams& t,
+                                           unsigned threads) {
   const std::size_t n = table.Size();
   if (colourValues.PixelCount() != n || colourValues.plane[2].size() != n || colourProbs.PixelCount() != n ||
       colourProbs.plane[2].size() != n) {
@@ -198,12 +199,13 @@ ChannelStats ComputeChannelStats(const ChannelHistograms& histograms, const LogS
 }
 
 void LogChannelStatsLines(const LogSink& log, const char* label, int channel, const ChannelClassStats& s) {
-  LogLine(log, label, channel, ") meanb=", s.meanB, ", meana=", s.meanA, ", meano=", s.meanO);
-  LogLine(log, label, channel, ") sdb=", s.sdB, ", sda=", s.sdA, ", sdo=", s.sdO);
+  LogLine(log, label, channel, ") meanb=", s.meanStained, ", meana=", s.meanBackground,
+          ", meano=", s.meanOther);
+  LogLine(log, label, channel, ") sdb=", s.sdStained, ", sda=", s.sdBackground, ", sdo=", s.sdOther);
 }
 
 ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
-                              const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds,
+                              const ClassProbabilityPlanes& probs, const StainParams& thresholds,
                               const LogSink& log) {
   ChannelHistograms histograms;
   histograms.Accumulate(image, channels, probs, thresholds);

@@ -17,28 +17,22 @@
 
 #include "common/pixel_planes.h"
 #include "histonorm/log_sink.h"
+#include "histonorm/stain_params.h"
 #include "stain/colour_table.h"
 
 namespace histonorm {
 
-// Pixel membership settings of the statistics.
-struct MembershipThresholds {
-  float black = 30.0f;       // a channel value below this is dark; two dark channels skip the pixel
-  float white = 300.0f;      // a channel value above this is left out of that channel's histograms
-  float background = 0.75f;  // background probability above this makes a pixel background (A)
-  float foreground = 0.75f;  // stain probability above this makes a pixel stain (B)
-};
-
-// Class order of the histograms: B stain, A background, O other.
-enum StainClass : int { kClassB = 0, kClassA = 1, kClassO = 2 };
+// Class order of the histograms: stained (called B in the console lines and saved targets), background
+// (A), other (O).
+enum StainClass : int { kStainedClass = 0, kBackgroundClass = 1, kOtherClass = 2 };
 
 // Statistics of one stain channel.
 struct ChannelClassStats {
-  double meanB = 0.0, meanA = 0.0, meanO = 0.0;
-  double sdB = 0.0, sdA = 0.0, sdO = 0.0;
-  float lowB = -1.0f, highB = -1.0f;
-  float lowA = -1.0f, highA = -1.0f;
-  float lowO = -1.0f, highO = -1.0f;
+  double meanStained = 0.0, meanBackground = 0.0, meanOther = 0.0;
+  double sdStained = 0.0, sdBackground = 0.0, sdOther = 0.0;
+  float lowStained = -1.0f, highStained = -1.0f;
+  float lowBackground = -1.0f, highBackground = -1.0f;
+  float lowOther = -1.0f, highOther = -1.0f;
 };
 
 // Statistics of stain channels 0 and 1 (entry 2 is never filled).
@@ -55,18 +49,21 @@ class ChannelHistograms {
   // Requires a value that is a number.
   static int BinOf(float value);
 
-  // Adds the pixels of one image. Requires an 8-bit 3-channel BGR image (any row stride), stain
-  // channel planes and probability planes of its width and height; throws std::invalid_argument
-  // otherwise. A channel value that is not a number is left out of that channel's histograms.
+  // Adds the pixels of one image; of the thresholds, the black, white, background and foreground
+  // ones place the pixels (a pixel with two channels below the black threshold is skipped, a value above
+  // the white one is left out of its channel's histograms). Requires an 8-bit 3-channel BGR image (any row
+  // stride), stain channel planes and probability planes of its width and height; throws
+  // std::invalid_argument otherwise. A channel value that is not a number is left out of that channel's
+  // histograms.
   void Accumulate(const cv::Mat& image, const StainChannelPlanes& channels,
-                  const ClassProbabilityPlanes& probs, const MembershipThresholds& thresholds);
+                  const ClassProbabilityPlanes& probs, const StainParams& thresholds);
 
   // The same, with the stain channel values and the class probabilities given once per distinct
   // colour of the image (table.Size() values per plane, in the order of table.Colours()): as
   // everything that places a pixel depends on its colour alone, each colour adds its pixel count.
   // The colours are split among `threads` (0 = all cores); the counts are the same for any split.
   void AccumulateByColour(const ColourTable& table, const StainChannelPlanes& colourValues,
-                          const ClassProbabilityPlanes& colourProbs, const MembershipThresholds& thresholds,
+                          const ClassProbabilityPlanes& colourProbs, const StainParams& thresholds,
                           unsigned threads = 1);
 
   ChannelHistograms& operator+=(const ChannelHistograms& other);
@@ -79,12 +76,12 @@ class ChannelHistograms {
   // Adds every pixel; valuesAt(px, i) gives the three channel values of the pixel whose bytes start
   // at px and whose dense index is i.
   template <typename ValuesAt>
-  void AccumulatePixels(const cv::Mat& image, const ClassProbabilityPlanes& probs,
-                        const MembershipThresholds& t, ValuesAt valuesAt);
+  void AccumulatePixels(const cv::Mat& image, const ClassProbabilityPlanes& probs, const StainParams& t,
+                        ValuesAt valuesAt);
   // Adds n pixels of colour bgr (bytes blue, green, red) with stain channel values v and class
   // probabilities probs.
   void AddPixels(const std::uint8_t* bgr, const std::array<float, 3>& v, const std::array<float, 3>& probs,
-                 const MembershipThresholds& t, std::uint64_t n);
+                 const StainParams& t, std::uint64_t n);
 
   std::array<std::array<Histogram, 3>, 2> counts_{};
 };
@@ -100,6 +97,6 @@ void LogChannelStatsLines(const LogSink& log, const char* label, int channel, co
 // The statistics of one image: Accumulate into fresh histograms, then ComputeChannelStats.
 [[nodiscard]] ChannelStats CalcChannelStats(const cv::Mat& image, const StainChannelPlanes& channels,
                                             const ClassProbabilityPlanes& probs,
-                                            const MembershipThresholds& thresholds, const LogSink& log = {});
+                                            const StainParams& thresholds, const LogSink& log = {});
 
 }  // namespace histonorm

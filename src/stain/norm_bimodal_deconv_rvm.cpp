@@ -13,8 +13,8 @@ namespace histonorm {
 
 namespace {
 
-// The second stage always selects stain samples at this probability, whatever the parameters say.
-constexpr float kSecondStageProbThreshold = 0.99f;
+// The second stage always selects stain samples at the default probability, whatever the parameters say.
+constexpr float kSecondStageProbThreshold = StainParams{}.probThreshold;
 // Diagnostic channel pictures are made unscaled.
 constexpr float kChannelImageScale = 1.0f;
 
@@ -28,7 +28,7 @@ CColourDeconv InitialisedDeconv(const LogSink& log, float dotProductThreshold) {
 
 const StainParams& Checked(const StainParams& params) {
   const std::string problem = StainParamsProblem(params);
-  if (!problem.empty()) throw std::invalid_argument("stain normaliser: " + problem);
+  if (!problem.empty()) throw std::invalid_argument("stain normaliser: stain thresholds: " + problem);
   return params;
 }
 
@@ -96,7 +96,7 @@ void CNormBimodalDeconvRVM::MeasureBgrTarget(const cv::Mat& image) {
     StainChannelPlanes values;
     targetDeconv_.ImageToChannels(table.Colours(), values);
     HandDiagnostics(targetDeconv_, &table, &values, ".target");
-    targetHistograms_.AccumulateByColour(table, values, probs, MembershipOf(params_), threads_);
+    targetHistograms_.AccumulateByColour(table, values, probs, params_, threads_);
   } else {
     // Channels from an unusable matrix mean nothing: the image adds no histogram counts.
     HandDiagnostics(targetDeconv_, nullptr, nullptr, ".target");
@@ -117,7 +117,7 @@ cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassP
   deconv.ImageToChannels(table.Colours(), values);
   if (stage.diagnostics) HandDiagnostics(deconv, &table, &values, ".mapped");
   ChannelHistograms histograms;
-  histograms.AccumulateByColour(table, values, probs, MembershipOf(params_), threads_);
+  histograms.AccumulateByColour(table, values, probs, params_, threads_);
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
   const std::array<CubicBSpline, 2> curves =
       RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_, threads_);

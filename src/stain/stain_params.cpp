@@ -76,11 +76,6 @@ void LogStainParams(const LogSink& log, const StainParams& params) {
   for (const Field& field : kFields) LogLine(log, field.label, params.*field.value);
 }
 
-MembershipThresholds MembershipOf(const StainParams& params) {
-  return {params.blackThreshold, params.whiteThreshold, params.backgroundThreshold,
-          params.foregroundThreshold};
-}
-
 std::string StainParamsProblem(const StainParams& params) {
   for (const Field& field : kFields) {
     const float value = params.*field.value;

@@ -15,7 +15,6 @@
 
 #include "histonorm/log_sink.h"
 #include "histonorm/stain_params.h"
-#include "stain/channel_stats.h"
 
 namespace histonorm {
 
@@ -40,8 +39,5 @@ void ReadStainParams(std::istream& in, StainParams& params);
 
 // Logs the six values, one line each ("Prob threshold: 0.99", ...).
 void LogStainParams(const LogSink& log, const StainParams& params);
-
-// The thresholds that place pixels in the channel statistics.
-[[nodiscard]] MembershipThresholds MembershipOf(const StainParams& params);
 
 }  // namespace histonorm

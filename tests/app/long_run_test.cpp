@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Program{"histonorm-train",
                             HISTONORM_TRAIN_EXE,
                             {"--frobnicate", "x"},
-                            "histonorm-train: unknown option '--frobnicate'"}),
+                            "histonorm-train: Unknown option: '--frobnicate'"}),
     [](const testing::TestParamInfo<Program>& info) {
       std::string name = info.param.name;
       std::replace(name.begin(), name.end(), '-', '_');

@@ -61,11 +61,21 @@ std::array<double, 2> RowSums(int n, Pred selected) {
   return sums;
 }
 
-void ExpectSelected(const StainSampleSums& sums, std::size_t count, const std::array<double, 2>& expected) {
+// Class 0's selection, both as sums and as the list of its pixels, is `count` pixels of these red and
+// green sums.
+void ExpectSelected(const Row& row, float threshold, std::size_t count,
+                    const std::array<double, 2>& expected) {
+  const StainSampleSums sums = Collect(row.image, row.probs, threshold);
   EXPECT_EQ(sums.count[0], count);
   EXPECT_EQ(sums.colourSum[0][0], expected[0]);
   EXPECT_EQ(sums.colourSum[0][1], expected[1]);
   EXPECT_EQ(sums.colourSum[0][2], 7.0 * static_cast<double>(count));
+  const std::vector<std::size_t> listed = SelectedSamples(row.probs, 0, threshold);
+  EXPECT_EQ(listed.size(), count);
+  EXPECT_EQ(
+      RowSums(static_cast<int>(row.probs.PixelCount()),
+              [&](int i) { return std::find(listed.begin(), listed.end(), std::size_t(i)) != listed.end(); }),
+      expected);
 }
 
 TEST(StainCandidates, StrictDoubleComparisonAgainstOneHundredth) {
@@ -75,7 +85,7 @@ TEST(StainCandidates, StrictDoubleComparisonAgainstOneHundredth) {
   row.probs[1][2] = 0.3f;  // the last pixel is in both lists
   const StainSampleSums sums = Collect(row.image, row.probs, 0.99f);
   EXPECT_EQ(sums.candidates[0], 2u);
-  ExpectSelected(sums, 2, RowSums(3, [](int i) { return i > 0; }));
+  ExpectSelected(row, 0.99f, 2, RowSums(3, [](int i) { return i > 0; }));
   EXPECT_EQ(sums.candidates[1], 1u);
   EXPECT_EQ(sums.count[1], 1u);
   EXPECT_EQ(sums.colourSum[1][0], 2.0);
@@ -98,7 +108,7 @@ TEST(StainCandidates, PaddedRowsAndMismatchedPlanes) {
 TEST(StainSampleSelection, AllCandidatesOfAShortList) {
   const int n = 150;
   const Row row = MakeRow(n, [](int i) { return 0.2f + 0.001f * static_cast<float>(i); });
-  ExpectSelected(Collect(row.image, row.probs, 0.99f), n, RowSums(n, [](int) { return true; }));
+  ExpectSelected(row, 0.99f, n, RowSums(n, [](int) { return true; }));
 }
 
 TEST(StainSampleSelection, MinimumOfTheMostProbable) {
@@ -118,7 +128,7 @@ TEST(StainSampleSelection, MinimumOfTheMostProbable) {
       ++fromRest;
     }
   }
-  ExpectSelected(Collect(row.image, row.probs, 0.99f), 201, RowSums(n, [&](int i) { return selected[i]; }));
+  ExpectSelected(row, 0.99f, 201, RowSums(n, [&](int i) { return selected[i]; }));
 }
 
 TEST(StainSampleSelection, EverySampleAtOrAboveTheThreshold) {
@@ -126,21 +136,20 @@ TEST(StainSampleSelection, EverySampleAtOrAboveTheThreshold) {
   const int n = 1000;
   const auto high = [](int i) { return i < 900 && i % 3 == 0; };
   const Row row = MakeRow(n, [&](int i) { return high(i) ? (i % 2 == 0 ? 0.99f : 0.999f) : 0.5f; });
-  ExpectSelected(Collect(row.image, row.probs, 0.99f), 300, RowSums(n, high));
+  ExpectSelected(row, 0.99f, 300, RowSums(n, high));
 }
 
 TEST(StainSampleSelection, ThresholdBelowTheCandidateLimitSelectsCandidatesOnly) {
   const int n = 400;
   const Row row = MakeRow(n, [](int i) { return i % 2 == 0 ? 0.005f : 0.5f; });
-  ExpectSelected(Collect(row.image, row.probs, 0.0f), 200, RowSums(n, [](int i) { return i % 2 == 1; }));
+  ExpectSelected(row, 0.0f, 200, RowSums(n, [](int i) { return i % 2 == 1; }));
 }
 
 TEST(StainSampleSelection, EqualProbabilitiesAtTheCutGoToTheEarliest) {
   // 10 above, then 500 equal below: the 191 earliest of the equal ones fill the minimum.
   const int n = 510;
   const Row row = MakeRow(n, [](int i) { return i >= 500 ? 0.999f : 0.4f; });
-  ExpectSelected(Collect(row.image, row.probs, 0.99f), 201,
-                 RowSums(n, [](int i) { return i < 191 || i >= 500; }));
+  ExpectSelected(row, 0.99f, 201, RowSums(n, [](int i) { return i < 191 || i >= 500; }));
 }
 
 TEST(MostProbableSamples, KeepsTheBestAndTheEarliestOfEqual) {

@@ -22,15 +22,11 @@ using test::ScratchDir;
 
 std::string Shipped(const std::string& name) { return std::string(HISTONORM_WSI_DIR) + "/" + name; }
 
-// A colour-only transform unlike the identity in every channel.
-ChannelTableTransform TestTransform() {
-  std::array<std::array<unsigned char, 256>, 3> tables{};
-  for (int v = 0; v < 256; ++v) {
-    tables[0][v] = static_cast<unsigned char>(255 - v);
-    tables[1][v] = static_cast<unsigned char>(v / 2 + 64);
-    tables[2][v] = static_cast<unsigned char>((v * v) / 255);
-  }
-  return ChannelTableTransform(tables);
+// A per-channel level table unlike the identity, fitted on `sample`: channel mix-ups would show.
+std::unique_ptr<const FittedTransform> TableTransform(const cv::Mat& sample) {
+  TransformTarget target;
+  target.image = cv::imread(std::string(HISTONORM_SAMPLE_DIR) + "/he_sample_2.png");
+  return MakeFittedTransform("RGBHistSpec", target, sample);
 }
 
 // A 4000 x 4000 generic tiled TIFF with a pyramid, built once for the suite.
@@ -69,9 +65,11 @@ class SlideWrite : public SlideFiles, public ::testing::WithParamInterface<Write
 TEST_P(SlideWrite, LosslessLevelIsTheTransformOfTheWholeLevel) {
   const WriteCase& c = GetParam();
   const Slide slide = Slide::Open(Path(c.slide));
-  const ChannelTableTransform transform = TestTransform();
+  const cv::Mat source = slide.ReadRegion(c.level, cv::Rect({}, slide.LevelSize(c.level)));
+  const std::unique_ptr<const FittedTransform> transform = TableTransform(source);
   const ScratchDir out;
-  WriteSlide(slide, transform, out / "out.tif", {.level = c.level, .tileSize = c.tileSize, .lossless = true});
+  WriteSlide(slide, *transform, out / "out.tif",
+             {.level = c.level, .tileSize = c.tileSize, .lossless = true});
 
   const OpenedSlide written(out / "out.tif");
   ASSERT_TRUE(written.IsOpen());
@@ -80,10 +78,7 @@ TEST_P(SlideWrite, LosslessLevelIsTheTransformOfTheWholeLevel) {
   for (int level = 0; level < written.LevelCount(); ++level)
     EXPECT_EQ(written.LevelSize(level), sizes[level]);
 
-  const cv::Mat source = slide.ReadRegion(c.level, cv::Rect({}, slide.LevelSize(c.level)));
-  cv::Mat expected;
-  transform.Apply(source, expected);
-  EXPECT_EQ(cv::norm(written.ReadLevel(0), expected, cv::NORM_INF), 0);
+  EXPECT_EQ(cv::norm(written.ReadLevel(0), transform->Apply(source), cv::NORM_INF), 0);
 
   if (const auto microns = slide.MicronsPerPixel(c.level)) {
     EXPECT_EQ(written.Property("tiff.ResolutionUnit"), "centimeter");
@@ -154,9 +149,8 @@ TEST_F(SlideFiles, TissueMosaicIsAFullGridOfTissueTiles) {
   EXPECT_EQ(ReadTissueMosaic(slide, 0, {.tileSize = 4096}).size(), slide.LevelSize(0));
 }
 
-class FailingTransform final : public TileTransform {
- public:
-  void Apply(const cv::Mat& /*bgrIn*/, cv::Mat& /*bgrOut*/) const override {
+class FailingTransform final : public FittedTransform {
+  void Transform(const cv::Mat& /*input*/, cv::Mat& /*output*/, ChannelOrder /*order*/) const override {
     throw std::runtime_error("no colours today");
   }
 };
@@ -172,9 +166,7 @@ TEST_F(SlideFiles, FailedWriteLeavesNothingBehind) {
 
 TEST(TileTransformFactory, RefusesUnknownMethodsAndMissingTargets) {
   const cv::Mat sample(8, 8, CV_8UC3, cv::Scalar(10, 20, 30));
-  cv::Mat copy;
-  MakeTileTransform("Identity", {}, sample)->Apply(sample, copy);
-  EXPECT_EQ(cv::norm(copy, sample, cv::NORM_INF), 0);
+  EXPECT_EQ(cv::norm(MakeTileTransform("Identity", {}, sample)->Apply(sample), sample, cv::NORM_INF), 0);
   EXPECT_THROW((void)MakeTileTransform("Reinhard", {}, sample), std::invalid_argument);
   EXPECT_THROW((void)MakeTileTransform("Sharpen", {}, sample), std::invalid_argument);
   TransformTarget missing;
@@ -195,8 +187,7 @@ TEST_P(FittedSlide, LosslessLevelIsTheFittedTransformOfTheWholeLevel) {
   const auto transform = MakeFittedTransform(MethodName(GetParam()), target, sample);
   const ScratchDir out;
   WriteSlide(slide, *transform, out / "out.tif", {.tileSize = 256, .lossless = true});
-  cv::Mat expected;
-  transform->Apply(slide.ReadRegion(0, cv::Rect({}, slide.LevelSize(0))), expected);
+  const cv::Mat expected = transform->Apply(slide.ReadRegion(0, cv::Rect({}, slide.LevelSize(0))));
   EXPECT_EQ(cv::norm(OpenedSlide(out / "out.tif").ReadLevel(0), expected, cv::NORM_INF), 0);
 }
 

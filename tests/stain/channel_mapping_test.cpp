@@ -13,15 +13,15 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 ChannelClassStats ImageStats() {
   ChannelClassStats s;
-  s.meanB = 80.25;
-  s.meanA = 230.5;
-  s.meanO = 150.0;
-  s.lowB = -3.0f;
-  s.highB = 140.0f;
-  s.lowA = 200.0f;
-  s.highA = 300.0f;
-  s.lowO = 90.0f;
-  s.highO = 210.0f;
+  s.meanStained = 80.25;
+  s.meanBackground = 230.5;
+  s.meanOther = 150.0;
+  s.lowStained = -3.0f;
+  s.highStained = 140.0f;
+  s.lowBackground = 200.0f;
+  s.highBackground = 300.0f;
+  s.lowOther = 90.0f;
+  s.highOther = 210.0f;
   return s;
 }
 
@@ -46,19 +46,19 @@ TEST(ChannelMappingPoints, RowsInOrderWithTheirLimits) {
 
 TEST(ChannelMappingPoints, PairsThatAreNotFiniteAreLeftOut) {
   ChannelClassStats image = ImageStats();
-  image.meanA = std::nan("");
-  image.lowA = kNaN;
-  image.highA = kNaN;
+  image.meanBackground = std::nan("");
+  image.lowBackground = kNaN;
+  image.highBackground = kNaN;
   TargetChannelStats target = Target();
-  target.mean[kClassO] = kNaN;
-  target.high[kClassB] = std::numeric_limits<float>::infinity();  // limited to 255, so it stays
+  target.mean[kOtherClass] = kNaN;
+  target.high[kStainedClass] = std::numeric_limits<float>::infinity();  // limited to 255, so it stays
   const MappingPoints p = ChannelMappingPoints(image, target);
   ASSERT_EQ(p.count, 14u);
   for (std::size_t i = 0; i < p.count; ++i) EXPECT_TRUE(std::isfinite(p.x[i]) && std::isfinite(p.y[i])) << i;
   EXPECT_EQ(p.x[9], 80.25f);
-  EXPECT_EQ(p.x[10], 140.0f);  // highB follows meanB directly
+  EXPECT_EQ(p.x[10], 140.0f);  // highStained follows meanStained directly
   EXPECT_EQ(p.y[10], 255.0f);
-  EXPECT_EQ(p.x[13], 90.0f);  // lowO ends the list
+  EXPECT_EQ(p.x[13], 90.0f);  // lowOther ends the list
 
   // Nothing but the fixed identity points: the fit still runs and stays close to the identity.
   const ChannelClassStats empty{std::nan(""), std::nan(""), std::nan(""), 0,    0,    0,
@@ -72,23 +72,23 @@ TEST(ChannelMappingPoints, PairsThatAreNotFiniteAreLeftOut) {
 
 TEST(ChannelMapping, MatchingStatisticsGiveNearlyTheIdentity) {
   ChannelClassStats image;
-  image.meanB = 70.0;
-  image.meanA = 235.0;
-  image.meanO = 160.0;
-  image.lowB = 20.0f;
-  image.highB = 130.0f;
-  image.lowA = 210.0f;
-  image.highA = 255.0f;
-  image.lowO = 100.0f;
-  image.highO = 220.0f;
+  image.meanStained = 70.0;
+  image.meanBackground = 235.0;
+  image.meanOther = 160.0;
+  image.lowStained = 20.0f;
+  image.highStained = 130.0f;
+  image.lowBackground = 210.0f;
+  image.highBackground = 255.0f;
+  image.lowOther = 100.0f;
+  image.highOther = 220.0f;
   const CubicBSpline curve = FitChannelMapping(image, TargetStatsOf(image));
   for (const float x : {20.0f, 70.0f, 130.0f, 160.0f, 235.0f}) EXPECT_NEAR(curve.Eval(x), x, 2.0f) << x;
 }
 
 TEST(ChannelMapping, ShiftedStatisticsMoveTheCurveTowardsTheTarget) {
   ChannelClassStats image = ImageStats();
-  image.lowB = 60.0f;
-  image.highA = 250.0f;
+  image.lowStained = 60.0f;
+  image.highBackground = 250.0f;
   TargetChannelStats darker = TargetStatsOf(image);
   for (auto* v : {&darker.mean, &darker.low, &darker.high}) {
     for (float& e : *v) e -= 15.0f;

@@ -22,11 +22,11 @@ std::uint64_t Total(const ChannelHistograms::Histogram& h) {
 }
 
 std::uint64_t CountedIn(const ChannelHistograms& h, int channel) {
-  return Total(h.Counts(channel, kClassA)) + Total(h.Counts(channel, kClassB)) +
-         Total(h.Counts(channel, kClassO));
+  return Total(h.Counts(channel, kBackgroundClass)) + Total(h.Counts(channel, kStainedClass)) +
+         Total(h.Counts(channel, kOtherClass));
 }
 
-ChannelHistograms Histogram(const std::vector<PlanePixel>& pixels, const MembershipThresholds& t = {}) {
+ChannelHistograms Histogram(const std::vector<PlanePixel>& pixels, const StainParams& t = {}) {
   const auto in = MakePlaneInput(pixels);
   ChannelHistograms h;
   h.Accumulate(in.image, in.channels, in.probs, t);
@@ -56,8 +56,8 @@ TEST(ChannelStatsMembership, DarkChannelsAndDarkBytesSkipPixels) {
   EXPECT_EQ(CountedIn(Histogram({darkBlueGreen}), 0), 0u);
   EXPECT_EQ(CountedIn(Histogram({blueOnlyDark}), 0), 1u);
   // The byte rule is a constant of its own: lowering the black threshold does not change it.
-  MembershipThresholds t;
-  t.black = 0.0f;
+  StainParams t;
+  t.blackThreshold = 0.0f;
   EXPECT_EQ(CountedIn(Histogram({darkBlueGreen}, t), 0), 0u);
 }
 
@@ -65,7 +65,7 @@ TEST(ChannelStatsMembership, WhiteThresholdAppliesPerChannel) {
   PlanePixel atWhite;
   atWhite.channel = {300.0f, 300.5f, 255.5f};
   const auto h = Histogram({atWhite});
-  EXPECT_EQ(h.Counts(0, kClassO)[300], 1u);
+  EXPECT_EQ(h.Counts(0, kOtherClass)[300], 1u);
   EXPECT_EQ(CountedIn(h, 1), 0u);
 }
 
@@ -74,7 +74,7 @@ TEST(ChannelStatsMembership, NotANumberIsLeftOutOfItsChannelOnly) {
   p.channel = {std::numeric_limits<float>::quiet_NaN(), 100.0f, 255.5f};
   const auto h = Histogram({p});
   EXPECT_EQ(CountedIn(h, 0), 0u);
-  EXPECT_EQ(h.Counts(1, kClassO)[100], 1u);
+  EXPECT_EQ(h.Counts(1, kOtherClass)[100], 1u);
 }
 
 TEST(ChannelStatsMembership, ClassesFollowTheProbabilityThresholds) {
@@ -85,12 +85,12 @@ TEST(ChannelStatsMembership, ClassesFollowTheProbabilityThresholds) {
   PlanePixel stain1;
   stain1.prob = {0.0f, 0.76f, 0.24f};
   const auto h = Histogram({atBackground, background, stain1});
-  EXPECT_EQ(Total(h.Counts(0, kClassB)), 1u);
-  EXPECT_EQ(Total(h.Counts(0, kClassA)), 1u);
-  EXPECT_EQ(Total(h.Counts(0, kClassO)), 1u);
-  EXPECT_EQ(Total(h.Counts(1, kClassB)), 1u);
-  EXPECT_EQ(Total(h.Counts(1, kClassA)), 1u);
-  EXPECT_EQ(Total(h.Counts(1, kClassO)), 1u);
+  EXPECT_EQ(Total(h.Counts(0, kStainedClass)), 1u);
+  EXPECT_EQ(Total(h.Counts(0, kBackgroundClass)), 1u);
+  EXPECT_EQ(Total(h.Counts(0, kOtherClass)), 1u);
+  EXPECT_EQ(Total(h.Counts(1, kStainedClass)), 1u);
+  EXPECT_EQ(Total(h.Counts(1, kBackgroundClass)), 1u);
+  EXPECT_EQ(Total(h.Counts(1, kOtherClass)), 1u);
 }
 
 TEST(ChannelStatsBins, RoundingAndLimits) {
@@ -103,32 +103,32 @@ TEST(ChannelStatsBins, RoundingAndLimits) {
   EXPECT_EQ(ChannelHistograms::BinOf(-7.0f), 0);
   PlanePixel high;
   high.channel = {700.2f, 100.0f, 255.5f};
-  MembershipThresholds t;
-  t.white = 1000.0f;
-  EXPECT_EQ(Histogram({high}, t).Counts(0, kClassO)[500], 1u);
+  StainParams t;
+  t.whiteThreshold = 1000.0f;
+  EXPECT_EQ(Histogram({high}, t).Counts(0, kOtherClass)[500], 1u);
 }
 
 // Twenty counts, one in each of bins 10..29: the cumulative share is 0.05 at bin 10 and 1 at bin
 // 29, so bins 10..28 are kept.
 TEST(ChannelStatsTrimming, KeepsTheCentralShareAndPrintsEveryLine) {
   ChannelHistograms h;
-  for (int b = 10; b < 30; ++b) h.Counts(0, kClassB)[b] = 1;
-  h.Counts(0, kClassA)[200] = 4;  // a single bin: nothing kept
-  for (int b = 0; b < 40; ++b) h.Counts(1, kClassO)[b + 100] = 2;
+  for (int b = 10; b < 30; ++b) h.Counts(0, kStainedClass)[b] = 1;
+  h.Counts(0, kBackgroundClass)[200] = 4;  // a single bin: nothing kept
+  for (int b = 0; b < 40; ++b) h.Counts(1, kOtherClass)[b + 100] = 2;
   std::string lines;
   const ChannelStats s = Quiet(h, &lines);
   volatile double zero = 0.0;
   const double undefined = zero / zero;  // the mean of an empty class, as the hardware forms it
 
   const ChannelClassStats& c0 = s.channel[0];
-  EXPECT_EQ(c0.lowB, 10.0f);
-  EXPECT_EQ(c0.highB, 28.0f);
-  EXPECT_DOUBLE_EQ(c0.meanB, 19.0);
-  EXPECT_DOUBLE_EQ(c0.sdB, std::sqrt(30.0));  // variance of 19 consecutive integers
-  EXPECT_TRUE(std::isnan(c0.meanA));
-  EXPECT_EQ(c0.sdA, 0.0);
-  EXPECT_TRUE(std::isnan(c0.lowA));
-  EXPECT_TRUE(std::isnan(c0.highA));
+  EXPECT_EQ(c0.lowStained, 10.0f);
+  EXPECT_EQ(c0.highStained, 28.0f);
+  EXPECT_DOUBLE_EQ(c0.meanStained, 19.0);
+  EXPECT_DOUBLE_EQ(c0.sdStained, std::sqrt(30.0));  // variance of 19 consecutive integers
+  EXPECT_TRUE(std::isnan(c0.meanBackground));
+  EXPECT_EQ(c0.sdBackground, 0.0);
+  EXPECT_TRUE(std::isnan(c0.lowBackground));
+  EXPECT_TRUE(std::isnan(c0.highBackground));
 
   std::ostringstream expected;
   expected << "Channel 0 : 4,20,0\n"
@@ -144,24 +144,24 @@ TEST(ChannelStatsTrimming, KeepsTheCentralShareAndPrintsEveryLine) {
            << "A: -ve SD?? 0," << undefined << "\n"
            << "B: -ve SD?? 0," << undefined << "\n";
   EXPECT_EQ(lines, expected.str());
-  EXPECT_EQ(s.channel[1].lowO, 101.0f);
-  EXPECT_DOUBLE_EQ(s.channel[1].meanO, 119.0);
+  EXPECT_EQ(s.channel[1].lowOther, 101.0f);
+  EXPECT_DOUBLE_EQ(s.channel[1].meanOther, 119.0);
 }
 
 TEST(ChannelStatsTrimming, RangeEndsAreLimitedTo255AfterPrinting) {
   ChannelHistograms h;
-  for (int b = 280; b < 320; ++b) h.Counts(0, kClassB)[b] = 1;
-  h.Counts(0, kClassO)[240] = 10;
-  h.Counts(0, kClassO)[400] = 180;
-  h.Counts(0, kClassO)[450] = 10;
+  for (int b = 280; b < 320; ++b) h.Counts(0, kStainedClass)[b] = 1;
+  h.Counts(0, kOtherClass)[240] = 10;
+  h.Counts(0, kOtherClass)[400] = 180;
+  h.Counts(0, kOtherClass)[450] = 10;
   std::string lines;
   const ChannelStats s = Quiet(h, &lines);
   EXPECT_NE(lines.find("Range B (0)=[281,317]\n"), std::string::npos) << lines;
   EXPECT_NE(lines.find("Range O (0)=[240,400]\n"), std::string::npos) << lines;
-  EXPECT_EQ(s.channel[0].lowB, 255.0f);
-  EXPECT_EQ(s.channel[0].highB, 255.0f);
-  EXPECT_EQ(s.channel[0].lowO, 240.0f);
-  EXPECT_EQ(s.channel[0].highO, 255.0f);
+  EXPECT_EQ(s.channel[0].lowStained, 255.0f);
+  EXPECT_EQ(s.channel[0].highStained, 255.0f);
+  EXPECT_EQ(s.channel[0].lowOther, 240.0f);
+  EXPECT_EQ(s.channel[0].highOther, 255.0f);
 }
 
 TEST(ChannelStatsPooling, TwoImagesPoolLikeOneJoinedImage) {
@@ -180,7 +180,8 @@ TEST(ChannelStatsPooling, TwoImagesPoolLikeOneJoinedImage) {
   joined.insert(joined.end(), b.begin(), b.end());
   const ChannelHistograms whole = Histogram(joined);
   for (int j = 0; j < 2; ++j) {
-    for (const StainClass c : {kClassB, kClassA, kClassO}) EXPECT_EQ(pooled.Counts(j, c), whole.Counts(j, c));
+    for (const StainClass c : {kStainedClass, kBackgroundClass, kOtherClass})
+      EXPECT_EQ(pooled.Counts(j, c), whole.Counts(j, c));
   }
 }
 

@@ -344,7 +344,7 @@ void PlainStage(const CNormBimodalDeconvRVM& norm, const cv::Mat& image, const C
                 cv::Mat& output) {
   StainChannelPlanes channels;
   deconv.ImageToChannels(image, channels);
-  const ChannelStats stats = CalcChannelStats(image, channels, probs, MembershipOf(norm.Params()), log);
+  const ChannelStats stats = CalcChannelStats(image, channels, probs, norm.Params(), log);
   RemapStainChannels(stats, norm.Target(), channels, label, lines, log);
   norm.TargetDeconv().ChannelsToImage(channels, output);
 }

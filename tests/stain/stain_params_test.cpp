@@ -58,9 +58,8 @@ TEST(StainParams, ValuesOutsideTheirRangeAreRefusedWithTheirLineAndExtrasIgnored
   EXPECT_EQ(all.whiteThreshold, 200.0f);
   EXPECT_EQ(all.foregroundThreshold, 0.7f);
   EXPECT_EQ(all.dotProductThreshold, 0.95f);
-  const MembershipThresholds m = MembershipOf(all);
-  EXPECT_EQ(m.black, 10.0f);
-  EXPECT_EQ(m.background, 0.6f);
+  EXPECT_EQ(all.blackThreshold, 10.0f);
+  EXPECT_EQ(all.backgroundThreshold, 0.6f);
 }
 
 TEST(StainParams, ProblemNamesTheFirstFieldOutsideItsRange) {

@@ -4,7 +4,6 @@
 // input, nor an existing file unless --overwrite is given.
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 #include "app/batch_options.h"
 #include "app/command_line.h"
 #include "app/image_io.h"
+#include "common/command_words.h"
 #include "common/safe_save.h"
 #include "histonorm/method.h"
 #include "report/run_review.h"
@@ -64,72 +64,56 @@ struct Arguments {
   bool overwrite = false;  // --overwrite
 };
 
-std::optional<int> ParseInt(std::string_view text, int low, int high) {
-  int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
-    return std::nullopt;
-  return value;
-}
-
-// Applies one option that takes a value; false when the option is unknown or its value is out of range.
-bool ApplyOption(std::string_view name, std::string_view value, Arguments& args) {
-  const auto number = [&](int low, int high, int& out) {
-    const std::optional<int> parsed = ParseInt(value, low, high);
-    if (parsed) out = *parsed;
-    return parsed.has_value();
-  };
-  int threads = 0;
-  if (name == "--target")
-    args.targetImage = value;
-  else if (name == "--target-file")
-    args.target.savedPath = value;
-  else if (name == "--report")
-    args.report = value;
-  else if (name == "--model")
-    args.target.modelPath = value;
-  else if (name == "--stain-params")
-    args.stainParams = value;
-  else if (name == "--level")
-    return number(0, 1000, args.write.level);
-  else if (name == "--quality")
-    return number(1, 100, args.write.quality);
-  else if (name == "--tile")
-    return number(16, 1 << 15, args.write.tileSize) && args.write.tileSize % 16 == 0;
-  else if (name == "--threads") {
-    if (!number(0, 1024, threads)) return false;
-    args.write.threads = static_cast<unsigned>(threads);
-  } else if (name == "--sample") {
-    args.sample = value == "reduced" ? histonorm::slide::SampleKind::kReducedLevel
-                                     : histonorm::slide::SampleKind::kTissueMosaic;
-    return value == "reduced" || value == "tissue";
-  } else
-    return false;
-  return true;
-}
-
-std::optional<Arguments> ParseArguments(const std::vector<std::string_view>& words) {
-  Arguments args;
-  std::vector<std::string_view> positional;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    if (words[i] == "--lossless") {
-      args.write.lossless = true;
-    } else if (words[i] == "--check") {
-      args.check = true;
-    } else if (words[i] == "--overwrite") {
-      args.overwrite = true;
-    } else if (words[i].starts_with("--")) {
-      if (i + 1 >= words.size() || !ApplyOption(words[i], words[i + 1], args)) return std::nullopt;
-      ++i;
-    } else {
-      positional.push_back(words[i]);
-    }
+// A number option's value within [low, high]; the line that refuses it otherwise.
+int NumberOf(const histonorm::CommandWords& words, const std::string& name, int low, int high, int fallback) {
+  const std::optional<std::string> text = words.Value(name);
+  if (!text) return fallback;
+  const std::optional<long long> value = histonorm::ParseWholeNumber(*text, low, high);
+  if (!value) {
+    throw histonorm::CommandLineError(histonorm::BadValueLine(
+        name, *text, "a whole number from " + std::to_string(low) + " to " + std::to_string(high)));
   }
-  if (positional.size() != 3) return std::nullopt;
-  if (!args.targetImage.empty() && !args.target.savedPath.empty()) return std::nullopt;
-  args.method = positional[0];
-  args.slide = positional[1];
-  args.output = positional[2];
+  return static_cast<int>(*value);
+}
+
+// The command line's arguments, or nothing without the three positional ones (the usage says what they
+// are); throws CommandLineError with the line that refuses an option.
+std::optional<Arguments> ParseArguments(const std::vector<std::string>& words) {
+  std::vector<histonorm::OptionSpec> specs;
+  for (const char* flag : {"--lossless", "--check", "--overwrite"}) specs.push_back({flag, false, false});
+  for (const char* valued : {"--target", "--target-file", "--report", "--model", "--stain-params", "--level",
+                             "--quality", "--tile", "--threads", "--sample"}) {
+    specs.push_back({valued, true, false});
+  }
+  const histonorm::CommandWords given = histonorm::SplitCommandWords(words, specs);
+  Arguments args;
+  args.targetImage = given.Value("--target").value_or("");
+  args.target.savedPath = given.Value("--target-file").value_or("");
+  args.report = given.Value("--report").value_or("");
+  args.target.modelPath = given.Value("--model").value_or("");
+  args.stainParams = given.Value("--stain-params").value_or("");
+  args.write.lossless = given.Has("--lossless");
+  args.check = given.Has("--check");
+  args.overwrite = given.Has("--overwrite");
+  args.write.level = NumberOf(given, "--level", 0, 1000, args.write.level);
+  args.write.quality = NumberOf(given, "--quality", 1, 100, args.write.quality);
+  args.write.tileSize = NumberOf(given, "--tile", 16, 1 << 15, args.write.tileSize);
+  if (args.write.tileSize % 16 != 0)
+    throw histonorm::CommandLineError(
+        histonorm::BadValueLine("--tile", *given.Value("--tile"), "a multiple of 16"));
+  args.write.threads = static_cast<unsigned>(NumberOf(given, "--threads", 0, 1024, 0));
+  const std::string sample = given.Value("--sample").value_or("reduced");
+  if (sample != "reduced" && sample != "tissue")
+    throw histonorm::CommandLineError(histonorm::BadValueLine("--sample", sample, "reduced or tissue"));
+  args.sample = sample == "reduced" ? histonorm::slide::SampleKind::kReducedLevel
+                                    : histonorm::slide::SampleKind::kTissueMosaic;
+  if (given.positional.size() != 3) return std::nullopt;
+  if (!args.targetImage.empty() && !args.target.savedPath.empty())
+    throw histonorm::CommandLineError(
+        "A saved target (--target-file) replaces the target image: give one or the other");
+  args.method = given.positional[0];
+  args.slide = given.positional[1];
+  args.output = given.positional[2];
   return args;
 }
 
@@ -183,6 +167,9 @@ std::string OutputProblem(const Arguments& args) {
 std::string Help() {
   return std::string(kUsage) + "  METHOD is Identity or one of " + histonorm::app::MethodList() +
          "\n"
+         "histonorm-slide --list-slides FILE... prints the FILEs that are slides rather than ordinary "
+         "images\n"
+         "(the batch's rule), one a line.\n"
          "Colour models are installed in " +
          histonorm::app::InstalledModelDir() +
          "/.\n"
@@ -243,9 +230,8 @@ int Run(const Arguments& args) {
         [&](const cv::Mat& sample) {
           auto transform = histonorm::slide::MakeTileTransform(args.method, target, sample);
           if (review && !sample.empty()) {
-            cv::Mat result;
-            transform->Apply(sample, result);
-            histonorm::report::ImageEntry entry = review->Inspect(args.slide, sample, result);
+            histonorm::report::ImageEntry entry =
+                review->Inspect(args.slide, sample, transform->Apply(sample));
             entry.note = histonorm::report::kSlideSampleNote;
             review->Add(std::move(entry));
           }
@@ -269,11 +255,21 @@ int Run(const Arguments& args) {
   return review ? FinishReview(args, *review) : 0;
 }
 
+// --list-slides: the arguments that name slides, one a line, so that scripts sort a list as the batch does.
+int ListSlides(const std::vector<std::string_view>& paths) {
+  for (const std::string_view path : paths) {
+    if (histonorm::slide::IsSlidePath(std::string(path))) std::cout << path << "\n";
+  }
+  std::cout << std::flush;
+  return std::cout ? 0 : kFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   histonorm::RemoveTemporaryFilesOnSignals();
   const std::vector<std::string_view> words(argv + 1, argv + argc);
+  if (!words.empty() && words.front() == "--list-slides") return ListSlides({words.begin() + 1, words.end()});
   const std::vector<std::string> texts(words.begin(), words.end());
   if (histonorm::app::IsHelpRequest(texts)) {
     std::cout << Help();
@@ -283,7 +279,12 @@ int main(int argc, char** argv) {
     std::cout << histonorm::app::VersionLine("histonorm-slide") << "\n";
     return 0;
   }
-  const std::optional<Arguments> args = ParseArguments(words);
+  std::optional<Arguments> args;
+  try {
+    args = ParseArguments(texts);
+  } catch (const histonorm::CommandLineError& e) {
+    std::cerr << e.what() << "\n";
+  }
   if (!args) {
     std::cerr << kUsage;
     return kFailure;

@@ -6,36 +6,24 @@
 #include <vector>
 
 #include "deconv/colour_deconv.h"
+#include "deconv/stain_samples.h"
+#include "histonorm/stain_params.h"
 
 namespace histonorm::train {
 
 namespace {
 
-// The stain method's choice of pixels for a stain's mean colour: every candidate at or above the
-// threshold, and never fewer than this many of the most probable ones.
-constexpr float kProbThreshold = 0.99f;
-constexpr std::size_t kMinChosen = 201;
-constexpr double kCandidate = 0.01;
+// The stain method's default selection of the pixels that make a stain's mean colour.
+constexpr float kProbThreshold = StainParams{}.probThreshold;
 
+// The share of the pixels the selection keeps for `stain` that carry its label.
 double Purity(const ClassProbabilityPlanes& planes, const cv::Mat& labels, int stain) {
-  std::vector<std::pair<float, std::uint8_t>> candidates;
-  const float* p = planes[std::size_t(stain)];
-  for (int y = 0; y < labels.rows; ++y) {
-    const std::uint8_t* row = labels.ptr<std::uint8_t>(y);
-    for (int x = 0; x < labels.cols; ++x) {
-      const float v = p[std::size_t(y) * std::size_t(labels.cols) + std::size_t(x)];
-      if (double(v) > kCandidate) candidates.emplace_back(v, row[x]);
-    }
-  }
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const auto& a, const auto& b) { return a.first > b.first; });
-  std::size_t chosen = 0, right = 0;
-  for (const auto& [v, label] : candidates) {
-    if (v < kProbThreshold && chosen >= kMinChosen) break;
-    ++chosen;
-    right += label == stain + 1;
-  }
-  return chosen ? double(right) / double(chosen) : 0.0;
+  const std::vector<std::size_t> chosen = SelectedSamples(planes, std::size_t(stain), kProbThreshold);
+  const cv::Mat dense = labels.isContinuous() ? labels : labels.clone();
+  const std::uint8_t* label = dense.ptr<std::uint8_t>();
+  const auto right =
+      std::count_if(chosen.begin(), chosen.end(), [&](std::size_t i) { return label[i] == stain + 1; });
+  return chosen.empty() ? 0.0 : double(right) / double(chosen.size());
 }
 
 Density Column(const Matrix3& m, std::size_t k) { return {m[0][k], m[1][k], m[2][k]}; }

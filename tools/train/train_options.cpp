@@ -1,9 +1,11 @@
 #include "train/train_options.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
+
+#include "common/command_words.h"
 
 namespace histonorm::train {
 
@@ -16,13 +18,12 @@ constexpr int kMaxSamples = 2000;
 constexpr int kMaxAugment = 32;
 
 long long ParseInteger(const std::string& option, const std::string& text, long long lo, long long hi) {
-  long long value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < lo || value > hi) {
+  const std::optional<long long> value = ParseWholeNumber(text, lo, hi);
+  if (!value) {
     throw UsageError(option + " needs a whole number from " + std::to_string(lo) + " to " +
                      std::to_string(hi) + ", not '" + text + "'");
   }
-  return value;
+  return *value;
 }
 
 double ParsePositive(const std::string& option, const std::string& text) {
@@ -40,46 +41,51 @@ StainPair ParseStains(const std::string& text) {
   throw UsageError("--stains needs 'he' or 'hdab', not '" + text + "'");
 }
 
+// The words of the command line, split by the one option parser of every program.
+CommandWords SplitTrainWords(const std::vector<std::string>& args) {
+  std::vector<OptionSpec> specs{{"--labels", true}, {"--stains", true}};
+  for (const char* valued :
+       {"--check", "--out", "--tile", "--pca-dims", "--samples", "--augment", "--seed", "--gamma"})
+    specs.push_back({valued, true, false});
+  try {
+    return SplitCommandWords(args, specs);
+  } catch (const CommandLineError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+// Sets `value` from option `name` when it was given.
+template <typename Parse, typename T>
+void Take(const CommandWords& words, const std::string& name, T& value, Parse parse) {
+  if (const std::optional<std::string> text = words.Value(name)) value = parse(name, *text);
+}
+
 }  // namespace
 
 TrainOptions ParseTrainOptions(const std::vector<std::string>& args) {
+  const CommandWords words = SplitTrainWords(args);
   TrainOptions o;
-  bool haveOut = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a.size() < 2 || a.compare(0, 2, "--") != 0) {
-      o.images.push_back(a);
-      continue;
-    }
-    if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-    const std::string& v = args[++i];
-    if (a == "--check") {
-      o.checkModel = v;
-    } else if (a == "--out") {
-      o.outputPath = v;
-      haveOut = true;
-    } else if (a == "--labels") {
-      if (o.labelDir || o.stains) throw UsageError("give either --labels or --stains, once");
-      o.labelDir = v;
-    } else if (a == "--stains") {
-      if (o.labelDir || o.stains) throw UsageError("give either --labels or --stains, once");
-      o.stains = ParseStains(v);
-    } else if (a == "--tile") {
-      o.tileSide = static_cast<int>(ParseInteger(a, v, 16, 1 << 20));
-    } else if (a == "--pca-dims") {
-      o.pcaDims = static_cast<int>(ParseInteger(a, v, 0, 256));
-    } else if (a == "--samples") {
-      o.samplesPerClass = static_cast<int>(ParseInteger(a, v, kMinSamples, kMaxSamples));
-    } else if (a == "--augment") {
-      o.augment = static_cast<int>(ParseInteger(a, v, 0, kMaxAugment));
-    } else if (a == "--seed") {
-      o.seed = static_cast<std::uint64_t>(ParseInteger(a, v, 0, std::numeric_limits<long long>::max()));
-    } else if (a == "--gamma") {
-      o.gamma = ParsePositive(a, v);
-    } else {
-      throw UsageError("unknown option '" + a + "'");
-    }
-  }
+  o.images = words.positional;
+  o.checkModel = words.Value("--check");
+  const bool haveOut = words.Has("--out");
+  o.outputPath = words.Value("--out").value_or(o.outputPath);
+  if (words.Has("--labels") && words.Has("--stains"))
+    throw UsageError("give either --labels or --stains, once");
+  if (const std::optional<std::string> labels = words.Value("--labels")) o.labelDir = *labels;
+  if (const std::optional<std::string> stains = words.Value("--stains")) o.stains = ParseStains(*stains);
+  const auto integer = [](long long lo, long long hi) {
+    return [lo, hi](const std::string& name, const std::string& text) {
+      return static_cast<int>(ParseInteger(name, text, lo, hi));
+    };
+  };
+  Take(words, "--tile", o.tileSide, integer(16, 1 << 20));
+  Take(words, "--pca-dims", o.pcaDims, integer(0, 256));
+  Take(words, "--samples", o.samplesPerClass, integer(kMinSamples, kMaxSamples));
+  Take(words, "--augment", o.augment, integer(0, kMaxAugment));
+  Take(words, "--seed", o.seed, [](const std::string& name, const std::string& text) {
+    return static_cast<std::uint64_t>(ParseInteger(name, text, 0, std::numeric_limits<long long>::max()));
+  });
+  Take(words, "--gamma", o.gamma, ParsePositive);
   if (o.checkModel) {
     if (haveOut) throw UsageError("give either --out or --check");
   } else if (!haveOut || o.outputPath.empty()) {
