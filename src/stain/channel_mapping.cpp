@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "common/parallel_for.h"
 
@@ -97,15 +99,39 @@ void MapChannel(const CubicBSpline& curve, std::span<float> values, unsigned thr
       kMinValuesPerThread);
 }
 
+void MakeNonDecreasing(CubicBSpline& curve) {
+  // Pool adjacent violators: blocks of (mean, size), merged while a block's mean falls below the
+  // previous one's.
+  std::vector<std::pair<double, std::size_t>> blocks;
+  for (const float c : curve.Coeffs()) {
+    blocks.emplace_back(c, 1);
+    while (blocks.size() > 1 && blocks[blocks.size() - 2].first > blocks.back().first) {
+      const auto [mean, size] = blocks.back();
+      blocks.pop_back();
+      auto& previous = blocks.back();
+      previous.first =
+          (previous.first * static_cast<double>(previous.second) + mean * static_cast<double>(size)) /
+          static_cast<double>(previous.second + size);
+      previous.second += size;
+    }
+  }
+  std::size_t j = 0;
+  for (const auto& [mean, size] : blocks) {
+    for (std::size_t k = 0; k < size; ++k) curve.Coeffs()[j++] = static_cast<float>(mean);
+  }
+}
+
 std::array<CubicBSpline, 2> RemapStainChannels(const ChannelStats& image,
                                                const std::array<TargetChannelStats, 2>& target,
                                                StainChannelPlanes& channels, const char* label,
-                                               StatsLines when, const LogSink& log, unsigned threads) {
+                                               StatsLines when, const LogSink& log, unsigned threads,
+                                               bool nonDecreasing) {
   std::array<CubicBSpline, 2> quiet = {MakeChannelMappingCurve(), MakeChannelMappingCurve()};
   for (int i = 0; i < 2; ++i) {
     const ChannelClassStats& stats = image.channel[static_cast<std::size_t>(i)];
     if (when == StatsLines::kBeforeFit) LogChannelStatsLines(log, label, i, stats);
-    const CubicBSpline curve = FitChannelMapping(stats, target[static_cast<std::size_t>(i)], log);
+    CubicBSpline curve = FitChannelMapping(stats, target[static_cast<std::size_t>(i)], log);
+    if (nonDecreasing) MakeNonDecreasing(curve);
     if (when == StatsLines::kAfterFit) LogChannelStatsLines(log, label, i, stats);
     MapChannel(curve, channels.plane[static_cast<std::size_t>(i)], threads);
     quiet[static_cast<std::size_t>(i)].Coeffs() = curve.Coeffs();

@@ -51,17 +51,24 @@ struct MappingPoints {
 // the lines keep their order.
 void MapChannel(const CubicBSpline& curve, std::span<float> values, unsigned threads = 1);
 
+// Makes the curve's coefficients non-decreasing, as close to them as possible in least squares
+// (adjacent decreasing coefficients are pooled to their mean). A uniform cubic B-spline with
+// non-decreasing coefficients is itself non-decreasing: no stain amount maps below a smaller one, so
+// the mapping never inverts contrast.
+void MakeNonDecreasing(CubicBSpline& curve);
+
 // Where the statistics lines of a channel go relative to its fit.
 enum class StatsLines { kAfterFit, kBeforeFit };
 
 // One remapping stage: for channel 0, then 1, fits the mapping from the image's statistics to the
 // target's and maps the channel's plane in place, logging the channel's statistics lines with
 // `label` before or after the fit. Plane 2 is left as it is. Mapping uses `threads` (0 = all cores).
+// With `nonDecreasing`, each curve is made non-decreasing (MakeNonDecreasing) before it maps.
 // Returns the two fitted curves, which log nothing.
 std::array<CubicBSpline, 2> RemapStainChannels(const ChannelStats& image,
                                                const std::array<TargetChannelStats, 2>& target,
                                                StainChannelPlanes& channels, const char* label,
-                                               StatsLines when, const LogSink& log = {},
-                                               unsigned threads = 1);
+                                               StatsLines when, const LogSink& log = {}, unsigned threads = 1,
+                                               bool nonDecreasing = false);
 
 }  // namespace histonorm

@@ -119,8 +119,8 @@ cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassP
   ChannelHistograms histograms;
   histograms.AccumulateByColour(table, values, probs, params_, threads_);
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
-  const std::array<CubicBSpline, 2> curves =
-      RemapStainChannels(stats, target_, values, stage.label, stage.lines, log_, threads_);
+  const std::array<CubicBSpline, 2> curves = RemapStainChannels(
+      stats, target_, values, stage.label, stage.lines, log_, threads_, glass_.has_value());
   if (fitted != nullptr) fitted->emplace(FittedStage{deconv, curves, glass_});
   cv::Mat mapped(table.Colours().size(), CV_8UC3);
   CColourDeconv recombine = targetDeconv_;

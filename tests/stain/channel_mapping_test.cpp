@@ -120,5 +120,15 @@ TEST(ChannelMappingValue, InputIsLimitedAndOutputRaisedToOne) {
   EXPECT_FLOAT_EQ(MapStainChannelValue(low, 200.0f), 1.25f);
 }
 
+TEST(ChannelMapping, NonDecreasingCurvesNeverInvertContrast) {
+  CubicBSpline curve = MakeChannelMappingCurve();
+  curve.Coeffs() = {0.0f, 90.0f, 220.0f, 140.0f, 150.0f, 360.0f, 430.0f, 501.0f};
+  MakeNonDecreasing(curve);
+  // The dip is pooled with its neighbours to their mean; the rest is kept.
+  EXPECT_EQ(curve.Coeffs(),
+            (std::vector<float>{0.0f, 90.0f, 170.0f, 170.0f, 170.0f, 360.0f, 430.0f, 501.0f}));
+  for (float x = 0.0f; x < 500.0f; x += 0.5f) EXPECT_LE(curve.Eval(x), curve.Eval(x + 0.5f)) << x;
+}
+
 }  // namespace
 }  // namespace histonorm
