@@ -492,7 +492,7 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
     normaliser.Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     MakeParentFolder(s, outputPath);
-    if (const SaveResult saved = SaveImage(outputPath, output); !saved) {
+    if (const SaveResult saved = SaveImage(outputPath, output, loaded.resolution); !saved) {
       FailEntry(s, context, item, inputPath,
                 "Failed to save image: " + Quoted(outputPath) + ": " + saved.Reason());
       continue;
@@ -570,7 +570,7 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
     try {
       worker.normaliser->Norm(loaded.image, output);
       lines += "->" + Quoted(s.OutputPath(entry)) + "\n";
-      result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes);
+      result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes, loaded.resolution);
       if (review != nullptr)
         result.reviewed = review->Inspect(entry, loaded.image, output, *worker.stainVectors);
     } catch (...) {
