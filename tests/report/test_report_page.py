@@ -110,3 +110,31 @@ def test_slide_report_shows_the_sample_before_and_after(tmp_path):
     page = Page()
     page.feed(report.read_text())
     assert len(page.images) == 3 and (tmp_path / "out.tif").stat().st_size > 0
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_stain_report_plots_each_images_channel_curves_beside_its_swatches(tmp_path, threads):
+    cli = os.environ.get("HISTONORM_CLI")
+    if not cli:
+        pytest.skip("HISTONORM_CLI not set")
+    names = ["he_sample_1.png", "he_sample_3.png"]
+    (tmp_path / "normalised").mkdir()
+    for name in names:
+        shutil.copy(ROOT / "data" / "samples" / name, tmp_path)
+    (tmp_path / "list.txt").write_text("\n".join(names) + "\n")
+    subprocess.run([cli, "BimodalDeconvRVM", str(tmp_path / "list.txt"), str(ROOT / "data" / "samples" / "he_sample_2.png"),
+                    str(ROOT / "data" / "models" / "he.model"), "--threads", threads, "--report", str(tmp_path / "run.html")],
+                   capture_output=True, check=False)
+    text = (tmp_path / "run.html").read_text()
+    assert len(text) < 50_000 * (len(names) + 1)
+    sections = re.findall(r"<section.*?</section>", text, re.S)
+    assert len(sections) == len(names)
+    for section in sections:
+        assert section.count('class="swatch"') >= 2
+        (svg,) = re.findall(r"<svg.*?</svg>", section, re.S)
+        curves = ElementTree.fromstring(svg).findall(".//{http://www.w3.org/2000/svg}polyline")
+        assert len(curves) == 2
+        for curve in curves:
+            points = [tuple(map(float, p.split(","))) for p in curve.get("points").split()]
+            xs, ys = zip(*points)
+            assert len(points) == 51 and list(xs) == sorted(set(xs)) and 0 <= min(ys) and max(ys) <= 170
