@@ -98,6 +98,7 @@ std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method, cons
   options.colourModelPath = target.modelPath;
   options.threads = target.threads;
   options.stainParams = target.stainParams;
+  options.diagnostics = target.diagnostics;
   const std::unique_ptr<CNormBase> norm = MakeNormaliser(*parsed, options);
   MeasureTarget(*norm, target);
   return FitTileTransform(*norm, bgrSample);

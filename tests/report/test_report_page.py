@@ -97,19 +97,22 @@ def test_report_renders_with_thumbnails(run, tmp_path):
     assert pink > 256 * 190 // 2
 
 
-def test_slide_report_shows_the_sample_before_and_after(tmp_path):
+@pytest.mark.parametrize("method,curves", [("Reinhard", 0), ("BimodalDeconvRVM", 2)])
+def test_slide_report_shows_the_sample_before_and_after(tmp_path, method, curves):
     tool = os.environ.get("HISTONORM_SLIDE")
     if not tool:
         pytest.skip("HISTONORM_SLIDE not set")
     report = tmp_path / "slide.html"
-    run = subprocess.run([tool, "Reinhard", str(ROOT / "data" / "wsi" / "cmu_small_region.svs"), str(tmp_path / "out.tif"),
+    model = ["--model", str(ROOT / "data" / "models" / "he.model")] if curves else []
+    run = subprocess.run([tool, method, str(ROOT / "data" / "wsi" / "cmu_small_region.svs"), str(tmp_path / "out.tif"),
                           "--target", str(ROOT / "data" / "samples" / "he_sample_2.png"), "--threads", "2",
-                          "--report", str(report)], capture_output=True, text=True)
+                          "--report", str(report)] + model, capture_output=True, text=True)
     summary = [line for line in run.stderr.splitlines() if "of 1 image looks wrong" in line]
     assert len(summary) == 1 and run.returncode == (0 if summary[0].startswith("0 of") else 3), run.stderr
     page = Page()
     page.feed(report.read_text())
     assert len(page.images) == 3 and (tmp_path / "out.tif").stat().st_size > 0
+    assert report.read_text().count("<polyline") == curves
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])
