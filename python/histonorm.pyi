@@ -36,9 +36,11 @@ class Normaliser:
         model: Optional[Union[str, PathLike[str]]] = None,
         threads: int = 0,
         log: LogTarget = None,
+        params: Optional[Union[str, PathLike[str]]] = None,
     ) -> None:
-        """Raises ValueError for an unknown method or a stain method without model, OSError when
-        the colour model cannot be used, TypeError for an unusable log object."""
+        """Raises ValueError for an unknown method, a stain method without model, params for
+        another method or a bad value in the params file, OSError when the colour model or the
+        params file cannot be used, TypeError for an unusable log object."""
     def fit(self, images: Union[ImageLike, Sequence[ImageLike]], *, channels_first: bool = False) -> None:
         """Replaces the target with one image, a batch or each image of a list (several give their
         mean). Raises ValueError for an array that is not a non-empty uint8 RGB image or batch,
@@ -62,6 +64,8 @@ class Normaliser:
     def model(self) -> Optional[str]: ...
     @property
     def threads(self) -> int: ...
+    @property
+    def params(self) -> Optional[str]: ...
     @property
     def fitted(self) -> bool: ...
     @property

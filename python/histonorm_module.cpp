@@ -86,12 +86,14 @@ void BindTransform(py::module_& module) {
 void BindNormaliser(py::module_& module) {
   py::class_<Normaliser>(module, "Normaliser", kClassDoc)
       .def(py::init([](const std::string& method, const std::optional<std::filesystem::path>& model,
-                       unsigned threads, const py::object& log) {
+                       unsigned threads, const py::object& log,
+                       const std::optional<std::filesystem::path>& params) {
              return std::make_unique<Normaliser>(
-                 method, model ? std::optional(model->string()) : std::nullopt, threads, log);
+                 method, model ? std::optional(model->string()) : std::nullopt, threads, log,
+                 params ? std::optional(ReadParamsFile(params->string())) : std::nullopt);
            }),
            py::arg("method"), py::arg("model") = py::none(), py::arg("threads") = 0U,
-           py::arg("log") = py::none())
+           py::arg("log") = py::none(), py::arg("params") = py::none())
       .def("fit", &Normaliser::Fit, py::arg("images"), py::kw_only(), py::arg("channels_first") = false,
            "Replaces the target with one image, a batch, or each image of a list (several images\n"
            "give their mean, as the command line's list does). Returns None.")
@@ -120,6 +122,7 @@ void BindNormaliser(py::module_& module) {
       .def_property_readonly("method", &Normaliser::MethodName, "The method's name.")
       .def_property_readonly("model", &Normaliser::Model, "The colour model path, or None.")
       .def_property_readonly("threads", &Normaliser::Threads, "Worker threads per call (0 = all cores).")
+      .def_property_readonly("params", &Normaliser::ParamsPath, "The stain thresholds file, or None.")
       .def_property_readonly("fitted", &Normaliser::Fitted, "True once transform can be called.")
       .def_property_readonly("log", &Normaliser::Log, "Where the log lines go (None: nowhere).")
       .def(py::pickle(&Pickle, &Unpickle));

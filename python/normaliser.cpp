@@ -3,8 +3,10 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
@@ -12,6 +14,7 @@
 
 #include "common/safe_save.h"
 #include "image_buffer.h"
+#include "stain/stain_params.h"
 
 namespace py = pybind11;
 
@@ -30,6 +33,15 @@ Method ParseMethodOrThrow(const std::string& name) {
   errno = errno != 0 ? errno : EIO;
   PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
   throw py::error_already_set();
+}
+
+// Raises KeyboardInterrupt (or what a Python signal handler raised) between the images of a call
+// over many images, so that Ctrl-C ends it after the image at hand rather than after the last one.
+// Only the main thread runs signal handlers; elsewhere this costs a GIL hand-over and nothing more.
+// requires: the GIL is released and no lock of a normaliser is held.
+void StopIfInterrupted() {
+  const py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
 // The images of fit's argument: the items of a list or tuple, or the argument itself; each may be
@@ -92,12 +104,31 @@ std::vector<std::string> MethodNames() {
   return names;
 }
 
+ParamsFile ReadParamsFile(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    errno = EISDIR;
+    ThrowFileError(path);
+  }
+  std::ifstream in(path);
+  if (!in.is_open()) ThrowFileError(path);
+  ParamsFile file{path, {}};
+  try {
+    ReadStainParams(in, file.values);
+  } catch (const StainParamsError& e) {
+    throw py::value_error("bad stain parameters file '" + path + "': " + e.what());
+  }
+  return file;
+}
+
 Normaliser::Normaliser(const std::string& method, std::optional<std::string> model, unsigned threads,
-                       const py::object& log)
-    : method_(method), model_(std::move(model)), threads_(threads), log_(log) {
+                       const py::object& log, std::optional<ParamsFile> params)
+    : method_(method), model_(std::move(model)), threads_(threads), params_(std::move(params)), log_(log) {
   const Method parsed = ParseMethodOrThrow(method);
   if (parsed == Method::kBimodalDeconvRVM && (!model_ || model_->empty()))
     throw std::invalid_argument("method " + method + " needs a colour model file (model=...)");
+  if (params_ && parsed != Method::kBimodalDeconvRVM)
+    throw std::invalid_argument("params= sets the thresholds of BimodalDeconvRVM only, not of " + method);
   norm_ = MakeLibraryNormaliser();
   log_.RaisePending();
 }
@@ -107,6 +138,7 @@ std::unique_ptr<CNormBase> Normaliser::MakeLibraryNormaliser() const {
   options.colourModelPath = model_.value_or("");
   options.log = log_.Sink();
   options.threads = threads_;
+  if (params_) options.stainParams = params_->values;
   try {
     return MakeNormaliser(ParseMethodOrThrow(method_), options);
   } catch (const ModelLoadError& e) {
@@ -132,7 +164,11 @@ void Normaliser::Fit(const py::object& images, bool channelsFirst) {
   Run([&] {
     // A new normaliser measures the images; it replaces the old one only once all are measured.
     std::unique_ptr<CNormBase> fresh = MakeLibraryNormaliser();
-    for (const cv::Mat& image : PixelsOf(checked, threads_)) fresh->CalcStats(image, ChannelOrder::kRgb);
+    const std::vector<cv::Mat> pixels = PixelsOf(checked, threads_);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+      if (i > 0) StopIfInterrupted();  // the target is then unchanged
+      fresh->CalcStats(pixels[i], ChannelOrder::kRgb);
+    }
     const std::scoped_lock lock(mutex_);
     norm_.swap(fresh);
   });
@@ -156,6 +192,7 @@ py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image, bool ch
     // fresh one would cost a page fault per 4 KiB on every call.
     thread_local cv::Mat copy;
     for (std::size_t i = 0; i < images.views.size(); ++i) {
+      if (i > 0) StopIfInterrupted();
       const cv::Mat input = RgbPixels(images.views[i], copy, threads_);
       cv::Mat output = ResultImage(result, images, i);
       const std::scoped_lock lock(mutex_);
@@ -236,7 +273,7 @@ void Normaliser::LoadTargetFile(const std::string& path) {
 }
 
 NormaliserState Normaliser::State() const {
-  NormaliserState state{method_, model_, threads_, std::nullopt};
+  NormaliserState state{method_, model_, threads_, std::nullopt, params_};
   Run([&] {
     const std::scoped_lock lock(mutex_);
     if (norm_->HasUsableTarget()) state.target = TargetText();
@@ -245,7 +282,8 @@ NormaliserState Normaliser::State() const {
 }
 
 std::unique_ptr<Normaliser> Normaliser::FromState(const NormaliserState& state) {
-  auto normaliser = std::make_unique<Normaliser>(state.method, state.model, state.threads, py::none());
+  auto normaliser =
+      std::make_unique<Normaliser>(state.method, state.model, state.threads, py::none(), state.params);
   if (state.target) {
     normaliser->Run([&] {
       const std::scoped_lock lock(normaliser->mutex_);
@@ -266,6 +304,7 @@ py::array_t<std::uint8_t> SourceTransform::Apply(const py::handle& image, bool c
     const py::gil_scoped_release release;
     thread_local cv::Mat copy;
     for (std::size_t i = 0; i < images.views.size(); ++i) {
+      if (i > 0) StopIfInterrupted();
       cv::Mat output = ResultImage(result, images, i);
       transform_->Apply(RgbPixels(images.views[i], copy, 1), output, ChannelOrder::kRgb);
     }
@@ -290,11 +329,34 @@ std::unique_ptr<SourceTransform> SourceTransform::FromState(const py::tuple& sav
   return normaliser->FitSource(saved[1], false);
 }
 
+namespace {
+
+// The thresholds in a pickle: None, or (path, six numbers in the order of the file).
+py::object ParamsToObject(const std::optional<ParamsFile>& params) {
+  if (!params) return py::none();
+  const StainParams& v = params->values;
+  return py::make_tuple(
+      params->path, py::make_tuple(v.probThreshold, v.blackThreshold, v.whiteThreshold, v.backgroundThreshold,
+                                   v.foregroundThreshold, v.dotProductThreshold));
+}
+
+std::optional<ParamsFile> ParamsFromObject(const py::handle& saved) {
+  if (saved.is_none()) return std::nullopt;
+  const auto [path, values] = saved.cast<std::pair<std::string, std::array<float, 6>>>();
+  const StainParams params{values[0], values[1], values[2], values[3], values[4], values[5]};
+  if (!StainParamsProblem(params).empty()) throw py::cast_error();
+  return ParamsFile{path, params};
+}
+
+}  // namespace
+
 NormaliserState StateFromTuple(const py::tuple& saved) {
   try {
-    if (saved.size() == 4) {
+    // Four fields: pickled before thresholds could be given.
+    if (saved.size() == 4 || saved.size() == 5) {
       return NormaliserState{saved[0].cast<std::string>(), saved[1].cast<std::optional<std::string>>(),
-                             saved[2].cast<unsigned>(), saved[3].cast<std::optional<std::string>>()};
+                             saved[2].cast<unsigned>(), saved[3].cast<std::optional<std::string>>(),
+                             saved.size() == 5 ? ParamsFromObject(saved[4]) : std::nullopt};
     }
   } catch (const py::cast_error&) {  // falls through to the error below, in Python's words
   }
@@ -302,7 +364,7 @@ NormaliserState StateFromTuple(const py::tuple& saved) {
 }
 
 py::tuple StateToTuple(const NormaliserState& state) {
-  return py::make_tuple(state.method, state.model, state.threads, state.target);
+  return py::make_tuple(state.method, state.model, state.threads, state.target, ParamsToObject(state.params));
 }
 
 }  // namespace histonorm::python

@@ -15,13 +15,26 @@
 
 namespace histonorm::python {
 
-// What a pickle carries: the settings and, once fitted, the saved target (JSON text).
+// The stain method's thresholds as given: the file named (params=) and what it held.
+struct ParamsFile {
+  std::string path;
+  StainParams values;
+};
+
+// What a pickle carries: the settings and, once fitted, the saved target (JSON text). The
+// thresholds travel as values, so the file need not exist where the pickle is loaded.
 struct NormaliserState {
   std::string method;
   std::optional<std::string> model;
   unsigned threads = 0;
   std::optional<std::string> target;
+  std::optional<ParamsFile> params;
 };
+
+// Reads a thresholds file in the format of the command line's params.txt.
+// throws: OSError (with the file name) when it cannot be read; ValueError naming the file and line
+//   for a value it refuses.
+[[nodiscard]] ParamsFile ReadParamsFile(const std::string& path);
 
 class SourceTransform;
 
@@ -32,10 +45,11 @@ class SourceTransform;
 class Normaliser {
  public:
   // requires: the GIL is held.
-  // throws: ValueError for an unknown method name or invalid thresholds; OSError when the stain
-  //   method's colour model cannot be used; TypeError for an unusable log object.
+  // throws: ValueError for an unknown method name, or thresholds for a method that has none;
+  //   OSError when the stain method's colour model cannot be used; TypeError for an unusable log
+  //   object.
   Normaliser(const std::string& method, std::optional<std::string> model, unsigned threads,
-             const pybind11::object& log);
+             const pybind11::object& log, std::optional<ParamsFile> params = std::nullopt);
 
   // Replaces the target with the mean of one image, a batch, or every image of a list or tuple.
   // All images are checked and measured before the target changes: on failure it is unchanged.
@@ -58,6 +72,10 @@ class Normaliser {
   [[nodiscard]] const std::string& MethodName() const { return method_; }
   [[nodiscard]] const std::optional<std::string>& Model() const { return model_; }
   [[nodiscard]] unsigned Threads() const { return threads_; }
+  // The thresholds file given as params=, or none.
+  [[nodiscard]] std::optional<std::string> ParamsPath() const {
+    return params_ ? std::optional(params_->path) : std::nullopt;
+  }
   [[nodiscard]] bool Fitted() const;
   [[nodiscard]] pybind11::object Log() const { return log_.Target(); }
 
@@ -75,6 +93,7 @@ class Normaliser {
   std::string method_;
   std::optional<std::string> model_;
   unsigned threads_;
+  std::optional<ParamsFile> params_;
   LogForwarder log_;
   std::unique_ptr<CNormBase> norm_;
   mutable std::mutex mutex_;

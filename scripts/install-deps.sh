@@ -14,7 +14,7 @@ packages=(
   python3-skimage  # CIEDE2000 and SSIM in bench/quality/quality.py
   python3-build python3-venv  # pip wheels: python3 -m build --no-isolation
   python3-torch  # tensors through DLPack in the Python tests and the data-loader benchmark
-  libvips-dev libtiff-dev libopenslide-dev libvips-tools openslide-tools
+  libvips-dev libtiff-dev libexif-dev libopenslide-dev libvips-tools openslide-tools
   snakemake slurm-wlm munge
   time  # /usr/bin/time -v: peak memory in bench/whole_process.sh
   ccache  # the Python wheel test builds the module once per interpreter

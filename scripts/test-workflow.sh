@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the sharded workflow (workflow/Snakefile, 3 shards and a job for the slide) on copies of the
 # sample images and a shipped slide, and checks that its results are byte-identical to one histonorm
-# process over the same list and target; and that a setting holding shell syntax is refused, never run.
+# process over the same list and target; that a setting holding shell syntax is refused, never run; and
+# that results are never put in the image folder.
 #   bash scripts/test-workflow.sh [HISTONORM [SNAKEMAKE_ARGS...]]
 # HISTONORM defaults to build/release/src/app/histonorm; SNAKEMAKE_ARGS to "--cores 2" (a local run);
 # scripts/test-slurm.sh passes "--profile workflow/profiles/slurm". histonorm-slide is taken from
@@ -108,7 +109,31 @@ bad_entries_case() {
   echo "ok   bad-entries"
 }
 
+# Results in the image folder (the folder itself, also through a link, or a sub-folder) are refused
+# before any job starts, naming the setting; no image is touched.
+out_in_images_case() {
+  local dir=$scratch/out-in-images
+  mkdir -p "$dir"
+  cp -r "$images" "$dir/images"
+  ln -s "$dir/images" "$dir/link"
+  local before
+  before=$(cd "$dir/images" && find . -type f -exec md5sum {} + | sort)
+  for out in "$dir/images" "$dir/link" "$dir/images/more"; do
+    if snakemake -s "$repo/workflow/Snakefile" --directory "$dir/work" "${snakemake_args[@]}" \
+        --config histonorm="$histonorm" histonorm_slide="$histonorm_slide" list="$dir/images/list.txt" \
+                 method=Reinhard target="$images/he_sample_2.png" out="$out" >"$dir/log" 2>&1 ||
+        ! grep -q "config: 'out' (.*) is the image folder" "$dir/log" || [ -e "$dir/work/histonorm-work" ]; then
+      echo "FAIL out-in-images: out=$out was not refused before any job:" >&2; tail -n 20 "$dir/log" >&2; return 1
+    fi
+  done
+  if [ "$(cd "$dir/images" && find . -type f -exec md5sum {} + | sort)" != "$before" ]; then
+    echo "FAIL out-in-images: the images changed" >&2; return 1
+  fi
+  echo "ok   out-in-images"
+}
+
 status=0
+out_in_images_case || status=1
 quoted_setting_case || status=1
 bad_entries_case || status=1
 run_case reinhard-target-image Reinhard "$images/he_sample_2.png" "" || status=1

@@ -1,7 +1,7 @@
 #pragma once
-// The stain method's diagnostics, handed to the caller as data: the stain vectors it estimated and
-// stain channels 0 and 1 as greyscale pictures. The library writes no file; a caller that wants the
-// files writes them, for example under a prefix of its choice:
+// The stain method's diagnostics, handed to the caller as data: the stain vectors it estimated,
+// stain channels 0 and 1 as greyscale pictures and the curves that remap them. The library writes
+// no file; a caller that wants the files writes them, for example under a prefix of its choice:
 //
 //   options.diagnostics = [&prefix](const histonorm::StainDiagnostics& d) {
 //     std::ofstream(prefix + d.stage + ".vectors.txt") << d.vectors;
@@ -12,6 +12,7 @@
 #include <functional>
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 namespace histonorm {
 
@@ -26,7 +27,13 @@ struct StainDiagnostics {
   // value v becomes v truncated when v <= 255, else 255). Both empty when the estimate could not
   // transform images.
   std::array<cv::Mat, 2> channels;
+  // ".mapped" with usable channels only: the curves that remap stain channels 0 and 1, as the mapped
+  // value of the channel values 0, kCurveSampleStep, ..., 500 (51 values each). Empty otherwise.
+  std::array<std::vector<float>, 2> curves = {};
 };
+
+// The step between the channel values at which StainDiagnostics::curves are sampled.
+inline constexpr int kCurveSampleStep = 10;
 
 // Called once per stage, in the order of the work; it may throw to end the operation.
 using DiagnosticSink = std::function<void(const StainDiagnostics&)>;

@@ -225,8 +225,8 @@ struct RunContext {
   std::unique_ptr<report::RunReview> review;  // --check, --report: the target's colours, each result's checks
   std::ostream* report = &std::cerr;          // failures, progress and the summary, even with --quiet
   RunTally tally;
-  std::vector<bool> failed;  // per list entry: failed already (--keep-going)
-  std::string stainVectors;  // --report: the stain vectors of the last image
+  std::vector<bool> failed;    // per list entry: failed already (--keep-going)
+  report::StainFigures stain;  // --report: the stain vectors and curves of the last image
 };
 
 // Reports the failure of list entry `item` and goes on with a --keep-going run; ends any other.
@@ -282,10 +282,10 @@ std::unique_ptr<CNormBase> MakeStainNormaliser(const RunSettings& s, RunContext&
   if (s.verbose) {
     options.diagnostics = [&context](const StainDiagnostics& d) {
       WriteDiagnosticFiles(context.diagnosticPrefix, d);
-      context.stainVectors = d.vectors;
+      context.stain = {d.vectors, d.curves};
     };
   } else if (s.reportPath) {
-    options.diagnostics = [&context](const StainDiagnostics& d) { context.stainVectors = d.vectors; };
+    options.diagnostics = [&context](const StainDiagnostics& d) { context.stain = {d.vectors, d.curves}; };
   }
   context.options = options;
   std::unique_ptr<CNormBase> stain;
@@ -486,14 +486,13 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
     normaliser.Norm(input, output);
     std::cerr << "->" << Quoted(outputPath) << std::endl;
     MakeParentFolder(s, outputPath);
-    if (const SaveResult saved = SaveImage(outputPath, output); !saved) {
+    if (const SaveResult saved = SaveImage(outputPath, output, loaded.resolution); !saved) {
       FailEntry(s, context, item, inputPath,
                 "Failed to save image: " + Quoted(outputPath) + ": " + saved.Reason());
       continue;
     }
     ++context.tally.written;
-    if (context.review)
-      context.review->Add(context.review->Inspect(entry, input, output, context.stainVectors));
+    if (context.review) context.review->Add(context.review->Inspect(entry, input, output, context.stain));
   }
 }
 
@@ -501,7 +500,7 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
 // time) and the lines of the image it works on.
 struct ImageWorker {
   std::unique_ptr<std::string> lines = std::make_unique<std::string>();
-  std::unique_ptr<std::string> stainVectors = std::make_unique<std::string>();  // for the report
+  std::unique_ptr<report::StainFigures> stain = std::make_unique<report::StainFigures>();  // for the report
   std::unique_ptr<CNormBase> normaliser;
 };
 
@@ -519,8 +518,8 @@ std::vector<ImageWorker> MakeWorkers(const RunSettings& s, const RunContext& con
       options.threads = threadsEach;
       options.diagnostics = {};
       if (s.reportPath) {
-        options.diagnostics = [vectors = worker.stainVectors.get()](const StainDiagnostics& d) {
-          *vectors = d.vectors;
+        options.diagnostics = [stain = worker.stain.get()](const StainDiagnostics& d) {
+          *stain = {d.vectors, d.curves};
         };
       }
       options.log = LogSink([lines = worker.lines.get()](std::string_view line) {
@@ -564,9 +563,8 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
     try {
       worker.normaliser->Norm(loaded.image, output);
       lines += "->" + Quoted(s.OutputPath(entry)) + "\n";
-      result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes);
-      if (review != nullptr)
-        result.reviewed = review->Inspect(entry, loaded.image, output, *worker.stainVectors);
+      result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes, loaded.resolution);
+      if (review != nullptr) result.reviewed = review->Inspect(entry, loaded.image, output, *worker.stain);
     } catch (...) {
       result.error = std::current_exception();
     }

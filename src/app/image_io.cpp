@@ -94,24 +94,35 @@ LoadedImage LoadColourImage(const std::string& path) {
       return loaded;
     }
     loaded.image = ColourOrEmpty(cv::imdecode(bytes, cv::IMREAD_COLOR));
+    if (!loaded.image.empty()) loaded.resolution = ReadResolution(bytes);
   } catch (const cv::Exception&) {
   }
   return loaded;
 }
 
-bool EncodeImage(const std::string& path, const cv::Mat& image, std::vector<std::uint8_t>& bytes) {
+bool EncodeImage(const std::string& path, const cv::Mat& image, std::vector<std::uint8_t>& bytes,
+                 const std::optional<Resolution>& resolution) {
   const std::string extension = Extension(path);
   if (extension.empty()) return false;
   try {
-    return cv::imencode(extension, image, bytes);
+    if (!resolution) return cv::imencode(extension, image, bytes);
+    if (IsTiffExtension(extension))
+      return cv::imencode(extension, image, bytes, TiffResolutionParams(*resolution));
+    // A resolution that the format cannot hold is left out rather than failing the save.
+    if (cv::imencode(extension, image, bytes)) {
+      static_cast<void>(StampResolution(extension, *resolution, bytes));
+      return true;
+    }
+    return false;
   } catch (const cv::Exception&) {
     return false;
   }
 }
 
-SaveResult SaveImage(const std::string& path, const cv::Mat& image) {
+SaveResult SaveImage(const std::string& path, const cv::Mat& image,
+                     const std::optional<Resolution>& resolution) {
   std::vector<std::uint8_t> encoded;
-  if (!EncodeImage(path, image, encoded)) return SaveResult::Failed(kCannotEncode);
+  if (!EncodeImage(path, image, encoded, resolution)) return SaveResult::Failed(kCannotEncode);
   return ReplaceFile(path, encoded.data(), encoded.size());
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <sstream>
 
 namespace histonorm::report {
@@ -155,23 +156,90 @@ std::string ChecksTable(const ResultCheck& c) {
   return rows + "</table>";
 }
 
-// Each stain vector (optical density, red green blue) as the colour of one unit of that stain.
+// The colour of one unit of a stain on white, from its vector line (optical density, red green
+// blue); none for a line that holds no stain.
+std::optional<std::array<int, 3>> StainColour(const std::string& line) {
+  std::istringstream numbers(line);
+  std::array<double, 3> od{};
+  if (!(numbers >> od[0] >> od[1] >> od[2]) || od[0] + od[1] + od[2] <= 0) return std::nullopt;
+  std::array<int, 3> rgb{};
+  for (std::size_t k = 0; k < 3; ++k) {
+    rgb[k] = static_cast<int>(std::lround(255.0 * std::pow(10.0, -std::max(0.0, od[k]))));
+  }
+  return rgb;
+}
+
+std::string CssColour(const std::array<int, 3>& rgb) {
+  return "rgb(" + std::to_string(rgb[0]) + "," + std::to_string(rgb[1]) + "," + std::to_string(rgb[2]) + ")";
+}
+
+// The stain vectors' lines, one per stain, at least two (absent ones empty).
+std::vector<std::string> StainLines(const std::string& vectors) {
+  std::vector<std::string> lines;
+  std::istringstream text(vectors);
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  if (lines.size() < 2) lines.resize(2);
+  return lines;
+}
+
+// Each stain vector as a swatch of its colour.
 std::string StainSwatches(const std::string& vectors) {
-  if (vectors.empty()) return {};
-  std::string html = "<div class=\"stains\">stains ";
-  std::istringstream lines(vectors);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream numbers(line);
-    std::array<double, 3> od{};
-    if (!(numbers >> od[0] >> od[1] >> od[2]) || od[0] + od[1] + od[2] <= 0) continue;  // no stain
-    std::array<int, 3> rgb{};
-    for (std::size_t k = 0; k < 3; ++k) {
-      rgb[k] = static_cast<int>(std::lround(255.0 * std::pow(10.0, -std::max(0.0, od[k]))));
+  std::string html;
+  for (const std::string& line : StainLines(vectors)) {
+    if (const auto rgb = StainColour(line)) {
+      html += "<span class=\"swatch\" title=\"" + Escaped(line) + "\" style=\"background:" + CssColour(*rgb) +
+              "\"></span>";
     }
-    html += "<span class=\"swatch\" title=\"" + Escaped(line) + "\" style=\"background:rgb(" +
-            std::to_string(rgb[0]) + "," + std::to_string(rgb[1]) + "," + std::to_string(rgb[2]) +
-            ")\"></span>";
+  }
+  return html;
+}
+
+// The curves that remapped the stain channels: mapped value over channel value (both from 0, the
+// channel values up to 500), each in its stain's colour, over the unchanged line (dashed).
+std::string CurvesSvg(const StainFigures& stain) {
+  constexpr double kSide = 170, kLeft = 30, kRight = 8, kTop = 8, kBottom = 24, kLargestInput = 500;
+  double largest = kLargestInput;
+  for (const std::vector<float>& curve : stain.curves) {
+    for (const float v : curve) largest = std::max(largest, static_cast<double>(v));
+  }
+  const auto x = [&](double v) { return kLeft + v / kLargestInput * (kSide - kLeft - kRight); };
+  const auto y = [&](double v) { return kSide - kBottom - v / largest * (kSide - kBottom - kTop); };
+  std::ostringstream svg;
+  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"170\" height=\"170\" viewBox=\"0 0 170 170\">"
+      << "<rect x=\"" << kLeft << "\" y=\"" << kTop << "\" width=\"" << kSide - kLeft - kRight
+      << "\" height=\"" << kSide - kTop - kBottom << "\" fill=\"#fff\" stroke=\"#ccc\"/><line x1=\""
+      << Number(x(0)) << "\" y1=\"" << Number(y(0)) << "\" x2=\"" << Number(x(kLargestInput)) << "\" y2=\""
+      << Number(y(kLargestInput)) << "\" stroke=\"#999\" stroke-dasharray=\"4 3\"/>"
+      << "<text x=\"" << Number(x(kLargestInput / 2)) << "\" y=\"" << kSide - 6
+      << "\" text-anchor=\"middle\" font-size=\"11\">channel 0 to 500</text><text x=\"12\" y=\""
+      << Number(y(largest / 2)) << "\" font-size=\"11\" text-anchor=\"middle\" transform=\"rotate(-90 12 "
+      << Number(y(largest / 2)) << ")\">mapped 0 to " << Fixed(largest, 0) << "</text>";
+  const std::vector<std::string> lines = StainLines(stain.vectors);
+  static constexpr std::array<const char*, 2> kNoColour = {"#444", "#aaa"};
+  for (std::size_t k = 0; k < 2; ++k) {
+    const std::vector<float>& curve = stain.curves[k];
+    if (curve.size() < 2) continue;
+    const auto rgb = StainColour(lines[k]);
+    svg << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << (rgb ? CssColour(*rgb) : kNoColour[k])
+        << "\" points=\"";
+    const double step = kLargestInput / static_cast<double>(curve.size() - 1);
+    for (std::size_t i = 0; i < curve.size(); ++i) {
+      svg << (i == 0 ? "" : " ") << Number(x(step * static_cast<double>(i))) << "," << Number(y(curve[i]));
+    }
+    svg << "\"><title>stain " << k + 1 << " channel curve</title></polyline>";
+  }
+  svg << "</svg>";
+  return svg.str();
+}
+
+// The stain method's figures: its stain vectors as swatches and its channel curves.
+std::string StainFiguresHtml(const StainFigures& stain) {
+  const bool curves = !stain.curves[0].empty() || !stain.curves[1].empty();
+  if (stain.vectors.empty() && !curves) return {};
+  std::string html = "<div class=\"stains\">stains " + StainSwatches(stain.vectors);
+  if (curves) {
+    html += "<figure>" + CurvesSvg(stain) +
+            "<figcaption>stain channel curves (dashed: unchanged)</figcaption></figure>";
   }
   return html + "</div>";
 }
@@ -184,8 +252,9 @@ std::string EntryHtml(const ImageEntry& e) {
   if (!e.note.empty()) html += "<p class=\"note\">" + Escaped(e.note) + "</p>";
   html += "<div class=\"pair\"><figure>" + ImageTag(e.source, e.name + " before") +
           "<figcaption>before</figcaption></figure><figure>" + ImageTag(e.result, e.name + " after") +
-          "<figcaption>after</figcaption></figure>" + ChecksTable(e.check) + "</div>";
-  return html + StainSwatches(e.stainVectors) + "</section>\n";
+          "<figcaption>after</figcaption></figure><div>" + ChecksTable(e.check) + StainFiguresHtml(e.stain) +
+          "</div></div>";
+  return html + "</section>\n";
 }
 
 constexpr const char* kStyle =
@@ -198,7 +267,7 @@ constexpr const char* kStyle =
     "24px;"
     "margin:0 4px;border:1px solid "
     "#999;vertical-align:middle}.top{display:flex;gap:24px;flex-wrap:wrap;align-items:flex-start}"
-    ".note{color:#666;margin:2px 0}";
+    ".note{color:#666;margin:2px 0}.stains{display:flex;gap:8px;align-items:center;margin-top:6px}";
 
 }  // namespace
 

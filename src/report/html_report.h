@@ -2,12 +2,14 @@
 // The report of a run: one self-contained HTML page (no script, nothing fetched) with the run's
 // settings, the target, a plot of every image's mean tissue a*/b* before and after normalisation, and
 // per image its thumbnails before and after, the checks (failed ones marked) and, for the stain
-// methods, the estimated stain vectors as colour swatches. Images that fail a check come first.
+// methods, the estimated stain vectors as colour swatches beside a plot of the curves that remapped
+// each stain channel. Images that fail a check come first.
 //
 //   report::HtmlReport page(info);
 //   page.SetTarget(report::Thumbnail(reference), checkTarget);
-//   page.Add({"a.png", report::Thumbnail(source), report::Thumbnail(result), CheckResult(...), ""});
+//   page.Add({"a.png", report::Thumbnail(source), report::Thumbnail(result), CheckResult(...), {}});
 //   const std::string html = page.Html();   // saved by the caller
+#include <array>
 #include <opencv2/core.hpp>
 #include <string>
 #include <utility>
@@ -36,13 +38,21 @@ struct RunInfo {
   std::string started;  // UTC time the run started
 };
 
+// What a stain method estimated on one image (empty for the other methods).
+struct StainFigures {
+  std::string vectors;  // one stain per line, red green blue optical density
+  // Per stain channel, the mapped value of the channel values 0, 10, ..., 500 (see
+  // StainDiagnostics::curves); empty when not known.
+  std::array<std::vector<float>, 2> curves;
+};
+
 struct ImageEntry {
   std::string name;
   cv::Mat source;  // thumbnails, CV_8UC3
   cv::Mat result;
   ResultCheck check;
-  std::string stainVectors;  // the stain method's estimate: one stain per line, red green blue OD
-  std::string note;          // a line shown under the name, e.g. what a slide's thumbnail shows
+  StainFigures stain;
+  std::string note;  // a line shown under the name, e.g. what a slide's thumbnail shows
 };
 
 class HtmlReport {

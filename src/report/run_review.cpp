@@ -16,14 +16,14 @@ void RunReview::AddTarget(const cv::Mat& image, bool show) {
 }
 
 ImageEntry RunReview::Inspect(std::string name, const cv::Mat& source, const cv::Mat& result,
-                              std::string stainVectors) const {
+                              StainFigures stain) const {
   ImageEntry entry;
   entry.name = std::move(name);
   entry.check = CheckResult(source, result, target_);
   if (thumbnails_) {
     entry.source = Thumbnail(source).clone();
     entry.result = Thumbnail(result).clone();
-    entry.stainVectors = std::move(stainVectors);
+    entry.stain = std::move(stain);
   }
   return entry;
 }

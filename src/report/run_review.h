@@ -5,7 +5,7 @@
 //
 //   report::RunReview review(wantReport, info);
 //   review.AddTarget(reference, true);
-//   review.Add(review.Inspect("a.png", source, result, vectors));
+//   review.Add(review.Inspect("a.png", source, result, {vectors, curves}));
 //   log(review.SummaryLine());   // "1 of 1 image looks wrong: a.png (glass darkened)"
 //   if (wantReport) save(review.Html());
 #include <opencv2/core.hpp>
@@ -32,10 +32,10 @@ class RunReview {
   // requires: `image` is CV_8UC3, not empty.
   void AddTarget(const cv::Mat& image, bool show);
 
-  // Checks one result. `stainVectors` as in ImageEntry (may be empty).
+  // Checks one result. `stain` as in ImageEntry (may be empty).
   // requires: as CheckResult. Safe to call from several threads at once.
   [[nodiscard]] ImageEntry Inspect(std::string name, const cv::Mat& source, const cv::Mat& result,
-                                   std::string stainVectors = {}) const;
+                                   StainFigures stain = {}) const;
   void Add(ImageEntry entry);
 
   [[nodiscard]] bool AnyWrong() const;

@@ -44,6 +44,7 @@ std::unique_ptr<const FittedTransform> MakeFittedTransform(std::string_view meth
   options.colourModelPath = target.modelPath;
   options.threads = target.threads;
   options.stainParams = target.stainParams;
+  options.diagnostics = target.diagnostics;
   const std::unique_ptr<CNormBase> norm = MakeNormaliser(*parsed, options);
   MeasureTarget(*norm, target);
   return norm->Fit(bgrSample);

@@ -8,6 +8,8 @@
 // Every tile of a slide goes through the same transform object, and the transform maps each pixel by its
 // colour alone, so two neighbouring tiles cannot disagree on a colour and no seam can appear at a border.
 #include <histonorm/fitted_transform.h>
+#include <histonorm/norm_base.h>
+#include <histonorm/stain_diagnostics.h>
 #include <histonorm/stain_params.h>
 
 #include <memory>
@@ -26,11 +28,12 @@ class IdentityTransform final : public FittedTransform {
 // What a normalisation method's transform is measured against: a target image or a saved target
 // (one of the two), the stain method's colour model, and the threads used while measuring.
 struct TransformTarget {
-  cv::Mat image;            // a target image (8-bit BGR), or empty
-  std::string savedPath;    // a saved target file (histonorm/saved_target.h), or empty
-  std::string modelPath;    // the colour model of the stain method
-  unsigned threads = 0;     // 0 = all cores
-  StainParams stainParams;  // the stain method's thresholds
+  cv::Mat image;               // a target image (8-bit BGR), or empty
+  std::string savedPath;       // a saved target file (histonorm/saved_target.h), or empty
+  std::string modelPath;       // the colour model of the stain method
+  unsigned threads = 0;        // 0 = all cores
+  StainParams stainParams;     // the stain method's thresholds
+  DiagnosticSink diagnostics;  // what the stain method estimates while it measures; none when empty
 };
 
 // The name MakeTileTransform accepts for the plain copy.

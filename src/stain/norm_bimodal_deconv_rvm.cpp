@@ -17,6 +17,8 @@ namespace {
 constexpr float kSecondStageProbThreshold = StainParams{}.probThreshold;
 // Diagnostic channel pictures are made unscaled.
 constexpr float kChannelImageScale = 1.0f;
+// The largest channel value the mapping curves take (MapStainChannelValue maps larger ones as this).
+constexpr int kChannelValueLimit = 500;
 
 // A fresh stain model, ready for an estimate, whose dot product correction stops at `dotProductThreshold`.
 CColourDeconv InitialisedDeconv(const LogSink& log, float dotProductThreshold) {
@@ -71,10 +73,17 @@ void CNormBimodalDeconvRVM::ShareTargetStains() const {
 }
 
 void CNormBimodalDeconvRVM::HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
-                                            const StainChannelPlanes* colourValues, const char* stage) const {
+                                            const StainChannelPlanes* colourValues, const char* stage,
+                                            const ChannelStats* stats) const {
   if (!diagnostics_) return;
   StainDiagnostics d{stage, deconv.VectorsText(), {}};
   if (table) d.channels = ChannelPictures(*table, *colourValues, kChannelImageScale);
+  for (std::size_t k = 0; stats != nullptr && k < 2; ++k) {
+    // The curve RemapStainChannels fits, without its lines.
+    const CubicBSpline curve = FitChannelMapping(stats->channel[k], target_[k]);
+    for (int value = 0; value <= kChannelValueLimit; value += kCurveSampleStep)
+      d.curves[k].push_back(MapStainChannelValue(curve, static_cast<float>(value)));
+  }
   diagnostics_(d);
 }
 
@@ -115,10 +124,10 @@ cv::Mat CNormBimodalDeconvRVM::RemapStage(const ColourTable& table, const ClassP
   // Channel values, their mapping and their recombination depend only on a pixel's colour.
   StainChannelPlanes values;
   deconv.ImageToChannels(table.Colours(), values);
-  if (stage.diagnostics) HandDiagnostics(deconv, &table, &values, ".mapped");
   ChannelHistograms histograms;
   histograms.AccumulateByColour(table, values, probs, params_, threads_);
   const ChannelStats stats = ComputeChannelStats(histograms, log_);
+  if (stage.diagnostics) HandDiagnostics(deconv, &table, &values, ".mapped", &stats);
   const std::array<CubicBSpline, 2> curves = RemapStainChannels(
       stats, target_, values, stage.label, stage.lines, log_, threads_, glass_.has_value());
   if (fitted != nullptr) fitted->emplace(FittedStage{deconv, curves, glass_});

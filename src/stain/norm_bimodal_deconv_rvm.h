@@ -106,9 +106,11 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   // Tells the classifier the target's stain directions.
   void ShareTargetStains() const;
   // Hands the vectors and, given a table, the channel pictures from per-colour channel values to
-  // the diagnostic sink, if there is one.
+  // the diagnostic sink, if there is one; given the image's channel statistics, also the curves the
+  // stage fits from them.
   void HandDiagnostics(const CColourDeconv& deconv, const ColourTable* table,
-                       const StainChannelPlanes* colourValues, const char* stage) const;
+                       const StainChannelPlanes* colourValues, const char* stage,
+                       const ChannelStats* stats = nullptr) const;
 
   StainParams params_;
   std::optional<OdStainParams> glass_;

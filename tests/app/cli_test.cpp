@@ -1,10 +1,13 @@
 // End-to-end runs of the built executable on scratch folders.
 #include <gtest/gtest.h>
+#include <vips/vips.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <opencv2/imgcodecs.hpp>
+#include <tuple>
+#include <utility>
 
 #include "support/cli_run.h"
 #include "support/test_images.h"
@@ -282,6 +285,49 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Stain directions: (0.6337, 0.7394, 0.2272) (0.0279, 0.9747, 0.2219)"},
                                  "Stain directions"}),
     [](const testing::TestParamInfo<LabelFreeRun>& info) { return info.param.method; });
+
+// The resolution a result states, as libvips reads it, equals its source's: stated (10 x 5 pixels
+// per millimetre) or not stated at all. One thread normalises in turn, two in parallel.
+class ResolutionCli : public Cli, public testing::WithParamInterface<std::tuple<std::string, std::string>> {
+ protected:
+  static std::pair<double, double> VipsResolution(const fs::path& path) {
+    VipsImage* image = vips_image_new_from_file(path.c_str(), nullptr);
+    if (image == nullptr) return {-1, -1};
+    const std::pair<double, double> resolution{vips_image_get_xres(image), vips_image_get_yres(image)};
+    g_object_unref(image);
+    return resolution;
+  }
+  static void WriteWithResolution(const fs::path& path, const cv::Mat& bgr) {
+    VipsImage* pixels = vips_image_new_from_memory_copy(bgr.data, bgr.total() * bgr.elemSize(), bgr.cols,
+                                                        bgr.rows, 3, VIPS_FORMAT_UCHAR);
+    VipsImage* stated = nullptr;
+    ASSERT_EQ(vips_copy(pixels, &stated, "xres", 10.0, "yres", 5.0, nullptr), 0);
+    EXPECT_EQ(vips_image_write_to_file(stated, path.c_str(), nullptr), 0);
+    g_object_unref(stated);
+    g_object_unref(pixels);
+  }
+};
+
+TEST_P(ResolutionCli, ResultStatesTheResolutionOfItsSource) {
+  ASSERT_EQ(VIPS_INIT("histonorm-test"), 0);
+  const auto& [extension, threads] = GetParam();
+  const fs::path data = dir_.Path() / "data";
+  WriteWithResolution(data / ("stated" + extension), RandomImage(40, 30, 7));
+  dir_.WriteImage("data/plain" + extension, RandomImage(40, 30, 8));
+  dir_.WriteText("data/list.txt", "stated" + extension + " plain" + extension + "\n");
+  ASSERT_EQ(Run({"Reinhard", "data/list.txt", "--threads", threads}).status, 0);
+  EXPECT_EQ(VipsResolution(data / ("stated" + extension)), std::make_pair(10.0, 5.0));
+  for (const std::string name : {"stated", "plain"}) {
+    const auto source = VipsResolution(data / (name + extension));
+    const auto result = VipsResolution(data / "normalised" / (name + extension));
+    EXPECT_NEAR(result.first, source.first, 1e-6) << name;
+    EXPECT_NEAR(result.second, source.second, 1e-6) << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ResolutionCli,
+                         testing::Combine(testing::Values(".png", ".jpg", ".tif"),
+                                          testing::Values("1", "2")));
 
 }  // namespace
 }  // namespace histonorm::test

@@ -2,6 +2,7 @@
 import io
 import os
 import pickle
+import signal
 import shutil
 import subprocess
 import sys
@@ -262,3 +263,60 @@ def test_a_log_callable_may_use_its_own_normaliser(target, source):
     worker.start()
     worker.join(60)
     assert not worker.is_alive() and seen and all(seen[-1:])
+
+
+def test_params_file_gives_the_command_lines_results_and_travels_in_pickles(cli, tmp_path, source):
+    shutil.copy(SAMPLES / "he_sample_1.png", tmp_path)
+    (tmp_path / "normalised").mkdir()
+    (tmp_path / "list.txt").write_text("he_sample_1.png\n")
+    (tmp_path / "stain.txt").write_text("0.9 20 280\n0.6 0.6 0.7\n")
+    reference = str(SAMPLES / "he_sample_2.png")
+    args = [cli, "BimodalDeconvRVM", str(tmp_path / "list.txt"), reference, str(MODEL)]
+    subprocess.run(args + ["--stain-params", "stain.txt"], check=True, cwd=tmp_path, capture_output=True)
+
+    norm = make("BimodalDeconvRVM", params=tmp_path / "stain.txt")
+    norm.fit(read_rgb(reference))
+    result = norm.transform(source)
+    assert np.array_equal(result, read_rgb(tmp_path / "normalised" / "he_sample_1.png"))
+    plain = make("BimodalDeconvRVM")
+    plain.fit(read_rgb(reference))
+    assert not np.array_equal(result, plain.transform(source))  # the thresholds were used
+    (tmp_path / "stain.txt").unlink()  # a pickle carries the values, not the file
+    copy = pickle.loads(pickle.dumps(norm))
+    assert copy.params == str(tmp_path / "stain.txt") and np.array_equal(copy.transform(source), result)
+
+
+BAD_PARAMS = {
+    "missing": ("missing.txt", None, "BimodalDeconvRVM", FileNotFoundError, "missing.txt"),
+    "folder": (".", None, "BimodalDeconvRVM", IsADirectoryError, ""),
+    "bad_value": ("p.txt", "0.9\n2.5 x\n", "BimodalDeconvRVM", ValueError, "p.txt.*'x' on line 2"),
+    "other_method": ("p.txt", "0.9\n", "Reinhard", ValueError, "BimodalDeconvRVM only"),
+}
+
+
+@pytest.mark.parametrize("name,text,method,error,match", BAD_PARAMS.values(), ids=BAD_PARAMS.keys())
+def test_unusable_params_files_raise_in_pythons_words(tmp_path, name, text, method, error, match):
+    if text is not None:
+        (tmp_path / name).write_text(text)
+    with pytest.raises(error, match=match):
+        make(method, params=tmp_path / name)
+
+
+def test_ctrl_c_ends_a_fit_over_many_images_and_keeps_the_target(target):
+    class Stop(Exception):
+        pass
+
+    def stop(_signal, _frame):
+        raise Stop
+
+    norm = make("Reinhard")
+    previous = signal.signal(signal.SIGINT, stop)
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    try:
+        timer.start()
+        with pytest.raises(Stop):
+            norm.fit([target] * 300)  # seconds of work; the signal comes after the first image or so
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGINT, previous)
+    assert not norm.fitted

@@ -97,16 +97,47 @@ def test_report_renders_with_thumbnails(run, tmp_path):
     assert pink > 256 * 190 // 2
 
 
-def test_slide_report_shows_the_sample_before_and_after(tmp_path):
+@pytest.mark.parametrize("method,curves", [("Reinhard", 0), ("BimodalDeconvRVM", 2)])
+def test_slide_report_shows_the_sample_before_and_after(tmp_path, method, curves):
     tool = os.environ.get("HISTONORM_SLIDE")
     if not tool:
         pytest.skip("HISTONORM_SLIDE not set")
     report = tmp_path / "slide.html"
-    run = subprocess.run([tool, "Reinhard", str(ROOT / "data" / "wsi" / "cmu_small_region.svs"), str(tmp_path / "out.tif"),
+    model = ["--model", str(ROOT / "data" / "models" / "he.model")] if curves else []
+    run = subprocess.run([tool, method, str(ROOT / "data" / "wsi" / "cmu_small_region.svs"), str(tmp_path / "out.tif"),
                           "--target", str(ROOT / "data" / "samples" / "he_sample_2.png"), "--threads", "2",
-                          "--report", str(report)], capture_output=True, text=True)
+                          "--report", str(report)] + model, capture_output=True, text=True)
     summary = [line for line in run.stderr.splitlines() if "of 1 image looks wrong" in line]
     assert len(summary) == 1 and run.returncode == (0 if summary[0].startswith("0 of") else 3), run.stderr
     page = Page()
     page.feed(report.read_text())
     assert len(page.images) == 3 and (tmp_path / "out.tif").stat().st_size > 0
+    assert report.read_text().count("<polyline") == curves
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_stain_report_plots_each_images_channel_curves_beside_its_swatches(tmp_path, threads):
+    cli = os.environ.get("HISTONORM_CLI")
+    if not cli:
+        pytest.skip("HISTONORM_CLI not set")
+    names = ["he_sample_1.png", "he_sample_3.png"]
+    (tmp_path / "normalised").mkdir()
+    for name in names:
+        shutil.copy(ROOT / "data" / "samples" / name, tmp_path)
+    (tmp_path / "list.txt").write_text("\n".join(names) + "\n")
+    subprocess.run([cli, "BimodalDeconvRVM", str(tmp_path / "list.txt"), str(ROOT / "data" / "samples" / "he_sample_2.png"),
+                    str(ROOT / "data" / "models" / "he.model"), "--threads", threads, "--report", str(tmp_path / "run.html")],
+                   capture_output=True, check=False)
+    text = (tmp_path / "run.html").read_text()
+    assert len(text) < 50_000 * (len(names) + 1)
+    sections = re.findall(r"<section.*?</section>", text, re.S)
+    assert len(sections) == len(names)
+    for section in sections:
+        assert section.count('class="swatch"') >= 2
+        (svg,) = re.findall(r"<svg.*?</svg>", section, re.S)
+        curves = ElementTree.fromstring(svg).findall(".//{http://www.w3.org/2000/svg}polyline")
+        assert len(curves) == 2
+        for curve in curves:
+            points = [tuple(map(float, p.split(","))) for p in curve.get("points").split()]
+            xs, ys = zip(*points)
+            assert len(points) == 51 and list(xs) == sorted(set(xs)) and 0 <= min(ys) and max(ys) <= 170

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -321,6 +323,11 @@ TEST_F(StainNorm, DiagnosticsAreHandedOutPerStage) {
     EXPECT_EQ(handed[0].channels[k].type(), CV_8UC1);
     EXPECT_EQ(handed[0].channels[k].size(), target_.size());
     EXPECT_EQ(handed[1].channels[k].size(), source_.size());
+    // The image's curves, sampled from 0 to 500; a target has none.
+    EXPECT_TRUE(handed[0].curves[k].empty());
+    ASSERT_EQ(handed[1].curves[k].size(), 500u / kCurveSampleStep + 1);
+    EXPECT_TRUE(std::all_of(handed[1].curves[k].begin(), handed[1].curves[k].end(),
+                            [](float v) { return std::isfinite(v) && v >= 1.0f; }));
   }
   // Channel 0 of the target is its stain 0 channel in its own stain model.
   StainChannelPlanes channels;
@@ -335,6 +342,7 @@ TEST_F(StainNorm, DiagnosticsAreHandedOutPerStage) {
   EXPECT_EQ(handed[3].stage, ".mapped");
   EXPECT_FALSE(handed[3].vectors.empty());
   EXPECT_TRUE(handed[3].channels[0].empty());
+  EXPECT_TRUE(handed[3].curves[0].empty());
 }
 
 // One stage pixel by pixel through the plain building blocks: the oracle for Norm, which works

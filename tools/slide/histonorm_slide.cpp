@@ -196,6 +196,20 @@ bool ReadStainParamsFile(const std::string& path, histonorm::slide::TransformTar
   return true;
 }
 
+// The review of a run with --check or --report (none otherwise); a report also shows what the stain
+// method estimates on the sample, which `target` then hands to `stain`.
+std::optional<histonorm::report::RunReview> StartReview(const Arguments& args,
+                                                        histonorm::slide::TransformTarget& target,
+                                                        histonorm::report::StainFigures& stain) {
+  if (!args.check && args.report.empty()) return std::nullopt;
+  if (!args.report.empty()) {
+    target.diagnostics = [&stain](const histonorm::StainDiagnostics& d) { stain = {d.vectors, d.curves}; };
+  }
+  std::optional<histonorm::report::RunReview> review(std::in_place, !args.report.empty(), ReportInfo(args));
+  if (!target.image.empty()) review->AddTarget(target.image, true);
+  return review;
+}
+
 int Run(const Arguments& args) {
   if (const std::string problem = OutputProblem(args); !problem.empty()) {
     std::cerr << "Refusing to write '" << args.output << "': " << problem << "\n";
@@ -213,11 +227,8 @@ int Run(const Arguments& args) {
     }
     target.image = loaded.image;
   }
-  std::optional<histonorm::report::RunReview> review;
-  if (args.check || !args.report.empty()) {
-    review.emplace(!args.report.empty(), ReportInfo(args));
-    if (!target.image.empty()) review->AddTarget(target.image, true);
-  }
+  histonorm::report::StainFigures stain;  // of the sample, for the report
+  std::optional<histonorm::report::RunReview> review = StartReview(args, target, stain);
   const histonorm::slide::SlideJob job{.slidePath = args.slide,
                                        .outputPath = args.output,
                                        .write = args.write,
@@ -231,7 +242,7 @@ int Run(const Arguments& args) {
           auto transform = histonorm::slide::MakeTileTransform(args.method, target, sample);
           if (review && !sample.empty()) {
             histonorm::report::ImageEntry entry =
-                review->Inspect(args.slide, sample, transform->Apply(sample));
+                review->Inspect(args.slide, sample, transform->Apply(sample), stain);
             entry.note = histonorm::report::kSlideSampleNote;
             review->Add(std::move(entry));
           }
