@@ -8,6 +8,7 @@ packages=(
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev
   libxsimd-dev  # header-only SIMD for the colour classifier
+  libhwy-dev  # Highway: the wide pixel passes, dispatched at run time to the processor's best target
   clang-format clang-tidy dpkg-dev
   nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-pil
