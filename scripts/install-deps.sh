@@ -7,7 +7,7 @@ packages=(
   libopencv-core-dev libopencv-imgcodecs-dev libopencv-imgproc-dev
   libdlib-dev liblapack-dev
   libgtest-dev libbenchmark-dev
-  libhwy-dev  # SIMD passes with run-time dispatch over the processor's instruction sets
+  libhwy-dev  # Highway: the wide pixel passes, dispatched at run time to the processor's best target
   clang-format clang-tidy dpkg-dev
   nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-pil

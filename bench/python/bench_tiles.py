@@ -84,13 +84,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--min-seconds", type=float, default=0.3, help="length of one timed batch")
     parser.add_argument("--repeats", type=int, default=3, help="batches per figure (the median is shown)")
+    parser.add_argument("--method", action="append", help="measure only this method (may be repeated)")
+    parser.add_argument("--size", type=int, action="append", help="measure only this tile side (may be repeated)")
     args = parser.parse_args()
     base, target = read_rgb("he_sample_1.png"), read_rgb("he_sample_2.png")
-    images = {size: tiled(base, size) for size in SIZES}
+    images = {size: tiled(base, size) for size in set(SIZES) | set(args.size or ())}
     peer = peers()
     print(f"{'method':18} {'size':>5} {'threads':>7} {'transform':>10} {'Transform':>10}  peer (MP/s)")
-    for method in histonorm.methods():
-        for size in SIZES:
+    for method in args.method or histonorm.methods():
+        for size in args.size or SIZES:
             for threads in (1, 0):
                 norm = histonorm.Normaliser(method, model=MODEL if method == "BimodalDeconvRVM" else None,
                                             threads=threads)

@@ -122,8 +122,7 @@ void ColourClassifier_RVM_PCAVQ::Model::ClassifyKeys(std::span<const std::uint32
   for (std::size_t start = 0; start < keys.size(); start += kBlock) {
     const std::size_t n = std::min(kBlock, keys.size() - start);
     for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t b = 0; b < 3; ++b)
-        colour[b][i] = ImageColours::KeyByte(keys[start + i], static_cast<int>(b));
+      for (std::size_t b = 0; b < 3; ++b) colour[b][i] = KeyByte(keys[start + i], static_cast<int>(b));
     }
     for (std::size_t k = 0; k < 3; ++k) {
       classifiers[k].Scores(colour[0], colour[1], colour[2], std::span(q[k]).first(n));

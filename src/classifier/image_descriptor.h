@@ -14,12 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace histonorm {
+#include "common/colour_key.h"
 
-// Colour key of the bytes of one pixel as stored (blue, green, red).
-inline std::uint32_t ColourKey(const std::uint8_t* bgr) {
-  return static_cast<std::uint32_t>(bgr[0]) + 256u * bgr[1] + 65536u * bgr[2];
-}
+namespace histonorm {
 
 // Requires dims <= 256 and `weight(i, j)`: the single-precision weight of code j in direction i;
 // `scales[i]`: the standard deviation of component i. Ensures centred[0..255] and projection[0..dims)

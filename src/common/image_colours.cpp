@@ -1,5 +1,111 @@
-#include "common/image_colours.h"
+// The per-pixel passes are compiled once per processor target (Highway's foreach_target re-includes
+// this file); the rest of it once, under HWY_ONCE.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "common/image_colours.cpp"
+// clang-format off
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+// clang-format on
 
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "common/colour_key.h"
+#include "common/wide_pixels-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace histonorm::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// The bit set lies in 16-byte words: the 64 `seen` bits, then the 32-bit rank (common/image_colours.h);
+// `words` is the address of the first word.
+
+// Sets the bit of colour `key`; with `shared`, other threads set bits of the same words at the same
+// time, so a bit not yet set is set atomically.
+HWY_INLINE void SetWordBit(std::uint8_t* words, ColourKey key, bool shared) {
+  const std::uint64_t bit = std::uint64_t{1} << (key & 63U);
+  std::uint64_t& seen = *reinterpret_cast<std::uint64_t*>(words + 16 * std::size_t{key >> 6U});
+  if (!shared) {
+    seen |= bit;
+    return;
+  }
+  std::atomic_ref<std::uint64_t> word(seen);
+  if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
+}
+
+// The position of colour `key` among the colours whose bits are set.
+HWY_INLINE std::uint32_t IndexOfKey(const std::uint8_t* words, ColourKey key) {
+  std::uint64_t seen = 0;
+  std::uint32_t rank = 0;
+  std::memcpy(&seen, words + 16 * std::size_t{key >> 6U}, sizeof seen);
+  std::memcpy(&rank, words + 16 * std::size_t{key >> 6U} + 8, sizeof rank);
+  return rank + static_cast<std::uint32_t>(std::popcount(seen & ((std::uint64_t{1} << (key & 63U)) - 1U)));
+}
+
+// The keys of the next Lanes(d) pixels (there is at least one more pixel after them) as 64-bit lanes.
+template <class D>
+HWY_INLINE hn::Vec<D> KeysOf(D d, const std::uint8_t* pixels) {
+  const hn::Rebind<std::uint32_t, D> d32;
+  return hn::PromoteTo(d, hn::And(ReadPixelWords(d32, pixels), hn::Set(d32, 0xFFFFFFU)));
+}
+
+// Sets the bit of every colour of the n pixels at `p`, a vector of pixels at a time: the bits of all its
+// colours are read at once, and only those not yet set are set one by one (in a large image almost
+// every colour has been seen before). With `shared`, other threads set bits of the same words at the
+// same time: a gathered word may be stale, but a bit seen set is set for good, and one seen clear is
+// set atomically.
+void MarkPixels(const std::uint8_t* p, std::size_t n, std::uint8_t* words, bool shared) {
+  const hn::ScalableTag<std::uint64_t> d;
+  const hn::RebindToSigned<decltype(d)> di;
+  const std::size_t lanes = hn::Lanes(d);
+  HWY_ALIGN std::uint64_t keys[hn::MaxLanes(d)];  // NOLINT(*-avoid-c-arrays): one vector
+  std::size_t x = 0;
+  for (; x + lanes < n; x += lanes) {  // a key reads 4 bytes: the last pixel is left to the plain loop
+    const auto key = KeysOf(d, p + 3 * x);
+    const auto bit = hn::Shl(hn::Set(d, 1), hn::And(key, hn::Set(d, 63)));
+    const auto seen = hn::GatherIndex(d, reinterpret_cast<const std::uint64_t*>(words),
+                                      hn::BitCast(di, hn::ShiftLeft<1>(hn::ShiftRight<6>(key))));
+    const auto fresh = hn::Eq(hn::And(seen, bit), hn::Zero(d));
+    if (hn::AllFalse(d, fresh)) continue;
+    hn::Store(hn::IfThenElseZero(fresh, hn::Add(key, hn::Set(d, 1))), d, keys);
+    for (std::size_t i = 0; i < lanes; ++i) {
+      if (keys[i] != 0) SetWordBit(words, static_cast<ColourKey>(keys[i] - 1), shared);
+    }
+  }
+  for (; x < n; ++x) SetWordBit(words, ReadKey(p + 3 * x), shared);
+}
+
+// Writes the colour index of each of the n pixels at `pixels` (each word's rank plus the number of
+// colours seen below the key's bit) to `out`, 3 bytes each; `out` may be `pixels`.
+void IndexOfPixels(const std::uint8_t* words, const std::uint8_t* pixels, std::size_t n, std::uint8_t* out) {
+  const hn::ScalableTag<std::uint64_t> d;
+  const hn::RebindToSigned<decltype(d)> di;
+  const std::size_t lanes = hn::Lanes(d);
+  HWY_ALIGN std::uint64_t indices[hn::MaxLanes(d)];  // NOLINT(*-avoid-c-arrays): one vector
+  std::size_t x = 0;
+  for (; x + lanes < n; x += lanes) {
+    const auto key = KeysOf(d, pixels + 3 * x);
+    const auto word = hn::BitCast(di, hn::ShiftLeft<1>(hn::ShiftRight<6>(key)));
+    const auto* base = reinterpret_cast<const std::uint64_t*>(words);
+    const auto seen = hn::GatherIndex(d, base, word);
+    const auto rank =
+        hn::And(hn::GatherIndex(d, base, hn::Add(word, hn::Set(di, 1))), hn::Set(d, 0xFFFFFFFFU));
+    const auto below =
+        hn::And(seen, hn::Sub(hn::Shl(hn::Set(d, 1), hn::And(key, hn::Set(d, 63))), hn::Set(d, 1)));
+    hn::Store(hn::Add(rank, hn::PopulationCount(below)), d, indices);
+    for (std::size_t i = 0; i < lanes; ++i)
+      WriteKey(out + 3 * (x + i), static_cast<std::uint32_t>(indices[i]));
+  }
+  for (; x < n; ++x) WriteKey(out + 3 * x, IndexOfKey(words, ReadKey(pixels + 3 * x)));
+}
+
+}  // namespace histonorm::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -8,11 +114,13 @@
 #include <stdexcept>
 #include <utility>
 
-#include "common/packed_lookup.h"
+#include "common/image_colours.h"
 #include "common/parallel_for.h"
-#include "common/wide_pixels.h"
 
 namespace histonorm {
+
+HWY_EXPORT(MarkPixels);
+HWY_EXPORT(IndexOfPixels);
 
 namespace {
 constexpr std::size_t kWords = (std::size_t{1} << 24) / 64;
@@ -21,115 +129,18 @@ constexpr std::size_t kMinRowsPerThread = 64;
 constexpr std::size_t kMinPixelsPerThread = std::size_t{1} << 16;
 constexpr std::size_t kMinColoursPerThread = std::size_t{1} << 14;
 
-// Sets the bit of colour `key`; with `Shared`, other threads set bits of the same words at the
-// same time, so a bit not yet set is set atomically.
-template <bool Shared, typename Word>
-void SetBit(Word* words, std::uint32_t key) {
-  const std::uint64_t bit = std::uint64_t{1} << (key & 63u);
-  if constexpr (Shared) {
-    std::atomic_ref<std::uint64_t> word(words[key >> 6].seen);
-    if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
-  } else {
-    words[key >> 6].seen |= bit;
-  }
-}
-
-template <bool Shared, typename Word>
-void MarkRow(const std::uint8_t* p, std::size_t n, Word* words) {
-  for (std::size_t x = 0; x < n; ++x, p += 3) SetBit<Shared>(words, ImageColours::Key(p));
-}
-
-#if defined(HISTONORM_HAS_WIDE_PIXELS)
-HISTONORM_WIDE_CODE_BEGIN
-// Eight keys' own bits within their words and the `seen` bits of those words (64-bit lanes).
-struct KeyWords {
-  __m512i bit;
-  __m512i seen;
-};
-
-// The KeyWords of 8 keys given as their word numbers and bit positions (32-bit lanes), with the
-// words 16 bytes apart.
-template <typename Word>
-HISTONORM_WIDE_PIXELS KeyWords GatherKeyWords(const Word* words, __m256i numbers, __m256i bits) {
-  static_assert(sizeof(Word) == 16 && offsetof(Word, seen) == 0);
-  return {_mm512_sllv_epi64(_mm512_set1_epi64(1), _mm512_cvtepu32_epi64(bits)),
-          _mm512_i32gather_epi64(_mm256_slli_epi32(numbers, 1), words, 8)};
-}
-
-// The KeyWords of 16 keys (32-bit lanes): lanes 0-7 in `low`, 8-15 in `high`.
-struct KeyWordHalves {
-  KeyWords low;
-  KeyWords high;
-};
-
-template <typename Word>
-HISTONORM_WIDE_PIXELS KeyWordHalves GatherKeyWords(const Word* words, __m512i keys) {
-  const __m512i numbers = _mm512_srli_epi32(keys, 6);
-  const __m512i bits = _mm512_and_si512(keys, _mm512_set1_epi32(63));
-  return {GatherKeyWords(words, _mm512_castsi512_si256(numbers), _mm512_castsi512_si256(bits)),
-          GatherKeyWords(words, _mm512_extracti64x4_epi64(numbers, 1), _mm512_extracti64x4_epi64(bits, 1))};
-}
-
-// MarkRow 16 pixels at a time: the bits of all 16 colours are read at once, and only those not yet
-// set are set one by one (in a large image almost every colour has been seen before). With
-// `Shared`, the gathered words may be stale (other threads set bits meanwhile; each 8-byte word is
-// read whole): a bit seen set is set for good, and one seen clear is checked again by SetBit.
-template <bool Shared, typename Word>
-HISTONORM_WIDE_PIXELS void MarkRowWide(const std::uint8_t* p, std::size_t n, Word* words) {
-  for (std::size_t x = 0; x < n; x += 16, p += 48) {
-    const std::size_t m = std::min<std::size_t>(16, n - x);
-    const __m512i keys = LoadPixelLanes(p, PixelBytesMask(m));
-    const KeyWordHalves w = GatherKeyWords(words, keys);
-    const __mmask8 newLo = _mm512_testn_epi64_mask(w.low.seen, w.low.bit);
-    const __mmask8 newHi = _mm512_testn_epi64_mask(w.high.seen, w.high.bit);
-    std::uint32_t fresh = (static_cast<std::uint32_t>(newHi) << 8U | newLo) & ((1U << m) - 1U);
-    if (fresh == 0) continue;
-    alignas(64) std::array<std::uint32_t, 16> key{};
-    _mm512_store_si512(key.data(), keys);
-    for (; fresh != 0; fresh &= fresh - 1)
-      SetBit<Shared>(words, key[static_cast<std::size_t>(std::countr_zero(fresh))]);
-  }
-}
-
-// The colour indices of up to 16 keys of the image (in 32-bit lanes): each word's rank plus the
-// number of colours seen below the key's bit.
-template <typename Word>
-HISTONORM_WIDE_PIXELS __m512i IndicesOfKeys(const Word* words, __m512i keys) {
-  static_assert(offsetof(Word, rankBefore) == 8);
-  const __m512i one = _mm512_set1_epi64(1);
-  const __m512i rank = _mm512_i32gather_epi32(_mm512_slli_epi32(_mm512_srli_epi32(keys, 6), 2),
-                                              reinterpret_cast<const std::uint8_t*>(words) + 8, 4);
-  const KeyWordHalves w = GatherKeyWords(words, keys);
-  const auto below = [one](const KeyWords& h) HISTONORM_WIDE_PIXELS {
-    return _mm512_cvtepi64_epi32(_mm512_popcnt_epi64(_mm512_and_si512(h.seen, _mm512_sub_epi64(h.bit, one))));
-  };
-  return _mm512_add_epi32(rank, _mm512_inserti64x4(_mm512_castsi256_si512(below(w.low)), below(w.high), 1));
-}
-
-// PackedIndices 16 pixels at a time.
-template <typename Word>
-HISTONORM_WIDE_PIXELS void PackedIndicesWide(const Word* words, const std::uint8_t* pixels, std::size_t n,
-                                             std::uint8_t* indices) {
-  MapPixelLanes(pixels, n, indices, [words](__m512i keys, __mmask16) HISTONORM_WIDE_PIXELS {
-    return IndicesOfKeys(words, keys);
-  });
-}
-HISTONORM_WIDE_CODE_END
-#endif
-
 // Sets the bit of every colour of rows [begin, end) of the image.
-template <bool Shared, typename Word>
-void MarkColours(const cv::Mat& image, std::size_t begin, std::size_t end, Word* words, bool wide) {
+// With `wide`, through the processor's widest target; `shared` as for SetWordBit.
+void MarkColours(const cv::Mat& image, std::size_t begin, std::size_t end, std::uint8_t* words, bool shared,
+                 bool wide) {
   const auto cols = static_cast<std::size_t>(image.cols);
   for (std::size_t y = begin; y < end; ++y) {
     const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
-#if defined(HISTONORM_HAS_WIDE_PIXELS)
     if (wide) {
-      MarkRowWide<Shared>(p, cols, words);
+      HWY_DYNAMIC_DISPATCH(MarkPixels)(p, cols, words, shared);
       continue;
     }
-#endif
-    MarkRow<Shared>(p, cols, words);
+    for (std::size_t x = 0; x < cols; ++x, p += 3) HWY_STATIC_DISPATCH(SetWordBit)(words, ReadKey(p), shared);
   }
 }
 
@@ -144,7 +155,7 @@ std::size_t RowChunks(const cv::Mat& image, unsigned threads) {
 
 ImageColours::ImageColours(const cv::Mat& image, std::size_t maxColours, unsigned threads, bool wide)
     : words_(kWords), total_(static_cast<std::size_t>(image.rows) * static_cast<std::size_t>(image.cols)) {
-  MarkAll(image, threads, wide && WidePixelsAvailable());
+  MarkAll(image, threads, wide);
   ListKeys(threads);
   if (keys_.size() > maxColours) return;
   IndexPixels(image, threads);
@@ -206,25 +217,23 @@ void ImageColours::MarkAll(const cv::Mat& image, unsigned threads, bool wide) {
   const std::size_t chunks = RowChunks(image, threads);
   const auto rows = static_cast<std::size_t>(image.rows);
   if (chunks == 1) {
-    MarkColours<false>(image, 0, rows, words_.data(), wide);
+    MarkColours(image, 0, rows, SeenWords(), false, wide);
     return;
   }
   // Chunks of rows share the bit set; the bits set do not depend on the order.
   ParallelFor(rows, static_cast<unsigned>(chunks), [&](std::size_t begin, std::size_t end) {
-    MarkColours<true>(image, begin, end, words_.data(), wide);
+    MarkColours(image, begin, end, SeenWords(), true, wide);
   });
 }
 
 void ImageColours::PackedIndices(const std::uint8_t* pixels, std::size_t n, std::uint8_t* indices,
                                  bool wide) const {
-#if defined(HISTONORM_HAS_WIDE_PIXELS)
-  if (wide && WidePixelsAvailable()) {
-    PackedIndicesWide(words_.data(), pixels, n, indices);
+  if (wide) {
+    HWY_DYNAMIC_DISPATCH(IndexOfPixels)
+    (reinterpret_cast<const std::uint8_t*>(words_.data()), pixels, n, indices);
     return;
   }
-#endif
-  for (std::size_t x = 0; x < n; ++x, pixels += 3, indices += 3)
-    WritePackedIndex(indices, IndexOf(Key(pixels)));
+  for (std::size_t x = 0; x < n; ++x, pixels += 3, indices += 3) WriteKey(indices, IndexOf(ReadKey(pixels)));
 }
 
 void ImageColours::IndexPixels(const cv::Mat& image, unsigned threads) {
@@ -247,7 +256,7 @@ void ImageColours::IndexPixels(const cv::Mat& image, unsigned threads) {
     for (std::size_t y = begin; y < rows * (chunk + 1) / chunks; ++y) {
       const auto* p = image.ptr<std::uint8_t>(static_cast<int>(y));
       for (std::size_t x = 0; x < cols; ++x, p += 3, ++index) {
-        *index = IndexOf(Key(p));
+        *index = IndexOf(ReadKey(p));
         ++counts[*index];
       }
     }
@@ -258,3 +267,4 @@ void ImageColours::IndexPixels(const cv::Mat& image, unsigned threads) {
 }
 
 }  // namespace histonorm
+#endif  // HWY_ONCE

@@ -2,7 +2,7 @@
 // The distinct colours of an 8-bit BGR image with the number of pixels of each, and a dense index
 // per colour, so that per-colour work is done once per colour instead of once per pixel.
 //
-// A colour's key is byte 0 + 256 x byte 1 + 65536 x byte 2 of the pixel as stored. Construction
+// Colours are identified by their keys (common/colour_key.h: ReadKey of the pixel as stored). Construction
 // requires an 8-bit 3-channel image (any row stride) or an empty one, and ensures Keys() lists every
 // colour of the image once in ascending key order, with Counts() giving its number of pixels, and
 // PixelIndices() giving, row after row without gaps, the position in Keys() of each pixel's colour.
@@ -11,8 +11,8 @@
 // (with maxColours = 0, only the colours are listed: no per-pixel memory).
 //
 // `threads` (0 = all cores) splits the pixel passes by rows; the result is the same for every count.
-// With `wide` (the default), passes over pixels take 16 at a time where the processor allows
-// (common/wide_pixels.h); the results are the same either way.
+// With `wide` (the default), passes over pixels take a vector of pixels at a time, on the widest
+// target the processor runs; the results are the same either way.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "common/colour_key.h"
 #include "common/mapped_allocator.h"
 
 namespace histonorm {
@@ -42,18 +43,11 @@ class ImageColours {
 
   bool Indexed() const { return pixelIndices_.size() == total_; }
 
-  static std::uint32_t Key(const std::uint8_t* pixel) {
-    return static_cast<std::uint32_t>(pixel[0]) + 256u * pixel[1] + 65536u * pixel[2];
-  }
-
-  // Byte b (0, 1 or 2, as stored in the pixel) of a colour key.
-  static std::uint8_t KeyByte(std::uint32_t key, int b) { return static_cast<std::uint8_t>(key >> (8 * b)); }
-
   const std::vector<std::uint32_t>& Keys() const { return keys_; }
   const std::vector<std::uint32_t>& Counts() const { return counts_; }
   const PixelIndexVector& PixelIndices() const { return pixelIndices_; }
 
-  // Writes IndexOf(Key(pixel)) of each of the n pixels at `pixels` (3 bytes each; every one of a
+  // Writes IndexOf(ReadKey(pixel)) of each of the n pixels at `pixels` (3 bytes each; every one of a
   // colour of the image) to `indices`, 3 bytes each, low byte first. `indices` may be `pixels`.
   void PackedIndices(const std::uint8_t* pixels, std::size_t n, std::uint8_t* indices,
                      bool wide = true) const;
@@ -79,6 +73,8 @@ class ImageColours {
     std::uint32_t rankBefore = 0;
   };
   std::vector<Word> words_;  // one bit per 24-bit colour
+  // The words' bytes, for the passes that read them as pairs of 64-bit lanes (bits, rank).
+  std::uint8_t* SeenWords() { return reinterpret_cast<std::uint8_t*>(words_.data()); }
   std::vector<std::uint32_t> keys_;
   std::vector<std::uint32_t> counts_;
   PixelIndexVector pixelIndices_;

@@ -97,9 +97,9 @@ std::array<double, 3> SumMostProbable(const cv::Mat& image, const float* p, std:
 
 // The colour bytes (red, green, blue) of a colour key, as a sum of `n` pixels of that colour.
 void AddColourTimes(std::array<std::uint64_t, 3>& sum, std::uint32_t key, std::uint64_t n) {
-  sum[0] += n * ImageColours::KeyByte(key, 2);
-  sum[1] += n * ImageColours::KeyByte(key, 1);
-  sum[2] += n * ImageColours::KeyByte(key, 0);
+  sum[0] += n * KeyByte(key, 2);
+  sum[1] += n * KeyByte(key, 1);
+  sum[2] += n * KeyByte(key, 0);
 }
 
 std::array<double, 3> AsDouble(const std::array<std::uint64_t, 3>& sum) {

@@ -43,9 +43,7 @@ std::uint32_t Slot(std::uint32_t byte0, std::uint32_t byte1, std::uint32_t byte2
   return kSpread[byte0] | kSpread[byte1] << 1 | kSpread[byte2] << 2;
 }
 
-std::uint32_t SlotOfKey(std::uint32_t key) {
-  return Slot(ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1), ImageColours::KeyByte(key, 2));
-}
+std::uint32_t SlotOfKey(std::uint32_t key) { return Slot(KeyByte(key, 0), KeyByte(key, 1), KeyByte(key, 2)); }
 
 // The slot of the colour of a pixel stored in `Order`.
 template <ChannelOrder Order>
@@ -53,19 +51,12 @@ std::uint32_t SlotOfPixel(const std::uint8_t* pixel) {
   return Slot(pixel[StoredIndex(0, Order)], pixel[1], pixel[StoredIndex(2, Order)]);
 }
 
-// The key (ImageColours::Key of the blue, green, red bytes) of a pixel stored in `Order`.
-template <ChannelOrder Order>
-std::uint32_t BgrKey(const std::uint8_t* pixel) {
-  return static_cast<std::uint32_t>(pixel[StoredIndex(0, Order)]) + 256u * pixel[1] +
-         65536u * pixel[StoredIndex(2, Order)];
-}
-
 // Writes the colour of a table word as a pixel stored in `Order`.
 template <ChannelOrder Order>
 void WriteColour(std::uint32_t word, std::uint8_t* out) {
-  out[StoredIndex(0, Order)] = ImageColours::KeyByte(word, 0);
-  out[1] = ImageColours::KeyByte(word, 1);
-  out[StoredIndex(2, Order)] = ImageColours::KeyByte(word, 2);
+  out[StoredIndex(0, Order)] = KeyByte(word, 0);
+  out[1] = KeyByte(word, 1);
+  out[StoredIndex(2, Order)] = KeyByte(word, 2);
 }
 
 // A pixel whose colour was not in the table: its slot, its key and where its output goes.
@@ -79,7 +70,7 @@ cv::Mat ColoursOfKeys(const std::vector<std::uint32_t>& keys) {
   cv::Mat colours(1, static_cast<int>(keys.size()), CV_8UC3);
   std::uint8_t* p = colours.ptr<std::uint8_t>(0);
   for (const std::uint32_t key : keys) {
-    for (int b = 0; b < 3; ++b) *p++ = ImageColours::KeyByte(key, b);
+    for (int b = 0; b < 3; ++b) *p++ = KeyByte(key, b);
   }
   return colours;
 }
@@ -100,7 +91,7 @@ std::vector<PendingPixel> WriteMapped(const cv::Mat& input, cv::Mat& output, std
       if (words[x] != 0)
         WriteColour<Order>(words[x], out);
       else
-        pending.push_back({slots[x], BgrKey<Order>(in), out});
+        pending.push_back({slots[x], ReadBgrKey<Order>(in), out});
     }
   }
   return pending;
@@ -128,7 +119,7 @@ void ColourMapTransform::MapInto(const std::vector<std::uint32_t>& keys, std::ui
   const std::uint8_t* m = mapped.ptr<std::uint8_t>(0);
   // Another thread may map the same colour at the same time: it stores the same word.
   for (std::size_t i = 0; i < keys.size(); ++i, m += 3)
-    Store(table[SlotOfKey(keys[i])], kMapped | ImageColours::Key(m));
+    Store(table[SlotOfKey(keys[i])], kMapped | ReadKey(m));
 }
 
 template <ChannelOrder Order>

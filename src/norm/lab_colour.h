@@ -8,6 +8,12 @@ namespace histonorm {
 
 using Lab = std::array<float, 3>;  // l, alpha, beta
 
+// Means and standard deviations of l, alpha, beta.
+struct LabStats {
+  std::array<double, 3> mean{};
+  std::array<double, 3> sd{};
+};
+
 // Bytes blue, green, red -> l, alpha, beta. Always finite.
 Lab BgrToLab(std::uint8_t blue, std::uint8_t green, std::uint8_t red);
 

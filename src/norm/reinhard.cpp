@@ -9,13 +9,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/channel_order.h"
+#include "common/colour_key.h"
 #include "common/image_colours.h"
 #include "common/log_line.h"
 #include "common/packed_lookup.h"
@@ -23,6 +19,7 @@
 #include "histonorm/saved_target.h"
 #include "norm/colour_map_transform.h"
 #include "norm/lab_colour.h"
+#include "norm/lab_rows.h"
 #include "norm/target_record.h"
 
 namespace histonorm {
@@ -36,153 +33,95 @@ void LogStats(const LogSink& log, const LabStats& s) {
   LogLine(log, s.mean[0], ",", s.mean[1], ",", s.mean[2], " ", s.sd[0], ",", s.sd[1], ",", s.sd[2]);
 }
 
-// Output bytes (blue, green, red) of an input colour given as l, alpha, beta.
-std::array<std::uint8_t, 3> MapLabColour(Lab lab, const LabStats& source, const LabStats& target) {
-  for (int c = 0; c < 3; ++c) {
-    lab[c] = MapLabChannelValue(lab[c], source.mean[c], source.sd[c], target.mean[c], target.sd[c]);
-  }
-  const std::array<float, 3> values = LabToBgrValues(lab);
-  return {ColourValueToByte(values[0]), ColourValueToByte(values[1]), ColourValueToByte(values[2])};
+// Images of at least this many pixels are converted one distinct colour at a time: below it, colours
+// repeat too rarely (a 256 x 256 tile has about 0.6 distinct colours per pixel, a 2048 x 2048 image
+// 0.06) to pay for the colour index. Either way each pixel gets the same values.
+constexpr std::size_t kPerColourPixels = std::size_t{1} << 20;
+// Colours or pixels per chunk of the conversions.
+constexpr std::size_t kMinColoursPerChunk = 4096;
+constexpr std::size_t kMinPixelsPerChunk = std::size_t{1} << 16;
+
+bool PerColour(const cv::Mat& image) { return image.total() >= kPerColourPixels; }
+
+// Per-thread room for l, alpha, beta values, kept from call to call.
+std::vector<LabPixel>& LabScratch(std::size_t n) {
+  thread_local std::vector<LabPixel> labs;
+  if (labs.size() < n) labs.resize(n);
+  return labs;
 }
 
-// A colour's l, alpha, beta, padded to 16 bytes so that one load fetches them.
-struct alignas(16) PaddedLab {
-  Lab lab;
-  float pad;
-};
+// Adds n values in order: each channel's two sums are separate chains of additions; the squares are
+// rounded to single precision before they are added.
+void AddLabs(LabSums& sums, const LabPixel* labs, std::size_t n) {
+  std::array<double, 3> sum = sums.sum;
+  std::array<double, 3> squares = sums.sumSquares;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      const float v = labs[i].lab[c];
+      sum[c] += static_cast<double>(v);
+      squares[c] += static_cast<double>(v * v);
+    }
+  }
+  sums.sum = sum;
+  sums.sumSquares = squares;
+  sums.count += n;
+}
 
-// Colours per chunk of the per-colour transforms (each costs three logarithms or powers).
-constexpr std::size_t kMinColoursPerChunk = 4096;
+// Every pixel's l, alpha, beta, row after row, in the calling thread's scratch; up to `threads` threads.
+const LabPixel* PixelLabs(const cv::Mat& image, unsigned threads, ChannelOrder order) {
+  const auto cols = static_cast<std::size_t>(image.cols);
+  LabPixel* labs = LabScratch(image.total()).data();
+  ParallelFor(
+      static_cast<std::size_t>(image.rows), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t y = begin; y < end; ++y) {
+          BytesToLabs(image.ptr<std::uint8_t>(static_cast<int>(y)), cols, StoredIndex(0, order),
+                      labs + y * cols);
+        }
+      },
+      std::max<std::size_t>(1, kMinPixelsPerChunk / std::max<std::size_t>(1, cols)));
+  return labs;
+}
+
+// Converts keys[0..n) (colours stored in `order`) to l, alpha, beta.
+void KeyLabs(const std::uint32_t* keys, std::size_t n, ChannelOrder order, LabPixel* labs) {
+  std::array<std::uint8_t, 3 * kMinColoursPerChunk> bytes{};
+  for (std::size_t start = 0; start < n; start += kMinColoursPerChunk) {
+    const std::size_t m = std::min(kMinColoursPerChunk, n - start);
+    for (std::size_t i = 0; i < m; ++i) WriteKey(bytes.data() + 3 * i, keys[start + i]);
+    BytesToLabs(bytes.data(), m, StoredIndex(0, order), labs + start);
+  }
+}
 
 // The distinct colours of an image stored in `order` with their l, alpha, beta values: the
 // transform is costly and depends only on the colour, so each distinct colour is transformed once.
 struct ColourLabs {
   ColourLabs(const cv::Mat& image, unsigned threads, ChannelOrder order)
       : colours(image, 0, threads), labs(colours.Keys().size()) {
-    const int blue = static_cast<int>(StoredIndex(0, order));
-    const int red = static_cast<int>(StoredIndex(2, order));
     ParallelFor(
         labs.size(), threads,
         [&](std::size_t begin, std::size_t end) {
-          for (std::size_t n = begin; n < end; ++n) {
-            const std::uint32_t key = colours.Keys()[n];
-            labs[n].lab = BgrToLab(ImageColours::KeyByte(key, blue), ImageColours::KeyByte(key, 1),
-                                   ImageColours::KeyByte(key, red));
-          }
+          KeyLabs(colours.Keys().data() + begin, end - begin, order, labs.data() + begin);
         },
         kMinColoursPerChunk);
   }
   ImageColours colours;  // the colours only: pixels are indexed by IndexAndAdd
-  std::vector<PaddedLab> labs;
+  std::vector<LabPixel> labs;
 };
-
-// Pixels ahead of the one being added whose colours are fetched into the cache.
-constexpr int kPrefetchDistance = 32;
-
-#if defined(__SSE2__)
-// Running sums of l, alpha, beta (and a padding lane that stays 0) and of their squares.
-struct LabAccumulator {
-  explicit LabAccumulator(const LabSums& s)
-      : sumLa(_mm_set_pd(s.sum[1], s.sum[0])),
-        sumB(_mm_set_pd(0.0, s.sum[2])),
-        squaresLa(_mm_set_pd(s.sumSquares[1], s.sumSquares[0])),
-        squaresB(_mm_set_pd(0.0, s.sumSquares[2])) {}
-  // The same operations as the plain loop, lane by lane: a single-precision square, an exact
-  // widening, one double addition per sum.
-  void Add(const PaddedLab& lab) {
-    const __m128 v = _mm_load_ps(lab.lab.data());
-    const __m128 squares = _mm_mul_ps(v, v);
-    sumLa = _mm_add_pd(sumLa, _mm_cvtps_pd(v));
-    sumB = _mm_add_pd(sumB, _mm_cvtps_pd(_mm_movehl_ps(v, v)));
-    squaresLa = _mm_add_pd(squaresLa, _mm_cvtps_pd(squares));
-    squaresB = _mm_add_pd(squaresB, _mm_cvtps_pd(_mm_movehl_ps(squares, squares)));
-  }
-  void Store(LabSums& s) const {
-    _mm_storel_pd(&s.sum[0], sumLa);
-    _mm_storeh_pd(&s.sum[1], sumLa);
-    _mm_storel_pd(&s.sum[2], sumB);
-    _mm_storel_pd(&s.sumSquares[0], squaresLa);
-    _mm_storeh_pd(&s.sumSquares[1], squaresLa);
-    _mm_storel_pd(&s.sumSquares[2], squaresB);
-  }
-  __m128d sumLa, sumB, squaresLa, squaresB;
-};
-#else
-struct LabAccumulator {
-  explicit LabAccumulator(const LabSums& s) : sum(s.sum), squares(s.sumSquares) {}
-  void Add(const PaddedLab& lab) {
-    for (std::size_t c = 0; c < 3; ++c) {
-      sum[c] += static_cast<double>(lab.lab[c]);
-      squares[c] += static_cast<double>(lab.lab[c] * lab.lab[c]);
-    }
-  }
-  void Store(LabSums& s) const {
-    s.sum = sum;
-    s.sumSquares = squares;
-  }
-  std::array<double, 3> sum;
-  std::array<double, 3> squares;
-};
-#endif
-
-// Adds the n pixels of one row of the index image. Each channel's two sums are separate chains of
-// additions; the squares are rounded to single precision before they are added.
-void AddRow(LabAccumulator& accumulator, const PaddedLab* table, const std::uint8_t* p, int n) {
-  for (int x = 0; x < n; ++x, p += 3) {
-    // The colour table outgrows the nearest caches: fetch a few pixels ahead.
-    if (x + kPrefetchDistance < n)
-      __builtin_prefetch(&table[ReadPackedIndex(p + std::ptrdiff_t{3} * kPrefetchDistance)]);
-    accumulator.Add(table[ReadPackedIndex(p)]);
-  }
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// AddRow with 256-bit registers: l, alpha, beta (and a 0 lane) widened and added in one
-// instruction, their single-precision squares in another; each lane does exactly the plain
-// operations. `state` holds the three sums and a 0, then the three sums of squares and a 0.
-__attribute__((target("avx"), noinline)) void AddRowWide(const PaddedLab* table, const std::uint8_t* p, int n,
-                                                         double* state) {
-  __m256d sum = _mm256_loadu_pd(state);
-  __m256d squares = _mm256_loadu_pd(state + 4);
-  for (int x = 0; x < n; ++x, p += 3) {
-    // All but the row's last index are read with one four-byte load.
-    std::uint32_t index = ReadPackedIndex(p);
-    if (x + 1 < n) {
-      std::memcpy(&index, p, sizeof index);
-      index &= 0xFFFFFFU;
-    }
-    const __m128 v = _mm_load_ps(table[index].lab.data());
-    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(v));
-    squares = _mm256_add_pd(squares, _mm256_cvtps_pd(_mm_mul_ps(v, v)));
-  }
-  _mm256_storeu_pd(state, sum);
-  _mm256_storeu_pd(state + 4, squares);
-}
-#endif
 
 // Adds rows [first, last) of the index image, rows in order and pixels in order.
-void AddRows(LabSums& sums, const std::vector<PaddedLab>& labs, const cv::Mat& index, std::size_t first,
+void AddRows(LabSums& sums, const std::vector<LabPixel>& labs, const cv::Mat& index, std::size_t first,
              std::size_t last) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool wide = __builtin_cpu_supports("avx");
-  if (wide) {
-    std::array<double, 8> state = {sums.sum[0],        sums.sum[1],        sums.sum[2],        0.0,
-                                   sums.sumSquares[0], sums.sumSquares[1], sums.sumSquares[2], 0.0};
-    for (std::size_t y = first; y < last; ++y)
-      AddRowWide(labs.data(), index.ptr<std::uint8_t>(static_cast<int>(y)), index.cols, state.data());
-    for (std::size_t c = 0; c < 3; ++c) {
-      sums.sum[c] = state[c];
-      sums.sumSquares[c] = state[4 + c];
+  const auto cols = static_cast<std::size_t>(index.cols);
+  std::array<LabPixel, 1024> row{};
+  for (std::size_t y = first; y < last; ++y) {
+    const std::uint8_t* p = index.ptr<std::uint8_t>(static_cast<int>(y));
+    for (std::size_t x = 0; x < cols; x += row.size()) {
+      const std::size_t m = std::min(row.size(), cols - x);
+      for (std::size_t i = 0; i < m; ++i) row[i] = labs[ReadKey(p + 3 * (x + i))];
+      AddLabs(sums, row.data(), m);
     }
-    sums.count += (last - first) * static_cast<std::size_t>(index.cols);
-    return;
   }
-#endif
-  LabAccumulator accumulator(sums);
-  for (std::size_t y = first; y < last; ++y)
-    AddRow(accumulator, labs.data(), index.ptr<std::uint8_t>(static_cast<int>(y)), index.cols);
-  accumulator.Store(sums);
-  sums.count += (last - first) * static_cast<std::size_t>(index.cols);
 }
 
 // Pixels per block of IndexAndAdd (whole rows, at least one).
@@ -235,15 +174,19 @@ cv::Mat IndexImage(const cv::Mat& input, const cv::Mat& output) {
   return cv::Mat(input.size(), CV_8UC3);
 }
 
-// Indexes `input` into `image` and returns its statistics, logged as Norm logs them.
-LabStats MeasureSource(const cv::Mat& input, const ColourLabs& image, cv::Mat& index, const LogSink& log,
-                       unsigned threads) {
-  LabSums sums;
-  IndexAndAdd(input, image, index, sums, threads);
+// Logs a source's statistics as Norm logs them and returns them.
+LabStats LogSource(const LabSums& sums, const LogSink& log) {
   const LabStats source = sums.Stats();
   LogLine(log, source.sd[0], "vs", source.mean[0] * source.mean[0]);
   LogStats(log, source);
   return source;
+}
+
+// The statistics of an image, logged as Norm logs them.
+LabStats MeasureSource(const cv::Mat& input, const LogSink& log, unsigned threads) {
+  LabSums sums;
+  sums.Add(input, threads, ChannelOrder::kBgr);
+  return LogSource(sums, log);
 }
 
 // Reinhard's mapping between fixed source and target statistics, one distinct colour at a time.
@@ -254,12 +197,10 @@ class ReinhardTransform final : public ColourMapTransform {
  private:
   void MapColours(const cv::Mat& colours, cv::Mat& mapped) const override {
     mapped.create(colours.size(), CV_8UC3);
-    const std::uint8_t* in = colours.ptr<std::uint8_t>(0);
-    std::uint8_t* out = mapped.ptr<std::uint8_t>(0);
-    for (int i = 0; i < colours.cols; ++i, in += 3, out += 3) {
-      const std::array<std::uint8_t, 3> m = MapLabColour(BgrToLab(in[0], in[1], in[2]), source_, target_);
-      std::copy(m.begin(), m.end(), out);
-    }
+    const std::size_t n = colours.total();
+    std::vector<LabPixel> labs(n);
+    BytesToLabs(colours.ptr<std::uint8_t>(0), n, 0, labs.data());
+    LabsToBytes(labs.data(), n, source_, target_, 0, mapped.ptr<std::uint8_t>(0));
   }
 
   LabStats source_;
@@ -269,6 +210,10 @@ class ReinhardTransform final : public ColourMapTransform {
 }  // namespace
 
 void LabSums::Add(const cv::Mat& image, unsigned threads, ChannelOrder order) {
+  if (!PerColour(image)) {
+    AddLabs(*this, PixelLabs(image, threads, order), image.total());
+    return;
+  }
   const ColourLabs labs(image, threads, order);
   cv::Mat index(image.size(), CV_8UC3);
   IndexAndAdd(image, labs, index, *this, threads);
@@ -302,23 +247,27 @@ void CNormReinhard::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
 }
 
 void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+  if (!PerColour(input)) {
+    NormalisePixels(input, output, order);
+    return;
+  }
   const ColourLabs image(input, threads_, order);
   cv::Mat index = IndexImage(input, output);
-  const LabStats source = MeasureSource(input, image, index, log_, threads_);
+  LabSums sums;
+  IndexAndAdd(input, image, index, sums, threads_);
+  const LabStats source = LogSource(sums, log_);
 
   // The output colour depends only on the input colour: map each distinct colour once.
   // (Each entry holds the output bytes in their stored order, the first byte lowest.)
   std::vector<std::uint32_t> mapped(image.labs.size());
-  const std::size_t blue = StoredIndex(0, order);
-  const std::size_t red = StoredIndex(2, order);
   ParallelFor(
       mapped.size(), threads_,
       [&](std::size_t begin, std::size_t end) {
-        for (std::size_t n = begin; n < end; ++n) {
-          const auto bgr = MapLabColour(image.labs[n].lab, source, target_);
-          mapped[n] = static_cast<std::uint32_t>(bgr[0]) << (8U * blue) |
-                      static_cast<std::uint32_t>(bgr[1]) << 8U |
-                      static_cast<std::uint32_t>(bgr[2]) << (8U * red);
+        std::array<std::uint8_t, 3 * kMinColoursPerChunk> bytes{};
+        for (std::size_t start = begin; start < end; start += kMinColoursPerChunk) {
+          const std::size_t m = std::min(kMinColoursPerChunk, end - start);
+          LabsToBytes(image.labs.data() + start, m, source, target_, StoredIndex(0, order), bytes.data());
+          for (std::size_t i = 0; i < m; ++i) mapped[start + i] = ReadKey(bytes.data() + 3 * i);
         }
       },
       kMinColoursPerChunk);
@@ -333,10 +282,26 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrde
       MinRowsPerChunk(input.cols));
 }
 
+void CNormReinhard::NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+  // Every pixel's values are formed before any output byte is written: the output may be the input.
+  const LabPixel* labs = PixelLabs(input, threads_, order);
+  LabSums sums;
+  AddLabs(sums, labs, input.total());
+  const LabStats source = LogSource(sums, log_);
+  const auto cols = static_cast<std::size_t>(input.cols);
+  ParallelFor(
+      static_cast<std::size_t>(input.rows), threads_,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t y = begin; y < end; ++y) {
+          LabsToBytes(labs + y * cols, cols, source, target_, StoredIndex(0, order),
+                      output.ptr<std::uint8_t>(static_cast<int>(y)));
+        }
+      },
+      std::max<std::size_t>(1, kMinPixelsPerChunk / std::max<std::size_t>(1, cols)));
+}
+
 std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source) {
-  const ColourLabs image(source, threads_, ChannelOrder::kBgr);
-  cv::Mat index(source.size(), CV_8UC3);
-  return std::make_unique<ReinhardTransform>(MeasureSource(source, image, index, log_, threads_), target_);
+  return std::make_unique<ReinhardTransform>(MeasureSource(source, log_, threads_), target_);
 }
 
 }  // namespace histonorm

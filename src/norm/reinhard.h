@@ -17,12 +17,6 @@
 
 namespace histonorm {
 
-// Means and standard deviations of l, alpha, beta.
-struct LabStats {
-  std::array<double, 3> mean{};
-  std::array<double, 3> sd{};
-};
-
 // Running sums over the pixels of one or more images, in pixel order.
 struct LabSums {
   std::array<double, 3> sum{};
@@ -48,6 +42,8 @@ class CNormReinhard final : public CNormBase {
   // the colours' bytes reversed and the mapped bytes written reversed.
   void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
   void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
+  // Normalise pixel by pixel, for images whose colours rarely repeat.
+  void NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order);
   [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
   [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }
   // The target's pixel sums and count.

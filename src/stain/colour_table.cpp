@@ -18,7 +18,7 @@ std::vector<std::uint32_t> KeysOf(const cv::Mat& perColour, std::size_t size) {
   }
   std::vector<std::uint32_t> keys(size);
   const std::uint8_t* p = size == 0 ? nullptr : perColour.ptr<std::uint8_t>(0);
-  for (std::size_t c = 0; c < size; ++c, p += 3) keys[c] = ImageColours::Key(p);
+  for (std::size_t c = 0; c < size; ++c, p += 3) keys[c] = ReadKey(p);
   return keys;
 }
 }  // namespace

@@ -39,7 +39,7 @@ std::array<float, 3> OdStainClassifier::Probabilities(const OdVector& od,
 }
 
 std::array<float, 3> OdStainClassifier::ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) {
-  return Probabilities(OdOfKey(ImageColours::Key(pixel.data())), ConcentrationSolver(basis_, 0.0f));
+  return Probabilities(OdOfKey(ReadKey(pixel.data())), ConcentrationSolver(basis_, 0.0f));
 }
 
 void OdStainClassifier::ClassifyColours(const cv::Mat& image, const ImageColours& colours,

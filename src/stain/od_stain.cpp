@@ -97,8 +97,7 @@ const std::array<float, 256>& OdTable() {
 
 OdVector OdOfKey(std::uint32_t key) {
   const std::array<float, 256>& od = OdTable();
-  return {od[ImageColours::KeyByte(key, 2)], od[ImageColours::KeyByte(key, 1)],
-          od[ImageColours::KeyByte(key, 0)]};
+  return {od[KeyByte(key, 2)], od[KeyByte(key, 1)], od[KeyByte(key, 0)]};
 }
 
 std::uint8_t ByteOfOd(float od) {

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "support/every_target.h"
 #include "support/test_images.h"
 
 namespace histonorm {
@@ -21,7 +22,7 @@ TEST(ImageColours, IndexesEveryPixelOfAPaddedImage) {
   EXPECT_EQ(colours.Keys(), (std::vector<std::uint32_t>{255u, 197121u, 589824u}));
   EXPECT_EQ(colours.Counts(), (std::vector<std::uint32_t>{1u, 3u, 2u}));
   EXPECT_EQ(colours.PixelIndices(), (PixelIndexVector{1, 2, 1, 0, 1, 2}));
-  EXPECT_EQ(ImageColours::KeyByte(589824u, 2), 9);
+  EXPECT_EQ(KeyByte(589824u, 2), 9);
 }
 
 TEST(ImageColours, GivesUpBeyondTheColourLimit) {
@@ -44,9 +45,10 @@ TEST(ImageColours, SameIndexForEveryThreadCount) {
   }
 }
 
-// The 16-pixel passes (where the processor has them) against the plain loops: a width that leaves
-// a partial group and a partial step in every row, colours that repeat and colours that do not.
-TEST(ImageColours, WideAndPlainPassesAgree) {
+// The wide passes on every target against the plain loops: a width that leaves a partial vector in
+// every row, colours that repeat and colours that do not.
+using ImageColoursOnEveryTarget = test::EveryTarget;
+TEST_P(ImageColoursOnEveryTarget, WideAndPlainPassesAgree) {
   cv::Mat image = test::RandomImage(37, 70, 11);
   image.rowRange(0, 35) /= 8;
   const auto padded = test::MakePadded(image, 3, 1);
@@ -71,6 +73,8 @@ TEST(ImageColours, WideAndPlainPassesAgree) {
   }
 }
 
+INSTANTIATE_EVERY_TARGET(ImageColoursOnEveryTarget);
+
 TEST(ImageColours, RecolouredIndexEqualsIndexingTheRecolouredImage) {
   const cv::Mat image = test::RandomImage(40, 30, 9) / 64;  // few colours, each on many pixels
   const ImageColours source(image);
@@ -81,7 +85,7 @@ TEST(ImageColours, RecolouredIndexEqualsIndexingTheRecolouredImage) {
   for (int y = 0; y < image.rows; ++y) {
     for (int x = 0; x < image.cols; ++x) {
       const std::uint32_t key = newKeys[source.PixelIndices()[static_cast<std::size_t>(y * image.cols + x)]];
-      for (int b = 0; b < 3; ++b) recoloured.at<cv::Vec3b>(y, x)[b] = ImageColours::KeyByte(key, b);
+      for (int b = 0; b < 3; ++b) recoloured.at<cv::Vec3b>(y, x)[b] = KeyByte(key, b);
     }
   }
   const ImageColours expected(recoloured);

@@ -5,16 +5,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/every_target.h"
+
 namespace histonorm {
 namespace {
 
-// Lengths around the 16-pixel groups and the steps of the wide pass, out of place and in place:
-// each pixel gets its entry's three low bytes, and nothing past the last pixel is written.
-TEST(LookUpPacked, WritesEachIndexedEntry) {
+// Lengths around the vectors of the wide pass on every target, out of place and in place: each pixel
+// gets its entry's three low bytes, and nothing past the last pixel is written.
+using LookUpPackedOnEveryTarget = test::EveryTarget;
+TEST_P(LookUpPackedOnEveryTarget, WritesEachIndexedEntry) {
   std::vector<std::uint32_t> table(70000);
   for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint32_t>(i * 2654435761U);
-  for (const std::size_t n :
-       {std::size_t{1}, std::size_t{16}, std::size_t{63}, std::size_t{64}, std::size_t{161}}) {
+  for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{16}, std::size_t{17},
+                              std::size_t{63}, std::size_t{64}, std::size_t{161}}) {
     std::vector<std::uint8_t> indices(3 * n + 64, 0xAB);
     std::vector<std::uint8_t> expected(indices.size(), 0xCD);
     for (std::size_t x = 0; x < n; ++x) {
@@ -37,6 +40,8 @@ TEST(LookUpPacked, WritesEachIndexedEntry) {
     }
   }
 }
+
+INSTANTIATE_EVERY_TARGET(LookUpPackedOnEveryTarget);
 
 }  // namespace
 }  // namespace histonorm

@@ -262,7 +262,7 @@ TEST_P(PerColourSelection, EqualsThePerPixelSelection) {
   const ImageColours colours(image);
   ClassProbabilityPlanes perColour(static_cast<int>(colours.Keys().size()), 1);
   for (std::size_t c = 0; c < colours.Keys().size(); ++c) {
-    const int colour = ImageColours::KeyByte(colours.Keys()[c], 0) / 20;
+    const int colour = KeyByte(colours.Keys()[c], 0) / 20;
     for (int k = 0; k < 2; ++k) perColour[static_cast<std::size_t>(k)][c] = probOf(colour, k);
   }
   for (std::size_t i = 0; i < perPixel.PixelCount(); ++i) {

@@ -2,11 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <map>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "norm/lab_colour.h"
+#include "support/every_target.h"
 #include "support/test_images.h"
 
 namespace histonorm {
@@ -166,6 +174,80 @@ TEST(Reinhard, ChannelMappingGuardsZeroAndNanDeviation) {
   EXPECT_EQ(MapLabChannelValue(0.5f, 0.25, 0.5, 1.0, 2.0),
             static_cast<float>(((0.5 - 0.25) * 2.0 / 0.5) + 1.0));
 }
+
+// The plain recipe, pixel by pixel with the C library's logarithms and powers: statistics of an image.
+LabStats PlainStats(const cv::Mat& image) {
+  LabSums sums;
+  for (auto p = image.begin<cv::Vec3b>(); p != image.end<cv::Vec3b>(); ++p) {
+    const Lab lab = BgrToLab((*p)[0], (*p)[1], (*p)[2]);
+    for (int c = 0; c < 3; ++c) {
+      sums.sum[c] += static_cast<double>(lab[c]);
+      sums.sumSquares[c] += static_cast<double>(lab[c] * lab[c]);
+    }
+  }
+  sums.count = image.total();
+  return sums.Stats();
+}
+
+// The plain recipe's Norm of `source` onto `target` statistics.
+cv::Mat PlainNorm(const cv::Mat& source, const LabStats& target) {
+  const LabStats s = PlainStats(source);
+  cv::Mat out(source.size(), CV_8UC3);
+  for (int y = 0; y < source.rows; ++y) {
+    for (int x = 0; x < source.cols; ++x) {
+      const auto& p = source.at<cv::Vec3b>(y, x);
+      Lab lab = BgrToLab(p[0], p[1], p[2]);
+      for (int c = 0; c < 3; ++c)
+        lab[c] = MapLabChannelValue(lab[c], s.mean[c], s.sd[c], target.mean[c], target.sd[c]);
+      const auto v = LabToBgrValues(lab);
+      out.at<cv::Vec3b>(y, x) = {ColourValueToByte(v[0]), ColourValueToByte(v[1]), ColourValueToByte(v[2])};
+    }
+  }
+  return out;
+}
+
+// The shipped sample and training images (tiles, and images large enough to be mapped colour by colour).
+std::vector<std::string> ShippedImages() {
+  std::vector<std::string> paths;
+  const std::filesystem::path samples(test::SampleDir());
+  for (const auto& dir :
+       {samples, samples.parent_path() / "train" / "he", samples.parent_path() / "train" / "hdab"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.path().extension() == ".png") paths.push_back(entry.path().string());
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+// On every target, Norm stays within one level of the plain recipe in every channel, with at least
+// 99.9 % of the pixels identical, and the target's statistics match the plain ones.
+using ReinhardOnEveryTarget = test::EveryTarget;
+TEST_P(ReinhardOnEveryTarget, StaysWithinOneLevelOfThePlainRecipe) {
+  const cv::Mat target = test::LoadSample("he_sample_2.png");
+  const LabStats plainTarget = PlainStats(target);
+  CNormReinhard norm;
+  Measure(norm, target);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_NEAR(norm.TargetStats().mean[c], plainTarget.mean[c], 1e-6 * std::abs(plainTarget.mean[c]));
+    EXPECT_NEAR(norm.TargetStats().sd[c], plainTarget.sd[c], 1e-6 * plainTarget.sd[c]);
+  }
+  static std::map<std::string, cv::Mat> references;  // the same for every target: made once
+  for (const std::string& path : ShippedImages()) {
+    const cv::Mat source = cv::imread(path, cv::IMREAD_COLOR);
+    ASSERT_FALSE(source.empty()) << path;
+    if (!references.contains(path)) references[path] = PlainNorm(source, plainTarget);
+    const cv::Mat out = NormWith(norm, source);
+    cv::Mat diff;
+    cv::absdiff(out, references[path], diff);
+    EXPECT_LE(cv::norm(diff, cv::NORM_INF), 1.0) << path;
+    const cv::Mat differing = diff.reshape(1, static_cast<int>(diff.total())) * 1;
+    cv::Mat anyChannel;
+    cv::reduce(differing, anyChannel, 1, cv::REDUCE_MAX);
+    EXPECT_LE(cv::countNonZero(anyChannel), static_cast<int>(source.total() / 1000)) << path;
+  }
+}
+INSTANTIATE_EVERY_TARGET(ReinhardOnEveryTarget);
 
 }  // namespace
 }  // namespace histonorm

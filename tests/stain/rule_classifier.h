@@ -32,9 +32,7 @@ class RuleClassifier final : public ColourClassifierBase {
     perColour.Resize(static_cast<int>(colours.Keys().size()), 1);
     for (std::size_t c = 0; c < colours.Keys().size(); ++c) {
       const std::uint32_t key = colours.Keys()[c];
-      const Probabilities p =
-          rule_({ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1), ImageColours::KeyByte(key, 2)},
-                0, 0, calls_);
+      const Probabilities p = rule_({KeyByte(key, 0), KeyByte(key, 1), KeyByte(key, 2)}, 0, 0, calls_);
       for (std::size_t k = 0; k < 3; ++k) perColour[k][c] = p[k];
     }
   }

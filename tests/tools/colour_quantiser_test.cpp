@@ -35,7 +35,7 @@ TEST(ColourQuantiser, RecordsFormATreeTheClassifierAcceptsAndSearchesAlike) {
   const cv::Mat colours = test::RandomImage(200, 200, 3);
   for (int y = 0; y < colours.rows; ++y) {
     for (int x = 0; x < colours.cols; ++x) {
-      const std::uint32_t key = ColourKey(colours.ptr<std::uint8_t>(y) + 3 * x);
+      const std::uint32_t key = ReadKey(colours.ptr<std::uint8_t>(y) + 3 * x);
       const std::int32_t code = lookup.FindCode(key);
       ASSERT_EQ(code, tree.FindCode(key)) << key;
       ASSERT_GE(code, 1) << "every colour needs a code, " << key;
@@ -55,7 +55,7 @@ TEST(ColourQuantiser, TrainingColoursKeepTheirOwnLeafAndCodesAreNumberedInOrder)
   const OctTree lookup(records);
   for (int y = 0; y < image.rows; y += 7) {
     for (int x = 0; x < image.cols; x += 7) {
-      const std::uint32_t key = ColourKey(image.ptr<std::uint8_t>(y) + 3 * x);
+      const std::uint32_t key = ReadKey(image.ptr<std::uint8_t>(y) + 3 * x);
       ASSERT_TRUE(codes.count(static_cast<std::uint32_t>(lookup.FindCode(key)))) << key;
     }
   }

@@ -192,7 +192,7 @@ void ColourQuantiserBuilder::Add(const cv::Mat& image) {
   keys_.reserve(keys_.size() + image.total());
   for (int y = 0; y < image.rows; ++y) {
     const std::uint8_t* row = image.ptr<std::uint8_t>(y);
-    for (int x = 0; x < image.cols; ++x) keys_.push_back(ColourKey(row + 3 * x));
+    for (int x = 0; x < image.cols; ++x) keys_.push_back(ReadKey(row + 3 * x));
   }
 }
 

@@ -51,7 +51,7 @@ cv::Mat CodeImage(const cv::Mat& image, const OctTree& tree) {
   for (int y = 0; y < image.rows; ++y) {
     const std::uint8_t* in = image.ptr<std::uint8_t>(y);
     std::int32_t* out = codes.ptr<std::int32_t>(y);
-    for (int x = 0; x < image.cols; ++x) out[x] = tree.FindCode(ColourKey(in + 3 * x));
+    for (int x = 0; x < image.cols; ++x) out[x] = tree.FindCode(ReadKey(in + 3 * x));
   }
   return codes;
 }
