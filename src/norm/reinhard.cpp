@@ -15,15 +15,15 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/colour_map_transform.h"
+#include "base/target_record.h"
 #include "common/channel_order.h"
 #include "common/image_colours.h"
 #include "common/log_line.h"
 #include "common/packed_lookup.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/colour_map_transform.h"
 #include "norm/lab_colour.h"
-#include "norm/target_record.h"
 
 namespace histonorm {
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <mutex>
 
+#include "base/target_record.h"
 #include "common/channel_order.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/target_record.h"
 
 namespace histonorm {
 
