@@ -14,7 +14,7 @@
 
 #include "common/safe_save.h"
 #include "image_buffer.h"
-#include "stain/stain_params.h"
+#include "histonorm/stain_params.h"
 
 namespace py = pybind11;
 

@@ -12,10 +12,9 @@
 // without seams, and `norm->Fit(image)->Apply(image)` gives exactly the bytes of `norm->Norm(image)`.
 #include <opencv2/core.hpp>
 
-namespace histonorm {
+#include "histonorm/channel_order.h"
 
-// The order of the three bytes of a pixel: blue, green, red (OpenCV's) or red, green, blue.
-enum class ChannelOrder { kBgr, kRgb };
+namespace histonorm {
 
 class FittedTransform {
  public:

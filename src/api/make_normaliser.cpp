@@ -3,9 +3,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/tissue_only.h"
 #include "norm/reinhard.h"
 #include "norm/rgb_hist_spec.h"
-#include "norm/tissue_only.h"
 #include "stain/norm_bimodal_deconv_rvm.h"
 #include "stain/norm_od_stain.h"
 #include "stain/od_classifier.h"

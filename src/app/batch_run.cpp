@@ -17,19 +17,19 @@
 #include <stdexcept>
 #include <streambuf>
 
-#include "app/batch_options.h"
-#include "app/command_line.h"
 #include "app/diagnostic_files.h"
-#include "app/image_io.h"
 #include "app/list_file.h"
 #include "app/ordered_pipeline.h"
+#include "cli/batch_options.h"
+#include "cli/command_line.h"
+#include "cli/image_io.h"
 #include "common/parallel_for.h"
 #include "common/safe_save.h"
 #include "common/sha256.h"
 #include "histonorm/histonorm.h"
+#include "histonorm/stain_params.h"
 #include "report/run_review.h"
 #include "slide/normalise_slide.h"
-#include "stain/stain_params.h"
 
 namespace histonorm::app {
 

@@ -1,6 +1,6 @@
 #include "app/diagnostic_files.h"
 
-#include "app/image_io.h"
+#include "cli/image_io.h"
 #include "common/safe_save.h"
 
 namespace histonorm::app {

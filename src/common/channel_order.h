@@ -5,7 +5,7 @@
 #include <array>
 #include <cstddef>
 
-#include "histonorm/fitted_transform.h"
+#include "histonorm/channel_order.h"
 
 namespace histonorm {
 

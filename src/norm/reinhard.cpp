@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/colour_map_transform.h"
+#include "base/target_record.h"
 #include "common/channel_order.h"
 #include "common/colour_key.h"
 #include "common/image_colours.h"
@@ -17,10 +19,8 @@
 #include "common/packed_lookup.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/colour_map_transform.h"
 #include "norm/lab_colour.h"
 #include "norm/lab_rows.h"
-#include "norm/target_record.h"
 
 namespace histonorm {
 

@@ -5,10 +5,10 @@
 #include <limits>
 #include <memory>
 
+#include "base/target_record.h"
 #include "common/channel_order.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/target_record.h"
 
 namespace histonorm {
 

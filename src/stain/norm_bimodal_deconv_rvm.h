@@ -32,7 +32,7 @@
 #include "stain/channel_stats.h"
 #include "stain/colour_table.h"
 #include "stain/od_stain_params.h"
-#include "stain/stain_params.h"
+#include "histonorm/stain_params.h"
 #include "stain/stain_transform.h"
 
 namespace histonorm {
@@ -48,7 +48,7 @@ class CNormBimodalDeconvRVM final : public CNormBase {
   explicit CNormBimodalDeconvRVM(std::unique_ptr<ColourClassifierBase> classifier,
                                  const Options& options = {}, const char* method = "BimodalDeconvRVM");
 
-  // Reads the thresholds from a parameters file (stain/stain_params.h) and logs all six. Throws
+  // Reads the thresholds from a parameters file (histonorm/stain_params.h) and logs all six. Throws
   // StainParamsError, changing nothing, for a value it refuses.
   void ReadParams(std::istream& in);
 

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <sstream>
 
+#include "base/colour_map_transform.h"
+#include "base/target_record.h"
 #include "common/log_line.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/colour_map_transform.h"
-#include "norm/target_record.h"
 #include "stain/colour_table.h"
 
 namespace histonorm {

@@ -1,4 +1,4 @@
-#include "stain/stain_params.h"
+#include "histonorm/stain_params.h"
 
 #include <array>
 #include <charconv>

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <string>
 
+#include "base/target_record.h"
 #include "common/sha256.h"
 #include "histonorm/saved_target.h"
-#include "norm/target_record.h"
 #include "stain/norm_bimodal_deconv_rvm.h"
 
 namespace histonorm {

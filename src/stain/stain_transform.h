@@ -6,8 +6,8 @@
 #include <opencv2/core.hpp>
 #include <optional>
 
+#include "base/colour_map_transform.h"
 #include "deconv/colour_deconv.h"
-#include "norm/colour_map_transform.h"
 #include "stain/cubic_bspline.h"
 #include "stain/od_stain_params.h"
 

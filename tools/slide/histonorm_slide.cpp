@@ -13,15 +13,15 @@
 #include <string_view>
 #include <vector>
 
-#include "app/batch_options.h"
-#include "app/command_line.h"
-#include "app/image_io.h"
+#include "cli/batch_options.h"
+#include "cli/command_line.h"
+#include "cli/image_io.h"
 #include "common/command_words.h"
 #include "common/safe_save.h"
 #include "histonorm/method.h"
+#include "histonorm/stain_params.h"
 #include "report/run_review.h"
 #include "slide/normalise_slide.h"
-#include "stain/stain_params.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/batch_options.h"
+#include "cli/batch_options.h"
 #include "common/safe_save.h"
 #include "train/model_trainer.h"
 #include "train/train_options.h"

@@ -1,4 +1,4 @@
-#include "norm/tissue_only.h"
+#include "base/tissue_only.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/target_record.h"
 #include "common/channel_order.h"
 #include "common/parallel_for.h"
 #include "histonorm/saved_target.h"
-#include "norm/target_record.h"
 
 namespace histonorm {
 

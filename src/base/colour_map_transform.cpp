@@ -1,4 +1,4 @@
-#include "norm/colour_map_transform.h"
+#include "base/colour_map_transform.h"
 
 #include <sys/mman.h>
 

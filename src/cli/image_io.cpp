@@ -1,4 +1,4 @@
-#include "app/image_io.h"
+#include "cli/image_io.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "app/batch_options.h"
+#include "cli/batch_options.h"
 
 #include <filesystem>
 #include <utility>

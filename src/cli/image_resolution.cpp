@@ -1,4 +1,4 @@
-#include "app/image_resolution.h"
+#include "cli/image_resolution.h"
 
 #include <libexif/exif-data.h>
 #include <tiffio.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/image_resolution.h"
+#include "cli/image_resolution.h"
 #include "common/safe_save.h"
 
 namespace histonorm::app {

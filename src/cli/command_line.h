@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/batch_options.h"
+#include "cli/batch_options.h"
 #include "histonorm/method.h"
 
 namespace histonorm::app {

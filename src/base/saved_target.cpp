@@ -14,7 +14,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "norm/target_record.h"
+#include "base/target_record.h"
 
 namespace histonorm {
 
@@ -147,7 +147,7 @@ void RequireMethod(const TargetRecord& record, const char* method) {
   if (record.method != method) {
     throw TargetFileError("Target was fitted with method '" + record.method + "', not '" + method + "'");
   }
-  // Written by a tissue-only normaliser (norm/tissue_only.h), which hands its method the rest.
+  // Written by a tissue-only normaliser (base/tissue_only.h), which hands its method the rest.
   if (record.target.contains("tissueOnly")) {
     throw TargetFileError("the target was fitted from tissue pixels only: normalise tissue only too");
   }
