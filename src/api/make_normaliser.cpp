@@ -26,20 +26,16 @@ std::unique_ptr<CNormBase> MakeMethod(Method method, const Options& options) {
       // Checked before the model file is read.
       const std::string problem = StainParamsProblem(options.stainParams);
       if (!problem.empty()) throw std::invalid_argument("MakeNormaliser: stain thresholds: " + problem);
-      auto stain = std::make_unique<CNormBimodalDeconvRVM>(options);
-      stain->SetThreads(options.threads);
-      return stain;
+      return std::make_unique<CNormBimodalDeconvRVM>(options);
     }
     case Method::kBimodalDeconvPCA: {
       const std::string problem = StainParamsProblem(options.stainParams);
       if (!problem.empty()) throw std::invalid_argument("MakeNormaliser: stain thresholds: " + problem);
       Options own = options;
       own.colourModelPath.clear();  // no model: the stains come from each image itself
-      auto stain = std::make_unique<CNormBimodalDeconvRVM>(
-          std::make_unique<OdStainClassifier>(OdStainParams{}, options.log), own, "BimodalDeconvPCA");
-      stain->SetThreads(options.threads);
-      stain->KeepGlass(OdStainParams{});
-      return stain;
+      return std::make_unique<CNormBimodalDeconvRVM>(
+          std::make_unique<OdStainClassifier>(OdStainParams{}, options.log), own, "BimodalDeconvPCA",
+          OdStainParams{});
     }
     case Method::kMacenko:
       return std::make_unique<CNormOdStain>(DirectionEstimator::kPrincipalPlane, options);

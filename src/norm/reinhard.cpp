@@ -298,13 +298,14 @@ float MapLabChannelValue(float x, double sourceMean, double sourceSd, double tar
 void CNormReinhard::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
   targetSums_.Add(image, threads_, order);
   target_ = targetSums_.Stats();
-  LogStats(log_, target_);
+  LogStats(OwnSinks().log, target_);
 }
 
-void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                              const CallSinks& sinks) const {
   const ColourLabs image(input, threads_, order);
   cv::Mat index = IndexImage(input, output);
-  const LabStats source = MeasureSource(input, image, index, log_, threads_);
+  const LabStats source = MeasureSource(input, image, index, sinks.log, threads_);
 
   // The output colour depends only on the input colour: map each distinct colour once.
   // (Each entry holds the output bytes in their stored order, the first byte lowest.)
@@ -333,10 +334,12 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrde
       MinRowsPerChunk(input.cols));
 }
 
-std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source) {
+std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source,
+                                                                const CallSinks& sinks) const {
   const ColourLabs image(source, threads_, ChannelOrder::kBgr);
   cv::Mat index(source.size(), CV_8UC3);
-  return std::make_unique<ReinhardTransform>(MeasureSource(source, image, index, log_, threads_), target_);
+  return std::make_unique<ReinhardTransform>(MeasureSource(source, image, index, sinks.log, threads_),
+                                             target_);
 }
 
 }  // namespace histonorm

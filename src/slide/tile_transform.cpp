@@ -103,7 +103,7 @@ std::unique_ptr<TileTransform> MakeFittedTransform(std::string_view method, cons
   return FitTileTransform(*norm, bgrSample);
 }
 
-std::unique_ptr<TileTransform> FitTileTransform(CNormBase& norm, const cv::Mat& bgrSample) {
+std::unique_ptr<TileTransform> FitTileTransform(const CNormBase& norm, const cv::Mat& bgrSample) {
   return std::make_unique<FittedTileTransform>(norm.Fit(bgrSample));
 }
 

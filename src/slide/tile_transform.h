@@ -89,6 +89,7 @@ inline constexpr std::string_view kIdentityMethod = "Identity";
 
 // ensures: `norm` fitted on bgrSample (CNormBase::Fit) as a tile transform, independent of `norm`.
 // throws:  what CNormBase::Fit throws.
-[[nodiscard]] std::unique_ptr<TileTransform> FitTileTransform(CNormBase& norm, const cv::Mat& bgrSample);
+[[nodiscard]] std::unique_ptr<TileTransform> FitTileTransform(const CNormBase& norm,
+                                                              const cv::Mat& bgrSample);
 
 }  // namespace histonorm::slide
