@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const histonorm::ColourModelData model = histonorm::ReadColourModel(in);
     histonorm::ColourClassifier_RVM_PCAVQ classifier(model);
     histonorm::ClassProbabilityPlanes planes;
-    classifier.ClassifyImage(probe, planes);
-    classifier.ClassifyPixel({1, 2, 3});
+    const histonorm::ImageDescriptor descriptor = classifier.ClassifyImage(probe, planes);
+    static_cast<void>(classifier.ClassifyPixel({1, 2, 3}, descriptor));
   } catch (const histonorm::ModelLoadError&) {
     // A rejected model is a correct outcome.
   }

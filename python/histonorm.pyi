@@ -26,8 +26,8 @@ def methods() -> list[str]:
 class Normaliser:
     """A normaliser of one method, fitted to a target.
 
-    fit and transform release the GIL; concurrent calls on one Normaliser are safe and are
-    serialised. It pickles (settings and fitted target; the log target is not pickled).
+    fit and transform release the GIL; concurrent calls on one Normaliser are safe and run at
+    once (a fit swaps the new target in when complete). It pickles (settings and fitted target; the log target is not pickled).
     """
 
     def __init__(

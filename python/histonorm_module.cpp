@@ -38,10 +38,10 @@ log: None (lines are dropped), a callable taking one str per line, or a file-lik
     it returns.
 
 fit and transform release the GIL. One Normaliser may be used from several threads at once:
-the calls on it are serialised (the library's normaliser keeps per-image state), while the
-conversion of the images runs concurrently. For parallel work on many tiles, fit a Transform
-once per source (fit_source), which runs unserialised, or use one Normaliser per thread or
-process (it pickles; the log target is not pickled).
+transform calls run side by side on the fitted target, and fit, partial_fit and load_target
+swap a new target in when it is complete. For many tiles of one source, fit a Transform once
+(fit_source); processes may each have their own Normaliser (it pickles; the log target is not
+pickled).
 )";
 
 // pybind11 hands the exception over by value.

@@ -129,7 +129,8 @@ Normaliser::Normaliser(const std::string& method, std::optional<std::string> mod
     throw std::invalid_argument("method " + method + " needs a colour model file (model=...)");
   if (params_ && parsed != Method::kBimodalDeconvRVM)
     throw std::invalid_argument("params= sets the thresholds of BimodalDeconvRVM only, not of " + method);
-  norm_ = MakeLibraryNormaliser();
+  blank_ = MakeLibraryNormaliser();
+  norm_ = blank_;
   log_.RaisePending();
 }
 
@@ -147,6 +148,24 @@ std::unique_ptr<CNormBase> Normaliser::MakeLibraryNormaliser() const {
   }
 }
 
+std::shared_ptr<const CNormBase> Normaliser::Current() const {
+  const std::scoped_lock lock(current_);
+  return norm_;
+}
+
+template <typename Change>
+void Normaliser::Replace(bool fresh, Change&& change) {
+  const std::scoped_lock writing(writer_);
+  std::unique_ptr<CNormBase> made = (fresh ? blank_ : Current())->Copy();
+  change(*made);
+  std::shared_ptr<const CNormBase> changed = std::move(made);
+  {
+    const std::scoped_lock lock(current_);
+    norm_.swap(changed);
+  }
+  // The replaced normaliser is released here, outside the lock, unless a call still works on it.
+}
+
 template <typename Work>
 void Normaliser::Run(Work&& work) const {
   try {
@@ -162,15 +181,13 @@ void Normaliser::Run(Work&& work) const {
 void Normaliser::Fit(const py::object& images, bool channelsFirst) {
   const std::vector<RgbImages> checked = FitImages(images, channelsFirst);
   Run([&] {
-    // A new normaliser measures the images; it replaces the old one only once all are measured.
-    std::unique_ptr<CNormBase> fresh = MakeLibraryNormaliser();
     const std::vector<cv::Mat> pixels = PixelsOf(checked, threads_);
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-      if (i > 0) StopIfInterrupted();  // the target is then unchanged
-      fresh->CalcStats(pixels[i], ChannelOrder::kRgb);
-    }
-    const std::scoped_lock lock(mutex_);
-    norm_.swap(fresh);
+    Replace(true, [&](CNormBase& fresh) {
+      for (std::size_t i = 0; i < pixels.size(); ++i) {
+        if (i > 0) StopIfInterrupted();  // the target is then unchanged
+        fresh.CalcStats(pixels[i], ChannelOrder::kRgb);
+      }
+    });
   });
 }
 
@@ -178,14 +195,16 @@ void Normaliser::PartialFit(const py::object& images, bool channelsFirst) {
   const std::vector<RgbImages> checked = FitImages(images, channelsFirst);
   Run([&] {
     const std::vector<cv::Mat> pixels = PixelsOf(checked, threads_);
-    const std::scoped_lock lock(mutex_);
-    for (const cv::Mat& image : pixels) norm_->CalcStats(image, ChannelOrder::kRgb);
+    Replace(false, [&](CNormBase& copy) {
+      for (const cv::Mat& image : pixels) copy.CalcStats(image, ChannelOrder::kRgb);
+    });
   });
 }
 
 py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image, bool channelsFirst) {
   const RgbImages images = CheckRgbImages(image, channelsFirst, "image");
   py::array_t<std::uint8_t> result = ResultArray(images);
+  const std::shared_ptr<const CNormBase> norm = Current();
   Run([&] {
     // The array's own memory when its pixels are packed (the result is a new array, so the input is
     // only read). Other strides are packed into the copy of the last such call on this thread: a
@@ -195,8 +214,7 @@ py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image, bool ch
       if (i > 0) StopIfInterrupted();
       const cv::Mat input = RgbPixels(images.views[i], copy, threads_);
       cv::Mat output = ResultImage(result, images, i);
-      const std::scoped_lock lock(mutex_);
-      norm_->Norm(input, output, ChannelOrder::kRgb);
+      norm->Norm(input, output, ChannelOrder::kRgb);
     }
   });
   return result;
@@ -204,11 +222,10 @@ py::array_t<std::uint8_t> Normaliser::Transform(const py::handle& image, bool ch
 
 std::shared_ptr<const FittedTransform> Normaliser::FitPacked(const std::vector<cv::Mat>& sources) {
   const cv::Mat source = CombinedSource(sources);
-  const std::scoped_lock lock(mutex_);
   // The library measures blue-green-red sources; the transform then maps pixels in either order.
   cv::Mat bgr;
   cv::cvtColor(source, bgr, cv::COLOR_RGB2BGR);
-  return norm_->Fit(bgr);
+  return Current()->Fit(bgr);
 }
 
 std::unique_ptr<SourceTransform> Normaliser::FitSource(const py::object& images, bool channelsFirst) {
@@ -222,33 +239,24 @@ std::unique_ptr<SourceTransform> Normaliser::FitSource(const py::object& images,
   return std::make_unique<SourceTransform>(std::move(transform), State(), std::move(sources));
 }
 
-bool Normaliser::Fitted() const {
-  // Never wait for the lock while holding the GIL: its holder may be logging, which takes the GIL.
-  bool fitted = false;
-  Run([&] {
-    const std::scoped_lock lock(mutex_);
-    fitted = norm_->HasUsableTarget();
-  });
-  return fitted;
-}
+bool Normaliser::Fitted() const { return Current()->HasUsableTarget(); }
 
-std::string Normaliser::TargetText() const {
+std::string Normaliser::TargetText(const CNormBase& norm) {
   std::ostringstream text;
-  SaveTarget(*norm_, text);
+  SaveTarget(norm, text);
   return text.str();
 }
 
 void Normaliser::LoadTargetText(const std::string& text) {
-  std::istringstream in(text);
-  LoadTarget(*norm_, in);
+  Replace(true, [&](CNormBase& fresh) {
+    std::istringstream in(text);
+    LoadTarget(fresh, in);
+  });
 }
 
 void Normaliser::SaveTargetFile(const std::string& path) const {
   std::string text;
-  Run([&] {
-    const std::scoped_lock lock(mutex_);
-    text = TargetText();
-  });
+  Run([&] { text = TargetText(*Current()); });
   if (const SaveResult saved = ReplaceFile(path, text.data(), text.size()); !saved) {
     // errno is gone by now: the OSError carries the system's words and the file name.
     PyErr_SetObject(PyExc_OSError, py::make_tuple(py::none(), saved.Reason(), path).ptr());
@@ -260,10 +268,7 @@ void Normaliser::LoadTargetFile(const std::string& path) {
   std::string text;
   try {
     text = ReadTargetFile(path);
-    Run([&] {
-      const std::scoped_lock lock(mutex_);
-      LoadTargetText(text);
-    });
+    Run([&] { LoadTargetText(text); });
   } catch (const TargetFileUnreadable& e) {
     errno = e.SystemError();
     ThrowFileError(path);
@@ -275,8 +280,8 @@ void Normaliser::LoadTargetFile(const std::string& path) {
 NormaliserState Normaliser::State() const {
   NormaliserState state{method_, model_, threads_, std::nullopt, params_};
   Run([&] {
-    const std::scoped_lock lock(mutex_);
-    if (norm_->HasUsableTarget()) state.target = TargetText();
+    const std::shared_ptr<const CNormBase> norm = Current();
+    if (norm->HasUsableTarget()) state.target = TargetText(*norm);
   });
   return state;
 }
@@ -284,12 +289,7 @@ NormaliserState Normaliser::State() const {
 std::unique_ptr<Normaliser> Normaliser::FromState(const NormaliserState& state) {
   auto normaliser =
       std::make_unique<Normaliser>(state.method, state.model, state.threads, py::none(), state.params);
-  if (state.target) {
-    normaliser->Run([&] {
-      const std::scoped_lock lock(normaliser->mutex_);
-      normaliser->LoadTargetText(*state.target);
-    });
-  }
+  if (state.target) normaliser->Run([&] { normaliser->LoadTargetText(*state.target); });
   return normaliser;
 }
 

@@ -38,10 +38,13 @@ struct NormaliserState {
 
 class SourceTransform;
 
-// The library's normaliser changes while it works (the stain method keeps per-image state), so
-// every operation on it holds `mutex_`: concurrent calls on one Normaliser are safe and run one
-// after the other, each using `threads` workers. Strided images are copied outside the lock. The
-// lock is only ever taken with the GIL released (its holder may log, which takes the GIL).
+// The fitted library normaliser is an immutable value held by a shared pointer: transform and
+// fit_source take the current one (a pointer copy under `current_`, held for nothing else) and
+// work on it with the GIL released, so calls on one Normaliser run at once, each using `threads`
+// workers. fit, partial_fit and load_target build a new value beside it (from a copy, never a
+// second read of the colour model) and swap it in when complete; they take turns under
+// `writer_`, so no partial fit is lost, and a transform running meanwhile finishes on the value it
+// started with. `writer_` is only taken with the GIL released (its holder may log, which queues).
 class Normaliser {
  public:
   // requires: the GIL is held.
@@ -82,8 +85,14 @@ class Normaliser {
  private:
   friend class SourceTransform;
   [[nodiscard]] std::unique_ptr<CNormBase> MakeLibraryNormaliser() const;
-  [[nodiscard]] std::string TargetText() const;  // requires: mutex_ held
-  void LoadTargetText(const std::string& text);  // requires: mutex_ held
+  // The normaliser calls work on now.
+  [[nodiscard]] std::shared_ptr<const CNormBase> Current() const;
+  // requires: the GIL is released. Builds a normaliser from a copy of the current one (or, with
+  // `fresh`, of the one without target) changed by `change`, and makes it the current one.
+  template <typename Change>
+  void Replace(bool fresh, Change&& change);
+  [[nodiscard]] static std::string TargetText(const CNormBase& norm);
+  void LoadTargetText(const std::string& text);  // requires: the GIL is released
   // requires: the GIL is released. ensures: the transform measured on the packed RGB `sources`.
   [[nodiscard]] std::shared_ptr<const FittedTransform> FitPacked(const std::vector<cv::Mat>& sources);
   // Runs `work` with the GIL released, then raises what the log target raised meanwhile.
@@ -95,8 +104,10 @@ class Normaliser {
   unsigned threads_;
   std::optional<ParamsFile> params_;
   LogForwarder log_;
-  std::unique_ptr<CNormBase> norm_;
-  mutable std::mutex mutex_;
+  std::shared_ptr<const CNormBase> blank_;  // as made, without target
+  std::shared_ptr<const CNormBase> norm_;   // guarded by current_
+  mutable std::mutex current_;
+  std::mutex writer_;
 };
 
 // histonorm.Transform: immutable, so any number of threads apply it at once without a lock. It

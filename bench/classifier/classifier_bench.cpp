@@ -24,11 +24,12 @@ const cv::Mat& Tile() {
 
 // Argument "threads": 1 or 0 (all cores); rates are per wall-clock second.
 void BM_ClassifyImage(benchmark::State& state) {
-  ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));
-  classifier.SetThreads(static_cast<unsigned>(state.range(0)));
+  const ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));
+  ClassifySettings settings;
+  settings.threads = static_cast<unsigned>(state.range(0));
   ClassProbabilityPlanes planes;
   for (auto _ : state) {
-    classifier.ClassifyImage(Tile(), planes);
+    classifier.ClassifyImage(Tile(), planes, settings);
     benchmark::DoNotOptimize(planes.plane[0].data());
   }
   bench::SetMegapixelRate(state, static_cast<double>(Tile().total()));
@@ -41,11 +42,11 @@ void BM_ClassifyEveryPixel(benchmark::State& state) {
   ColourClassifier_RVM_PCAVQ classifier(test::MakeRealisticModel(8, 30));
   ClassProbabilityPlanes planes(Tile().cols, Tile().rows);
   for (auto _ : state) {
-    classifier.ComputeProjection(Tile());
+    const ImageDescriptor descriptor = classifier.ComputeProjection(Tile());
     for (int y = 0; y < Tile().rows; ++y) {
       const auto* p = Tile().ptr<std::uint8_t>(y);
       for (int x = 0; x < Tile().cols; ++x, p += 3) {
-        const auto probs = classifier.ClassifyPixel({p[0], p[1], p[2]});
+        const auto probs = classifier.ClassifyPixel({p[0], p[1], p[2]}, descriptor);
         const auto i =
             static_cast<std::size_t>(y) * static_cast<std::size_t>(Tile().cols) + static_cast<std::size_t>(x);
         for (std::size_t k = 0; k < 3; ++k) planes[k][i] = probs[k];
@@ -62,8 +63,7 @@ BENCHMARK(BM_ClassifyEveryPixel)->Unit(benchmark::kMillisecond)->Iterations(1);
 void BM_LibraryPerColour(benchmark::State& state) {
   const auto model = test::MakeRealisticModel(8, 30);
   ColourClassifier_RVM_PCAVQ classifier(model);
-  classifier.ComputeProjection(Tile());
-  const auto projection = classifier.Projection();
+  const ImageDescriptor projection = classifier.ComputeProjection(Tile());
   const ImageColours colours(Tile());
   FeatureVector feature(static_cast<long>(classifier.PcaDim()) + 3, 1);
   for (unsigned i = 0; i < classifier.PcaDim(); ++i) feature(static_cast<long>(i)) = projection[i];

@@ -34,8 +34,9 @@ std::unique_ptr<ColourClassifierBase> Classifier() {
 
 // A normaliser that has measured the target (it logs nothing).
 std::unique_ptr<CNormBimodalDeconvRVM> MeasuredNormaliser(unsigned threads = 1) {
-  auto norm = std::make_unique<CNormBimodalDeconvRVM>(Classifier());
-  norm->SetThreads(threads);
+  Options options;
+  options.threads = threads;
+  auto norm = std::make_unique<CNormBimodalDeconvRVM>(Classifier(), options);
   norm->CalcStats(Target());
   if (!norm->HasUsableTarget()) throw std::runtime_error("benchmark target has no usable stain estimate");
   return norm;
@@ -62,8 +63,9 @@ BENCHMARK(BM_Norm)
 void BM_CalcStats(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
-    CNormBimodalDeconvRVM norm(Classifier());
-    norm.SetThreads(static_cast<unsigned>(state.range(0)));
+    Options options;
+    options.threads = static_cast<unsigned>(state.range(0));
+    CNormBimodalDeconvRVM norm(Classifier(), options);
     state.ResumeTiming();
     norm.CalcStats(Target());
     benchmark::DoNotOptimize(norm.HasUsableTarget());

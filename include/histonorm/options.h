@@ -23,8 +23,8 @@ struct Options {
   // Receives the stain method's diagnostics; when empty none are made. Ignored by the other methods.
   DiagnosticSink diagnostics;
   // Threads one CalcStats or Norm call may use: 0 = every core of the machine, 1 = only the
-  // calling thread. Results are bit-identical whatever the number. The calls still serve one
-  // caller at a time (see norm_base.h); the extra threads live only while a call runs.
+  // calling thread. Results are bit-identical whatever the number. The extra threads live
+  // only while a call runs (several callers may share one normaliser, see norm_base.h).
   unsigned threads = 0;
   // Reinhard and the histogram methods: statistics from tissue pixels only; glass pixels (every
   // channel's optical density -log10((v + 1) / 256) below 0.1, i.e. every channel at 203 or above)

@@ -23,18 +23,14 @@ std::unique_ptr<CNormBase> MakeMethod(Method method, const Options& options) {
     case Method::kRGBHistSpecThresh:
       return std::make_unique<CNormRGBHistSpec>(HistSpecVariant::kPresence, options.threads);
     case Method::kBimodalDeconvRVM: {
-      auto stain = std::make_unique<CNormBimodalDeconvRVM>(options);
-      stain->SetThreads(options.threads);
-      return stain;
+      return std::make_unique<CNormBimodalDeconvRVM>(options);
     }
     case Method::kBimodalDeconvPCA: {
       Options own = options;
       own.colourModelPath.clear();  // no model: the stains come from each image itself
-      auto stain = std::make_unique<CNormBimodalDeconvRVM>(
-          std::make_unique<OdStainClassifier>(OdStainParams{}, options.log), own, "BimodalDeconvPCA");
-      stain->SetThreads(options.threads);
-      stain->KeepGlass(OdStainParams{});
-      return stain;
+      return std::make_unique<CNormBimodalDeconvRVM>(
+          std::make_unique<OdStainClassifier>(OdStainParams{}, options.log), own, "BimodalDeconvPCA",
+          OdStainParams{});
     }
     case Method::kMacenko:
       return std::make_unique<CNormOdStain>(DirectionEstimator::kPrincipalPlane, options);

@@ -496,46 +496,27 @@ void NormaliseInTurn(const RunSettings& s, const std::vector<ListEntry>& names, 
   }
 }
 
-// A worker of the parallel normalise pass: its own normaliser (a normaliser serves one caller at a
-// time) and the lines of the image it works on.
+// A worker of the parallel normalise pass: the lines and the stain vectors of the image it works on
+// (all workers share the run's one normaliser, each call handing its lines to its worker).
 struct ImageWorker {
   std::unique_ptr<std::string> lines = std::make_unique<std::string>();
   std::unique_ptr<report::StainFigures> stain = std::make_unique<report::StainFigures>();  // for the report
-  std::unique_ptr<CNormBase> normaliser;
-};
 
-// Workers whose normalisers hold the target of `fitted` (through a saved target, which loads
-// bit-exactly) and log into the worker's lines. Empty when they cannot be made, e.g. when the
-// colour model file has gone since the run started; the images are then normalised in turn.
-std::vector<ImageWorker> MakeWorkers(const RunSettings& s, const RunContext& context, const CNormBase& fitted,
-                                     unsigned workers, unsigned threadsEach) {
-  std::vector<ImageWorker> made(workers);
-  try {
-    std::ostringstream saved;
-    SaveTarget(fitted, saved);
-    for (ImageWorker& worker : made) {
-      Options options = context.options;
-      options.threads = threadsEach;
-      options.diagnostics = {};
-      if (s.reportPath) {
-        options.diagnostics = [stain = worker.stain.get()](const StainDiagnostics& d) {
-          *stain = {d.vectors, d.curves};
-        };
-      }
-      options.log = LogSink([lines = worker.lines.get()](std::string_view line) {
-        lines->append(line);
-        lines->push_back('\n');
-      });
-      worker.normaliser = MakeNormaliser(s.method, options);
-      std::istringstream in(saved.str());
-      LoadTarget(*worker.normaliser, in);
-      worker.lines->clear();  // the colour model's lines were printed when the run started
+  // Where a call's lines (and, for the report, stain vectors and curves) go.
+  [[nodiscard]] CallSinks Sinks(bool report) const {
+    CallSinks sinks;
+    sinks.log = LogSink([lines = lines.get()](std::string_view line) {
+      lines->append(line);
+      lines->push_back('\n');
+    });
+    if (report) {
+      sinks.diagnostics = [figures = stain.get()](const StainDiagnostics& d) {
+        *figures = {d.vectors, d.curves};
+      };
     }
-  } catch (const std::exception&) {
-    return {};
+    return sinks;
   }
-  return made;
-}
+};
 
 // One image of the parallel normalise pass, ready to be reported and written.
 struct NormalisedImage {
@@ -549,8 +530,8 @@ struct NormalisedImage {
   std::optional<report::ImageEntry> reviewed;  // its checks (--check, --report)
 };
 
-NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, ImageWorker& worker,
-                             const report::RunReview* review) {
+NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, const CNormBase& normaliser,
+                             ImageWorker& worker, const report::RunReview* review) {
   const bool withReason = s.flags.keepGoing;
   NormalisedImage result;
   std::string& lines = *worker.lines;
@@ -561,7 +542,7 @@ NormalisedImage NormaliseOne(const RunSettings& s, const std::string& entry, Ima
   } else {
     cv::Mat output(loaded.image.rows, loaded.image.cols, CV_8UC3);
     try {
-      worker.normaliser->Norm(loaded.image, output);
+      normaliser.Norm(loaded.image, output, ChannelOrder::kBgr, worker.Sinks(s.reportPath.has_value()));
       lines += "->" + Quoted(s.OutputPath(entry)) + "\n";
       result.encoded = EncodeImage(s.OutputPath(entry), output, result.bytes, loaded.resolution);
       if (review != nullptr) result.reviewed = review->Inspect(entry, loaded.image, output, *worker.stain);
@@ -601,22 +582,18 @@ void ReportAndWrite(const RunSettings& s, std::size_t item, const std::string& e
 void NormalisePass(const RunSettings& s, const std::vector<ListEntry>& names, CNormBase& normaliser,
                    RunContext& context) {
   const unsigned workers = ImageWorkers(s, names.size() - CountSlides(names));
-  std::vector<ImageWorker> pool;
-  if (workers > 1) {
-    pool =
-        MakeWorkers(s, context, normaliser, workers, std::max(1U, ResolveThreadCount(s.threads) / workers));
-  }
-  if (pool.empty()) {
+  if (workers <= 1) {
     NormaliseInTurn(s, names, normaliser, context);
     return;
   }
+  std::vector<ImageWorker> pool(workers);
   RunOrdered<NormalisedImage>(
       names.size(), workers, std::size_t{workers} + 1,
       [&](std::size_t item, unsigned worker) {
         // The failed marks were all set by the target pass, before this pass started.
         const EntryStep step = StepOf(s, context, item, ResultPath(s, names[item]), names[item].slide);
         if (!names[item].slide && step == EntryStep::kNormalise) {
-          return NormaliseOne(s, names[item].name, pool[worker], context.review.get());
+          return NormaliseOne(s, names[item].name, normaliser, pool[worker], context.review.get());
         }
         NormalisedImage deferred;
         deferred.step = step;

@@ -36,13 +36,18 @@ void CNormBase::CalcStats(const cv::Mat& image, ChannelOrder order) {
   MeasureTarget(image, order);
 }
 
-void CNormBase::Norm(const cv::Mat& input, cv::Mat& output) { Norm(input, output, ChannelOrder::kBgr); }
+void CNormBase::Norm(const cv::Mat& input, cv::Mat& output) const { Norm(input, output, ChannelOrder::kBgr); }
 
-void CNormBase::Norm(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormBase::Norm(const cv::Mat& input, cv::Mat& output, ChannelOrder order) const {
+  Norm(input, output, order, sinks_);
+}
+
+void CNormBase::Norm(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                     const CallSinks& sinks) const {
   RequireColourImage(input, "Norm: the input");
   RequireOutputLike(input, output, "Norm");
   if (!HasUsableTarget()) throw std::logic_error("Norm: no usable target; CalcStats must measure one first");
-  Normalise(input, output, order);
+  Normalise(input, output, order, sinks);
 }
 
 cv::Mat CNormBase::ToBgr(const cv::Mat& image, ChannelOrder order) {
@@ -61,10 +66,14 @@ void CNormBase::FromBgr(const cv::Mat& bgr, cv::Mat& output, ChannelOrder order)
     cv::cvtColor(bgr, output, cv::COLOR_BGR2RGB);
 }
 
-std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source) {
+std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source) const {
+  return Fit(source, sinks_);
+}
+
+std::unique_ptr<const FittedTransform> CNormBase::Fit(const cv::Mat& source, const CallSinks& sinks) const {
   RequireColourImage(source, "Fit: the source");
   if (!HasUsableTarget()) throw std::logic_error("Fit: no usable target; CalcStats must measure one first");
-  return FitSource(source);
+  return FitSource(source, sinks);
 }
 
 void FittedTransform::Apply(const cv::Mat& input, cv::Mat& output) const {
@@ -84,7 +93,7 @@ cv::Mat FittedTransform::Apply(const cv::Mat& input) const {
   return output;
 }
 
-cv::Mat CNormBase::Norm(const cv::Mat& input) {
+cv::Mat CNormBase::Norm(const cv::Mat& input) const {
   RequireColourImage(input, "Norm: the input");
   cv::Mat output(input.size(), CV_8UC3);
   Norm(input, output);

@@ -135,7 +135,7 @@ bool IsGlass(const std::uint8_t* pixel) {
 }
 
 TissueOnlyNormaliser::TissueOnlyNormaliser(std::unique_ptr<CNormBase> method, unsigned threads)
-    : method_(std::move(method)), threads_(threads) {}
+    : CNormBase(method->OwnSinks()), method_(std::move(method)), threads_(threads) {}
 
 void TissueOnlyNormaliser::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
   GlassSums glass;
@@ -145,16 +145,24 @@ void TissueOnlyNormaliser::MeasureTarget(const cv::Mat& image, ChannelOrder orde
   targetGlass_.count += glass.count;
 }
 
-std::unique_ptr<const FittedTransform> TissueOnlyNormaliser::FitSource(const cv::Mat& source) {
+std::unique_ptr<const FittedTransform> TissueOnlyNormaliser::FitSource(const cv::Mat& source,
+                                                                       const CallSinks& sinks) const {
   GlassSums glass;
   const cv::Mat tissue = SplitTissue(source, ChannelOrder::kBgr, glass);
   std::unique_ptr<const FittedTransform> mapping;
-  if (!tissue.empty()) mapping = method_->Fit(tissue);
+  if (!tissue.empty()) mapping = method_->Fit(tissue, sinks);
   return std::make_unique<TissueOnlyTransform>(std::move(mapping), GlassShift(targetGlass_, glass), threads_);
 }
 
-void TissueOnlyNormaliser::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
-  FitSource(ToBgr(input, order))->Apply(input, output, order);
+void TissueOnlyNormaliser::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                                     const CallSinks& sinks) const {
+  FitSource(ToBgr(input, order), sinks)->Apply(input, output, order);
+}
+
+std::unique_ptr<CNormBase> TissueOnlyNormaliser::CopyOf() const {
+  auto copy = std::make_unique<TissueOnlyNormaliser>(method_->Copy(), threads_);
+  copy->targetGlass_ = targetGlass_;
+  return copy;
 }
 
 bool TissueOnlyNormaliser::TargetReady() const { return method_->HasUsableTarget(); }

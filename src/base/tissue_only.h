@@ -54,9 +54,12 @@ class TissueOnlyNormaliser final : public CNormBase {
 
  private:
   void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
-  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
-  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                 const CallSinks& sinks) const override;
+  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source,
+                                                                 const CallSinks& sinks) const override;
   [[nodiscard]] bool TargetReady() const override;
+  [[nodiscard]] std::unique_ptr<CNormBase> CopyOf() const override;
   // The method's target and, under "tissueOnly", the glass sums.
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;

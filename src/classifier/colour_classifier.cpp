@@ -5,6 +5,7 @@
 #include <span>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "classifier/class_scorer.h"
 #include "classifier/colour_model_file.h"
@@ -32,22 +33,25 @@ void CheckImage(const cv::Mat& image) {
 
 }  // namespace
 
+using Scorers = std::array<ClassScorer, 3>;
+
 struct ColourClassifier_RVM_PCAVQ::Model {
   explicit Model(const ColourModelData& data);
 
-  // Builds the descriptor from the colours of an image and logs it.
-  void Project(const ImageColours& colours, const LogSink& log, unsigned threads);
-  std::array<float, 3> Classify(const std::uint8_t* pixel) const;
+  // The descriptor of an image's colours (D values), logged.
+  [[nodiscard]] ImageDescriptor Project(const ImageColours& colours, const LogSink& log,
+                                        unsigned threads) const;
+  // The class functions of classes 0, 1, 2 holding `descriptor` (empty: the mean image's).
+  [[nodiscard]] Scorers ScorersFor(const ImageDescriptor& descriptor) const;
+  static std::array<float, 3> Classify(const Scorers& scorers, const std::uint8_t* pixel);
   // Classify for each colour key (bytes blue, green, red from the lowest), written to out[k][i].
-  void ClassifyKeys(std::span<const std::uint32_t> keys, const std::array<float*, 3>& out) const;
+  static void ClassifyKeys(const Scorers& scorers, std::span<const std::uint32_t> keys,
+                           const std::array<float*, 3>& out);
 
   std::array<float, kCodeCount> meanHistogram{};
-  std::array<std::uint32_t, kCodeCount> codeCounts{};
-  std::array<float, kCodeCount> centredHistogram{};
-  std::array<float, kCodeCount> projection{};
   // The class functions of classes 0, 1, 2, evaluated to the same bits as the library evaluates
-  // the loaded models; they hold the current descriptor.
-  std::array<ClassScorer, 3> classifiers;
+  // the loaded models; they hold the mean image's descriptor.
+  Scorers classifiers;
   std::uint32_t pcaDim = 0;
   OctTree octTree;
   cv::Mat eigenvectors;  // 256 x 256 floats; column i is principal direction i, row j colour code j
@@ -69,9 +73,9 @@ ColourClassifier_RVM_PCAVQ::Model::Model(const ColourModelData& data)
   for (std::size_t i = 0; i < pcaDim; ++i) eigenScale[i] = std::sqrt(data.eigenvalues[i]);
 }
 
-void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, const LogSink& log,
-                                                unsigned threads) {
-  codeCounts.fill(0);
+ImageDescriptor ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, const LogSink& log,
+                                                           unsigned threads) const {
+  std::array<std::uint32_t, kCodeCount> codeCounts{};
   const auto& keys = colours.Keys();
   const auto& counts = colours.Counts();
   std::vector<std::int32_t> codes(keys.size());
@@ -94,6 +98,8 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, con
   const auto weight = [this](std::size_t i, std::size_t j) {
     return eigenvectors.at<float>(static_cast<int>(j), static_cast<int>(i));
   };
+  std::array<float, kCodeCount> centredHistogram{};
+  std::array<float, kCodeCount> projection{};
   const bool described = ProjectCodeHistogram(codeCounts, meanHistogram, weight, eigenScale, pcaDim,
                                               centredHistogram, projection);
   if (log.Enabled()) {
@@ -102,21 +108,34 @@ void ColourClassifier_RVM_PCAVQ::Model::Project(const ImageColours& colours, con
     LogLine(log, "Projection ", values.str());
   }
   if (!described) log.Line("Projection: no pixel has a colour code, using the mean descriptor");
-  const std::vector<double> descriptor(projection.begin(), projection.begin() + pcaDim);
-  for (auto& classifier : classifiers) classifier.SetDescriptor(descriptor);
+  return {projection.begin(), projection.begin() + pcaDim};
 }
 
-std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const std::uint8_t* pixel) const {
+Scorers ColourClassifier_RVM_PCAVQ::Model::ScorersFor(const ImageDescriptor& descriptor) const {
+  if (!descriptor.empty() && descriptor.size() != pcaDim) {
+    throw std::invalid_argument("colour classifier: a descriptor of " + std::to_string(descriptor.size()) +
+                                " values, the model has " + std::to_string(pcaDim));
+  }
+  Scorers scorers = classifiers;
+  if (descriptor.empty()) return scorers;
+  const std::vector<double> values(descriptor.begin(), descriptor.end());
+  for (auto& scorer : scorers) scorer.SetDescriptor(values);
+  return scorers;
+}
+
+std::array<float, 3> ColourClassifier_RVM_PCAVQ::Model::Classify(const Scorers& scorers,
+                                                                 const std::uint8_t* pixel) {
   const std::array<double, 3> colour{static_cast<double>(pixel[0]), static_cast<double>(pixel[1]),
                                      static_cast<double>(pixel[2])};
   std::array<double, 3> q{};
-  for (std::size_t k = 0; k < 3; ++k) q[k] = classifiers[k].Score(colour);
+  for (std::size_t k = 0; k < 3; ++k) q[k] = scorers[k].Score(colour);
   const auto sum = static_cast<double>(static_cast<float>((q[0] + q[1]) + q[2]));
   return {static_cast<float>(q[0] / sum), static_cast<float>(q[1] / sum), static_cast<float>(q[2] / sum)};
 }
 
-void ColourClassifier_RVM_PCAVQ::Model::ClassifyKeys(std::span<const std::uint32_t> keys,
-                                                     const std::array<float*, 3>& out) const {
+void ColourClassifier_RVM_PCAVQ::Model::ClassifyKeys(const Scorers& scorers,
+                                                     std::span<const std::uint32_t> keys,
+                                                     const std::array<float*, 3>& out) {
   std::array<std::array<double, kBlock>, 3> colour{};
   std::array<std::array<double, kBlock>, 3> q{};
   for (std::size_t start = 0; start < keys.size(); start += kBlock) {
@@ -125,7 +144,7 @@ void ColourClassifier_RVM_PCAVQ::Model::ClassifyKeys(std::span<const std::uint32
       for (std::size_t b = 0; b < 3; ++b) colour[b][i] = KeyByte(keys[start + i], static_cast<int>(b));
     }
     for (std::size_t k = 0; k < 3; ++k) {
-      classifiers[k].Scores(colour[0], colour[1], colour[2], std::span(q[k]).first(n));
+      scorers[k].Scores(colour[0], colour[1], colour[2], std::span(q[k]).first(n));
     }
     for (std::size_t i = 0; i < n; ++i) {
       // As Classify: the sum is rounded to float before the division.
@@ -146,56 +165,67 @@ ColourClassifier_RVM_PCAVQ::ColourClassifier_RVM_PCAVQ(const ColourModelData& mo
 
 ColourClassifier_RVM_PCAVQ::~ColourClassifier_RVM_PCAVQ() = default;
 
-void ColourClassifier_RVM_PCAVQ::ComputeProjection(const cv::Mat& image) {
-  CheckImage(image);
-  model_->Project(ImageColours(image, SIZE_MAX, threads_), log_, threads_);
+const LogSink& ColourClassifier_RVM_PCAVQ::LogOf(const ClassifySettings& settings) const {
+  return settings.log != nullptr ? *settings.log : log_;
 }
 
-void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) {
+ImageDescriptor ColourClassifier_RVM_PCAVQ::ComputeProjection(const cv::Mat& image,
+                                                              const ClassifySettings& settings) const {
   CheckImage(image);
-  ClassifyImage(image, ImageColours(image, SIZE_MAX, threads_), planes);
+  return model_->Project(ImageColours(image, SIZE_MAX, settings.threads), LogOf(settings), settings.threads);
 }
 
-void ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, const ImageColours& colours,
-                                               ClassProbabilityPlanes& planes) {
+ImageDescriptor ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image,
+                                                          ClassProbabilityPlanes& planes,
+                                                          const ClassifySettings& settings) const {
+  CheckImage(image);
+  return ClassifyImage(image, ImageColours(image, SIZE_MAX, settings.threads), planes, settings);
+}
+
+ImageDescriptor ColourClassifier_RVM_PCAVQ::ClassifyImage(const cv::Mat& image, const ImageColours& colours,
+                                                          ClassProbabilityPlanes& planes,
+                                                          const ClassifySettings& settings) const {
   ClassProbabilityPlanes perColour;
-  ClassifyColours(image, colours, perColour);
+  ImageDescriptor descriptor = ClassifyColours(image, colours, perColour, settings);
   planes.Resize(image.cols, image.rows);
   const auto& indices = colours.PixelIndices();
   ParallelFor(
-      indices.size(), threads_,
+      indices.size(), settings.threads,
       [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
           for (std::size_t k = 0; k < 3; ++k) planes[k][i] = perColour[k][indices[i]];
         }
       },
       kMinPixelsPerThread);
+  return descriptor;
 }
 
-std::array<float, 3> ColourClassifier_RVM_PCAVQ::ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) {
-  return model_->Classify(pixel.data());
+std::array<float, 3> ColourClassifier_RVM_PCAVQ::ClassifyPixel(const std::array<std::uint8_t, 3>& pixel,
+                                                               const ImageDescriptor& descriptor) const {
+  return Model::Classify(model_->ScorersFor(descriptor), pixel.data());
 }
 
-void ColourClassifier_RVM_PCAVQ::ClassifyColours(const cv::Mat& image, const ImageColours& colours,
-                                                 ClassProbabilityPlanes& perColour) {
+ImageDescriptor ColourClassifier_RVM_PCAVQ::ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                                                            ClassProbabilityPlanes& perColour,
+                                                            const ClassifySettings& settings) const {
   CheckImage(image);
   if (!colours.Indexed() || colours.PixelIndices().size() != image.total()) {
     throw std::invalid_argument("colour index does not belong to the image being classified");
   }
-  model_->Project(colours, log_, threads_);
+  ImageDescriptor descriptor = model_->Project(colours, LogOf(settings), settings.threads);
+  const Scorers scorers = model_->ScorersFor(descriptor);
   const std::span<const std::uint32_t> keys = colours.Keys();
   perColour.Resize(static_cast<int>(keys.size()), 1);
   ParallelFor(
-      keys.size(), threads_,
+      keys.size(), settings.threads,
       [&](std::size_t begin, std::size_t end) {
-        model_->ClassifyKeys(keys.subspan(begin, end - begin),
-                             {perColour[0] + begin, perColour[1] + begin, perColour[2] + begin});
+        Model::ClassifyKeys(scorers, keys.subspan(begin, end - begin),
+                            {perColour[0] + begin, perColour[1] + begin, perColour[2] + begin});
       },
       kMinColoursPerThread);
+  return descriptor;
 }
 
 unsigned ColourClassifier_RVM_PCAVQ::PcaDim() const { return model_->pcaDim; }
-
-std::array<float, 256> ColourClassifier_RVM_PCAVQ::Projection() const { return model_->projection; }
 
 }  // namespace histonorm

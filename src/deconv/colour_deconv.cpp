@@ -4,6 +4,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <utility>
 
 #include "common/log_line.h"
 
@@ -31,6 +32,13 @@ bool AllFinite(const Matrix3& m) {
 }
 
 }  // namespace
+
+CColourDeconv::CColourDeconv(LogSink log, float dotProductThreshold, unsigned threads)
+    : log_(std::move(log)) {
+  Init();
+  this->dotProductThreshold = dotProductThreshold;
+  this->threads = threads;
+}
 
 void CColourDeconv::Init() {
   dotProductThreshold = StainParams{}.dotProductThreshold;

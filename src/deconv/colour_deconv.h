@@ -34,6 +34,9 @@ class CColourDeconv {
   static constexpr int kMaxCorrectionPasses = 100000;
 
   explicit CColourDeconv(LogSink log = {}) : log_(std::move(log)) {}
+  // A stain model ready for an estimate (as after Init()) whose dot product correction stops at
+  // `dotProductThreshold` and whose transforms use `threads`.
+  CColourDeconv(LogSink log, float dotProductThreshold, unsigned threads);
 
   // Sets dotProductThreshold to its default (StainParams) and builds the optical density table. Calling it
   // again returns the object to this state.

@@ -243,19 +243,20 @@ float MapLabChannelValue(float x, double sourceMean, double sourceSd, double tar
 void CNormReinhard::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
   targetSums_.Add(image, threads_, order);
   target_ = targetSums_.Stats();
-  LogStats(log_, target_);
+  LogStats(OwnSinks().log, target_);
 }
 
-void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                              const CallSinks& sinks) const {
   if (!PerColour(input)) {
-    NormalisePixels(input, output, order);
+    NormalisePixels(input, output, order, sinks);
     return;
   }
   const ColourLabs image(input, threads_, order);
   cv::Mat index = IndexImage(input, output);
   LabSums sums;
   IndexAndAdd(input, image, index, sums, threads_);
-  const LabStats source = LogSource(sums, log_);
+  const LabStats source = LogSource(sums, sinks.log);
 
   // The output colour depends only on the input colour: map each distinct colour once.
   // (Each entry holds the output bytes in their stored order, the first byte lowest.)
@@ -282,12 +283,13 @@ void CNormReinhard::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrde
       MinRowsPerChunk(input.cols));
 }
 
-void CNormReinhard::NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormReinhard::NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                                    const CallSinks& sinks) const {
   // Every pixel's values are formed before any output byte is written: the output may be the input.
   const LabPixel* labs = PixelLabs(input, threads_, order);
   LabSums sums;
   AddLabs(sums, labs, input.total());
-  const LabStats source = LogSource(sums, log_);
+  const LabStats source = LogSource(sums, sinks.log);
   const auto cols = static_cast<std::size_t>(input.cols);
   ParallelFor(
       static_cast<std::size_t>(input.rows), threads_,
@@ -300,8 +302,9 @@ void CNormReinhard::NormalisePixels(const cv::Mat& input, cv::Mat& output, Chann
       std::max<std::size_t>(1, kMinPixelsPerChunk / std::max<std::size_t>(1, cols)));
 }
 
-std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source) {
-  return std::make_unique<ReinhardTransform>(MeasureSource(source, log_, threads_), target_);
+std::unique_ptr<const FittedTransform> CNormReinhard::FitSource(const cv::Mat& source,
+                                                                const CallSinks& sinks) const {
+  return std::make_unique<ReinhardTransform>(MeasureSource(source, sinks.log, threads_), target_);
 }
 
 }  // namespace histonorm

@@ -3,7 +3,7 @@
 // decorrelated logarithmic colour space (l, alpha, beta) to those of the target pixels.
 //
 // CalcStats accumulates sums over all target pixels seen so far and logs the target statistics;
-// Norm measures the source, logs its statistics and maps each pixel. Norm changes no member.
+// Norm measures the source, logs its statistics and maps each pixel. Norm changes nothing.
 // The sums are formed in pixel order on one thread; the per-colour transforms and the per-pixel
 // mapping are split across threads, so results are the same for every thread count.
 #include <array>
@@ -33,7 +33,8 @@ struct LabSums {
 class CNormReinhard final : public CNormBase {
  public:
   // Lines go to `log` (a copy is kept); each call uses up to `threads` threads (0 = all cores).
-  explicit CNormReinhard(LogSink log = {}, unsigned threads = 1) : log_(std::move(log)), threads_(threads) {}
+  explicit CNormReinhard(LogSink log = {}, unsigned threads = 1)
+      : CNormBase({std::move(log), {}}), threads_(threads) {}
 
   [[nodiscard]] const LabStats& TargetStats() const { return target_; }
 
@@ -41,18 +42,22 @@ class CNormReinhard final : public CNormBase {
   // Red-green-blue pixels are measured and mapped in place: the per-colour values are formed from
   // the colours' bytes reversed and the mapped bytes written reversed.
   void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
-  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                 const CallSinks& sinks) const override;
   // Normalise pixel by pixel, for images whose colours rarely repeat.
-  void NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order);
-  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
+  void NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order, const CallSinks& sinks) const;
+  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source,
+                                                                 const CallSinks& sinks) const override;
   [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }
+  [[nodiscard]] std::unique_ptr<CNormBase> CopyOf() const override {
+    return std::unique_ptr<CNormBase>(new CNormReinhard(*this));
+  }
   // The target's pixel sums and count.
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;
 
   LabStats target_;
   LabSums targetSums_;
-  LogSink log_;
   unsigned threads_;
 };
 

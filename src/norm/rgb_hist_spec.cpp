@@ -169,7 +169,8 @@ void ApplyLookupTables(const LookupTables& lut, const cv::Mat& input, cv::Mat& o
       MinRowsPerChunk(input.cols));
 }
 
-void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormRGBHistSpec::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                                 const CallSinks& /*sinks*/) const {
   ApplyLookupTables(InOrder(SourceTables(input, order), order), input, output, threads_);
 }
 
@@ -192,7 +193,8 @@ class LookupTransform final : public FittedTransform {
 
 }  // namespace
 
-std::unique_ptr<const FittedTransform> CNormRGBHistSpec::FitSource(const cv::Mat& source) {
+std::unique_ptr<const FittedTransform> CNormRGBHistSpec::FitSource(const cv::Mat& source,
+                                                                   const CallSinks& /*sinks*/) const {
   return std::make_unique<LookupTransform>(SourceTables(source, ChannelOrder::kBgr));
 }
 

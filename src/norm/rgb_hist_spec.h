@@ -5,7 +5,7 @@
 // The three cumulative tables of an image are cut from one running single-precision sum that
 // interleaves the channels level by level (blue, green, red at each level), so in the plain
 // variant each table rises to about 3. The threshold variant counts only which levels occur.
-// CalcStats accumulates target counts over all target images; Norm changes no member. Neither
+// CalcStats accumulates target counts over all target images; Norm changes nothing. Neither
 // logs anything.
 #include <array>
 #include <cstdint>
@@ -54,9 +54,14 @@ class CNormRGBHistSpec final : public CNormBase {
  private:
   // Red-green-blue pixels are counted and mapped in place, through the channels' tables reversed.
   void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
-  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
-  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                 const CallSinks& sinks) const override;
+  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source,
+                                                                 const CallSinks& sinks) const override;
   [[nodiscard]] bool TargetReady() const override { return targetPixelCount_ > 0; }
+  [[nodiscard]] std::unique_ptr<CNormBase> CopyOf() const override {
+    return std::unique_ptr<CNormBase>(new CNormRGBHistSpec(*this));
+  }
   // The tables (blue, green, red) that send the levels of `input`, stored in `order`, onto the target's.
   [[nodiscard]] LookupTables SourceTables(const cv::Mat& input, ChannelOrder order) const;
   // The target's level counts and pixel count.

@@ -72,7 +72,7 @@ void OdStainMapping::Map(const cv::Mat& colours, cv::Mat& mapped, unsigned threa
 }
 
 CNormOdStain::CNormOdStain(DirectionEstimator estimator, const Options& options, const OdStainParams& params)
-    : estimator_(estimator), params_(params), log_(options.log), threads_(options.threads) {}
+    : CNormBase({options.log, {}}), estimator_(estimator), params_(params), threads_(options.threads) {}
 
 const char* CNormOdStain::Name() const {
   return estimator_ == DirectionEstimator::kPrincipalPlane ? "Macenko" : "Vahadane";
@@ -95,15 +95,16 @@ void CNormOdStain::UpdateTarget() {
 }
 
 void CNormOdStain::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
+  const LogSink& log = OwnSinks().log;
   const ImageColours colours(ToBgr(image, order), SIZE_MAX, threads_);
   const TissueColours tissue = CollectTissue(colours, params_);
   const GuardedBasis basis =
-      GuardedDirections(tissue, estimator_, {StandardHaemEosin(), "the standard H&E", false}, params_, log_);
+      GuardedDirections(tissue, estimator_, {StandardHaemEosin(), "the standard H&E", false}, params_, log);
   const std::array<float, 2> percentiles = ConcentrationPercentiles(
       tissue, ConcentrationSolver(basis.basis, Sparsity()), params_.concentrationPercentile);
-  LogLine(log_, "Target stain vectors: ", VectorText(basis.basis.stain[0]), " ",
+  LogLine(log, "Target stain vectors: ", VectorText(basis.basis.stain[0]), " ",
           VectorText(basis.basis.stain[1]));
-  LogLine(log_, "Target concentration percentiles: ", PairText(percentiles));
+  LogLine(log, "Target concentration percentiles: ", PairText(percentiles));
   for (int k = 0; k < 2; ++k) {
     for (int c = 0; c < 3; ++c) stainSum_[k][c] += basis.basis.stain[k][c];
     percentileSum_[k] += percentiles[k];
@@ -112,10 +113,10 @@ void CNormOdStain::MeasureTarget(const cv::Mat& image, ChannelOrder order) {
   UpdateTarget();
 }
 
-OdStainMapping CNormOdStain::MeasureSource(const ImageColours& colours) const {
+OdStainMapping CNormOdStain::MeasureSource(const ImageColours& colours, const LogSink& log) const {
   const TissueColours tissue = CollectTissue(colours, params_);
   const GuardedBasis basis =
-      GuardedDirections(tissue, estimator_, {targetBasis_, "the target's", true}, params_, log_);
+      GuardedDirections(tissue, estimator_, {targetBasis_, "the target's", true}, params_, log);
   const std::array<float, 2> percentiles = ConcentrationPercentiles(
       tissue, ConcentrationSolver(basis.basis, Sparsity()), params_.concentrationPercentile);
   OdStainMapping mapping{basis.basis, targetBasis_,    {1.0f, 1.0f},
@@ -127,17 +128,18 @@ OdStainMapping CNormOdStain::MeasureSource(const ImageColours& colours) const {
     }
     if (basis.fellBack) mapping.gain[k] = std::min(mapping.gain[k], 1.0f);
   }
-  LogLine(log_, "Image stain vectors: ", VectorText(basis.basis.stain[0]), " ",
+  LogLine(log, "Image stain vectors: ", VectorText(basis.basis.stain[0]), " ",
           VectorText(basis.basis.stain[1]));
-  LogLine(log_, "Image concentration percentiles: ", PairText(percentiles), ", scaled by ",
+  LogLine(log, "Image concentration percentiles: ", PairText(percentiles), ", scaled by ",
           PairText(mapping.gain));
   return mapping;
 }
 
-void CNormOdStain::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) {
+void CNormOdStain::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                             const CallSinks& sinks) const {
   const cv::Mat bgr = ToBgr(input, order);
   const ColourTable table(bgr, threads_);
-  const OdStainMapping mapping = MeasureSource(table.Index());
+  const OdStainMapping mapping = MeasureSource(table.Index(), sinks.log);
   cv::Mat mapped;
   mapping.Map(table.Colours(), mapped, threads_);
   if (order == ChannelOrder::kBgr) {
@@ -149,9 +151,10 @@ void CNormOdStain::Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder
   FromBgr(result, output, order);
 }
 
-std::unique_ptr<const FittedTransform> CNormOdStain::FitSource(const cv::Mat& source) {
+std::unique_ptr<const FittedTransform> CNormOdStain::FitSource(const cv::Mat& source,
+                                                               const CallSinks& sinks) const {
   const ImageColours colours(source, SIZE_MAX, threads_);
-  return std::make_unique<OdStainTransform>(MeasureSource(colours));
+  return std::make_unique<OdStainTransform>(MeasureSource(colours, sinks.log));
 }
 
 void CNormOdStain::ExportTarget(detail::TargetRecord& record) const {

@@ -53,9 +53,14 @@ class CNormOdStain final : public CNormBase {
 
  private:
   void MeasureTarget(const cv::Mat& image, ChannelOrder order) override;
-  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order) override;
-  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source) override;
+  void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                 const CallSinks& sinks) const override;
+  [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source,
+                                                                 const CallSinks& sinks) const override;
   [[nodiscard]] bool TargetReady() const override { return images_ > 0; }
+  [[nodiscard]] std::unique_ptr<CNormBase> CopyOf() const override {
+    return std::unique_ptr<CNormBase>(new CNormOdStain(*this));
+  }
   // The number of target images and the sums of their directions and percentiles, hex-float exact.
   void ExportTarget(detail::TargetRecord& record) const override;
   void ImportTarget(const detail::TargetRecord& record) override;
@@ -63,13 +68,12 @@ class CNormOdStain final : public CNormBase {
   [[nodiscard]] const char* Name() const;
   // The L1 penalty of the concentrations: none for Macenko.
   [[nodiscard]] float Sparsity() const;
-  // Measures a BGR image's colours and logs its directions and percentiles.
-  [[nodiscard]] OdStainMapping MeasureSource(const ImageColours& colours) const;
+  // Measures a BGR image's colours and logs its directions and percentiles to `log`.
+  [[nodiscard]] OdStainMapping MeasureSource(const ImageColours& colours, const LogSink& log) const;
   void UpdateTarget();
 
   DirectionEstimator estimator_;
   OdStainParams params_;
-  LogSink log_;
   unsigned threads_;
   // The pooled target.
   std::uint64_t images_ = 0;

@@ -1,6 +1,8 @@
 #include "stain/od_classifier.h"
 
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "common/log_line.h"
@@ -17,16 +19,40 @@ float Logistic(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 }  // namespace
 
 OdStainClassifier::OdStainClassifier(const OdStainParams& params, LogSink log)
-    : params_(params), log_(std::move(log)), basis_(StandardHaemEosin()) {}
+    : params_(params), log_(std::move(log)) {}
 
-void OdStainClassifier::SetReferenceStains(const std::array<std::array<float, 3>, 2>& stains) {
-  StainBasis reference;
-  for (int k = 0; k < 2; ++k) {
-    const float n = Norm(stains[k]);
-    for (int c = 0; c < 3; ++c) reference.stain[k][c] = stains[k][c] / n;
+StainBasis OdStainClassifier::BasisOf(const ImageDescriptor& descriptor) {
+  if (descriptor.empty()) return StandardHaemEosin();
+  if (descriptor.size() != 6) {
+    throw std::invalid_argument("stain classifier: a descriptor of " + std::to_string(descriptor.size()) +
+                                " values, not the six of two stain directions");
   }
-  reference_ = reference;
+  StainBasis basis;
+  for (std::size_t k = 0; k < 2; ++k) {
+    for (std::size_t c = 0; c < 3; ++c) basis.stain[k][c] = descriptor[3 * k + c];
+  }
+  return basis;
 }
+
+namespace {
+
+ImageDescriptor DescriptorOf(const StainBasis& basis) {
+  ImageDescriptor descriptor;
+  for (const OdVector& stain : basis.stain) descriptor.insert(descriptor.end(), stain.begin(), stain.end());
+  return descriptor;
+}
+
+// Reference stains as unit vectors.
+StainBasis UnitBasis(const StainDirections& stains) {
+  StainBasis reference;
+  for (std::size_t k = 0; k < 2; ++k) {
+    const float n = Norm(stains[k]);
+    for (std::size_t c = 0; c < 3; ++c) reference.stain[k][c] = stains[k][c] / n;
+  }
+  return reference;
+}
+
+}  // namespace
 
 std::array<float, 3> OdStainClassifier::Probabilities(const OdVector& od,
                                                       const ConcentrationSolver& solver) const {
@@ -38,39 +64,41 @@ std::array<float, 3> OdStainClassifier::Probabilities(const OdVector& od,
   return {(1.0f - background) * (1.0f - second), (1.0f - background) * second, background};
 }
 
-std::array<float, 3> OdStainClassifier::ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) {
-  return Probabilities(OdOfKey(ReadKey(pixel.data())), ConcentrationSolver(basis_, 0.0f));
+std::array<float, 3> OdStainClassifier::ClassifyPixel(const std::array<std::uint8_t, 3>& pixel,
+                                                      const ImageDescriptor& descriptor) const {
+  return Probabilities(OdOfKey(ReadKey(pixel.data())), ConcentrationSolver(BasisOf(descriptor), 0.0f));
 }
 
-void OdStainClassifier::ClassifyColours(const cv::Mat& image, const ImageColours& colours,
-                                        ClassProbabilityPlanes& perColour) {
+ImageDescriptor OdStainClassifier::ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                                                   ClassProbabilityPlanes& perColour,
+                                                   const ClassifySettings& settings) const {
   static_cast<void>(image);
+  const LogSink& log = settings.log != nullptr ? *settings.log : log_;
   const TissueColours tissue = CollectTissue(colours, params_);
-  const ReferenceStains reference = reference_
-                                        ? ReferenceStains{*reference_, "the target's", true}
-                                        : ReferenceStains{StandardHaemEosin(), "the standard H&E", false};
-  basis_ = GuardedDirections(tissue, DirectionEstimator::kPrincipalPlane, reference, params_, log_).basis;
-  LogLine(log_, "Stain directions: ", VectorText(basis_.stain[0]), " ", VectorText(basis_.stain[1]));
-  ClassifyAlongBasis(colours, perColour);
+  const ReferenceStains reference =
+      settings.referenceStains ? ReferenceStains{UnitBasis(*settings.referenceStains), "the target's", true}
+                               : ReferenceStains{StandardHaemEosin(), "the standard H&E", false};
+  const StainBasis basis =
+      GuardedDirections(tissue, DirectionEstimator::kPrincipalPlane, reference, params_, log).basis;
+  LogLine(log, "Stain directions: ", VectorText(basis.stain[0]), " ", VectorText(basis.stain[1]));
+  return ClassifyAlongBasis(basis, colours, perColour, settings.threads);
 }
 
-void OdStainClassifier::ClassifyRebuiltColours(const cv::Mat& image, const ImageColours& colours,
-                                               ClassProbabilityPlanes& perColour) {
-  if (!reference_) {
-    ClassifyColours(image, colours, perColour);
-    return;
-  }
-  basis_ = *reference_;
-  ClassifyAlongBasis(colours, perColour);
+ImageDescriptor OdStainClassifier::ClassifyRebuiltColours(const cv::Mat& image, const ImageColours& colours,
+                                                          ClassProbabilityPlanes& perColour,
+                                                          const ClassifySettings& settings) const {
+  if (!settings.referenceStains) return ClassifyColours(image, colours, perColour, settings);
+  return ClassifyAlongBasis(UnitBasis(*settings.referenceStains), colours, perColour, settings.threads);
 }
 
-void OdStainClassifier::ClassifyAlongBasis(const ImageColours& colours,
-                                           ClassProbabilityPlanes& perColour) const {
-  const ConcentrationSolver solver(basis_, 0.0f);
+ImageDescriptor OdStainClassifier::ClassifyAlongBasis(const StainBasis& basis, const ImageColours& colours,
+                                                      ClassProbabilityPlanes& perColour,
+                                                      unsigned threads) const {
+  const ConcentrationSolver solver(basis, 0.0f);
   const std::vector<std::uint32_t>& keys = colours.Keys();
   perColour.Resize(static_cast<int>(keys.size()), 1);
   ParallelFor(
-      keys.size(), threads_,
+      keys.size(), threads,
       [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
           const std::array<float, 3> p = Probabilities(OdOfKey(keys[i]), solver);
@@ -78,17 +106,20 @@ void OdStainClassifier::ClassifyAlongBasis(const ImageColours& colours,
         }
       },
       kMinColoursPerChunk);
+  return DescriptorOf(basis);
 }
 
-void OdStainClassifier::ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) {
-  const ImageColours colours(image, SIZE_MAX, threads_);
+ImageDescriptor OdStainClassifier::ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes,
+                                                 const ClassifySettings& settings) const {
+  const ImageColours colours(image, SIZE_MAX, settings.threads);
   ClassProbabilityPlanes perColour;
-  ClassifyColours(image, colours, perColour);
+  ImageDescriptor descriptor = ClassifyColours(image, colours, perColour, settings);
   planes.Resize(image.cols, image.rows);
   const auto& index = colours.PixelIndices();
   for (std::size_t i = 0; i < index.size(); ++i) {
     for (std::size_t k = 0; k < 3; ++k) planes[k][i] = perColour[k][index[i]];
   }
+  return descriptor;
 }
 
 }  // namespace histonorm

@@ -26,32 +26,40 @@ class OdStainClassifier final : public ColourClassifierBase {
   // Lines (fall-backs, the directions found) go to `log`.
   explicit OdStainClassifier(const OdStainParams& params = {}, LogSink log = {});
 
-  void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override;
-  // Against the directions of the most recent classification (the reference ones before any).
-  std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override;
-  void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
-                       ClassProbabilityPlanes& perColour) override;
+  // The descriptor of an image is its two stain directions: six values, red, green, blue of stain 0
+  // then of stain 1.
+  using ColourClassifierBase::ClassifyColours;
+  using ColourClassifierBase::ClassifyImage;
+  using ColourClassifierBase::ClassifyPixel;
+  ImageDescriptor ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes,
+                                const ClassifySettings& settings) const override;
+  // Along the directions of `descriptor` (empty: the standard H&E ones); throws
+  // std::invalid_argument for a descriptor that is not six values.
+  [[nodiscard]] std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel,
+                                                   const ImageDescriptor& descriptor) const override;
+  // Estimates the image's directions, falling back to (and matched stain by stain with) the
+  // settings' reference stains, else the standard H&E ones.
+  ImageDescriptor ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                                  ClassProbabilityPlanes& perColour,
+                                  const ClassifySettings& settings) const override;
   // With reference stains, classifies along them without estimating (the image's stains are theirs).
-  void ClassifyRebuiltColours(const cv::Mat& image, const ImageColours& colours,
-                              ClassProbabilityPlanes& perColour) override;
-  void SetThreads(unsigned threads) override { threads_ = threads; }
+  ImageDescriptor ClassifyRebuiltColours(const cv::Mat& image, const ImageColours& colours,
+                                         ClassProbabilityPlanes& perColour,
+                                         const ClassifySettings& settings) const override;
   [[nodiscard]] bool ClassifiesIndexAlone() const override { return true; }
-  // Later images fall back to, and must match stain by stain, these directions (the target's).
-  void SetReferenceStains(const std::array<std::array<float, 3>, 2>& stains) override;
 
-  [[nodiscard]] const StainBasis& Basis() const { return basis_; }
+  // The directions a descriptor stands for.
+  [[nodiscard]] static StainBasis BasisOf(const ImageDescriptor& descriptor);
 
  private:
-  // Every colour's probabilities along basis_.
-  void ClassifyAlongBasis(const ImageColours& colours, ClassProbabilityPlanes& perColour) const;
+  // Every colour's probabilities along `basis`; returns its descriptor.
+  ImageDescriptor ClassifyAlongBasis(const StainBasis& basis, const ImageColours& colours,
+                                     ClassProbabilityPlanes& perColour, unsigned threads) const;
   [[nodiscard]] std::array<float, 3> Probabilities(const OdVector& od,
                                                    const ConcentrationSolver& solver) const;
 
   OdStainParams params_;
   LogSink log_;
-  std::optional<StainBasis> reference_;
-  StainBasis basis_;
-  unsigned threads_ = 1;
 };
 
 }  // namespace histonorm

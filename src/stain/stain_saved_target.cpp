@@ -105,9 +105,7 @@ void CNormBimodalDeconvRVM::ImportTarget(const detail::TargetRecord& record) {
     }
   }
   const StainSampleSums samples = ReadSamples(t);
-  CColourDeconv deconv(log_);
-  deconv.Init();
-  deconv.dotProductThreshold = params_.dotProductThreshold;
+  CColourDeconv deconv(OwnSinks().log, params_.dotProductThreshold, threads_);
   deconv.BuildFromSampleSums(samples);
   if (!deconv.IsUsable()) throw TargetFileError("the saved stain samples give no usable stain estimate");
   const ChannelStats stats = ComputeChannelStats(histograms, LogSink{});
@@ -116,7 +114,6 @@ void CNormBimodalDeconvRVM::ImportTarget(const detail::TargetRecord& record) {
   targetDeconv_ = deconv;
   for (int i = 0; i < 2; ++i) target_[i] = TargetStatsOf(stats.channel[i]);
   targetUsable_ = true;
-  ShareTargetStains();
 }
 
 }  // namespace histonorm

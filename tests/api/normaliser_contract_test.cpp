@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,37 @@ TEST_P(EveryMethod, NormalisingIsRepeatableAndChangesNothingOfTheNormaliser) {
   norm->Norm(source, again);
   EXPECT_EQ(cv::norm(again, first, cv::NORM_INF), 0.0);
   EXPECT_EQ(cv::norm(source, Source(), cv::NORM_INF), 0.0);  // the input is only read
+}
+
+// One normaliser serves several threads at once; each call's lines go to the sinks it was given,
+// and a copy is independent of its original.
+TEST_P(EveryMethod, ThreadsShareOneNormaliserAndCopiesAreIndependent) {
+  const auto norm = Measured();
+  const cv::Mat source = Source();
+  std::vector<std::string> alone;
+  const CallSinks aloneSinks{LogSink([&](std::string_view line) { alone.emplace_back(line); }), {}};
+  cv::Mat expected(source.size(), CV_8UC3);
+  norm->Norm(source, expected, ChannelOrder::kBgr, aloneSinks);
+  std::vector<cv::Mat> outputs(4);
+  std::vector<std::vector<std::string>> lines(outputs.size());
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < outputs.size(); ++t) {
+    threads.emplace_back([&, t] {
+      outputs[t] = cv::Mat(source.size(), CV_8UC3);
+      const CallSinks sinks{LogSink([&, t](std::string_view line) { lines[t].emplace_back(line); }), {}};
+      norm->Norm(source, outputs[t], ChannelOrder::kBgr, sinks);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t t = 0; t < outputs.size(); ++t) {
+    EXPECT_EQ(cv::norm(outputs[t], expected, cv::NORM_INF), 0.0) << t;
+    EXPECT_EQ(lines[t], alone) << t;
+  }
+  const auto copy = norm->Copy();
+  copy->CalcStats(Source());  // changes the copy's target only
+  EXPECT_EQ(cv::norm(norm->Norm(source), expected, cv::NORM_INF), 0.0);
+  const auto twin = norm->Copy();
+  EXPECT_EQ(cv::norm(twin->Norm(source), expected, cv::NORM_INF), 0.0);
 }
 
 TEST_P(EveryMethod, RefusesUnsuitableImagesBeforeTouchingAnything) {

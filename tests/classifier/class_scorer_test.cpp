@@ -175,9 +175,8 @@ TEST(ClassScorerTest, ClassifierPlanesMatchTheLibraryEvaluation) {
        {test::MakeTinyModel(), test::MakeStainLikeModel(3), test::MakeRealisticModel(8, 30, 2)}) {
     ColourClassifier_RVM_PCAVQ classifier(data);
     ClassProbabilityPlanes planes;
-    classifier.ClassifyImage(image, planes);
-    const auto projection = classifier.Projection();
-    const std::vector<double> descriptor(projection.begin(), projection.begin() + classifier.PcaDim());
+    const ImageDescriptor projection = classifier.ClassifyImage(image, planes);
+    const std::vector<double> descriptor(projection.begin(), projection.end());
     for (int y = 0; y < image.rows; ++y) {
       for (int x = 0; x < image.cols; ++x) {
         const auto* p = image.ptr<std::uint8_t>(y) + 3 * x;

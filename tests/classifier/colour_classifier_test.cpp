@@ -93,8 +93,10 @@ TEST(ColourClassifierTest, HistogramIsNormalisedAndCentredOnTheMean) {
   cv::Mat image = Uniform(2, 2, {10, 10, 10});
   image.at<cv::Vec3b>(1, 0) = {200, 10, 10};
   ColourClassifier_RVM_PCAVQ classifier(model, log.Sink());
-  EXPECT_EQ(log.During([&] { classifier.ComputeProjection(image); }), "Projection 0.75 -0.25 0.75 \n");
-  EXPECT_EQ(classifier.Projection()[1], -0.25f);
+  ImageDescriptor descriptor;
+  EXPECT_EQ(log.During([&] { descriptor = classifier.ComputeProjection(image); }),
+            "Projection 0.75 -0.25 0.75 \n");
+  EXPECT_EQ(descriptor, (ImageDescriptor{0.75f, -0.25f, 0.75f}));
 }
 
 TEST(ColourClassifierTest, NoPrincipalComponents) {
@@ -199,14 +201,15 @@ TEST(ColourClassifierTest, PlanesEqualClassifyingEveryPixelInTurn) {
   const cv::Mat sample = test::LoadSample("he_sample_1.png");
   for (const cv::Mat& image : {test::RandomImage(37, 53, 5), cv::Mat(sample, cv::Rect(0, 0, 120, 90))}) {
     ClassProbabilityPlanes planes;
-    const std::string printed = log.During([&] { classifier.ClassifyImage(image, planes); });
+    ImageDescriptor descriptor;
+    const std::string printed = log.During([&] { descriptor = classifier.ClassifyImage(image, planes); });
     EXPECT_EQ(printed.rfind("Projection ", 0), 0u);
     ASSERT_EQ(planes.width, image.cols);
     ASSERT_EQ(planes.height, image.rows);
     for (int y = 0; y < image.rows; ++y) {
       for (int x = 0; x < image.cols; ++x) {
         const auto* px = image.ptr<std::uint8_t>(y) + 3 * x;
-        const auto expected = classifier.ClassifyPixel({px[0], px[1], px[2]});
+        const auto expected = classifier.ClassifyPixel({px[0], px[1], px[2]}, descriptor);
         const std::size_t i = static_cast<std::size_t>(y * image.cols + x);
         const std::array<float, 3> got{planes[0][i], planes[1][i], planes[2][i]};
         ASSERT_EQ(std::memcmp(got.data(), expected.data(), sizeof got), 0) << x << "," << y;
@@ -219,8 +222,10 @@ TEST(ColourClassifierTest, DescriptorChangesTheProbabilities) {
   ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel());
   const auto before = classifier.ClassifyPixel({180, 110, 205});
   ClassProbabilityPlanes planes;
-  classifier.ClassifyImage(test::RandomImage(8, 8, 1), planes);
-  EXPECT_NE(classifier.ClassifyPixel({180, 110, 205}), before);
+  const ImageDescriptor descriptor = classifier.ClassifyImage(test::RandomImage(8, 8, 1), planes);
+  EXPECT_NE(classifier.ClassifyPixel({180, 110, 205}, descriptor), before);
+  EXPECT_EQ(classifier.ClassifyPixel({180, 110, 205}), before);  // the classifier kept nothing
+  EXPECT_THROW(static_cast<void>(classifier.ClassifyPixel({1, 2, 3}, {1.0f})), std::invalid_argument);
 }
 
 TEST(ColourClassifierTest, PaddedStrideGivesDensePlanes) {
@@ -253,13 +258,12 @@ TEST(ColourClassifierTest, PerColourProbabilitiesAreThoseOfTheirPixels) {
   }
 }
 
-TEST(ColourClassifierTest, BeforeAnyImageThePixelUsesTheZeroDescriptor) {
-  const auto model = DescriptorSensitiveModel();
-  ColourClassifier_RVM_PCAVQ fresh(model);
-  ColourClassifier_RVM_PCAVQ described(model);
+TEST(ColourClassifierTest, AnImageWithoutPixelsHasTheZeroDescriptor) {
+  const ColourClassifier_RVM_PCAVQ classifier(DescriptorSensitiveModel());
   ClassProbabilityPlanes planes;
-  described.ClassifyImage(cv::Mat(), planes);
-  EXPECT_EQ(fresh.ClassifyPixel({200, 150, 220}), described.ClassifyPixel({200, 150, 220}));
+  const ImageDescriptor descriptor = classifier.ClassifyImage(cv::Mat(), planes);
+  EXPECT_EQ(descriptor, ImageDescriptor(2, 0.0f));
+  EXPECT_EQ(classifier.ClassifyPixel({200, 150, 220}), classifier.ClassifyPixel({200, 150, 220}, descriptor));
 }
 
 TEST(ColourClassifierTest, RejectsImagesThatAreNotThreeBytesPerPixel) {

@@ -157,12 +157,10 @@ std::unique_ptr<ColourClassifierBase> StripedClassifier() {
 TEST(StainNormParams, ParametersApplyToTheFirstStageOnly) {
   const cv::Mat image = StripedImage();
   Log log;
-  CNormBimodalDeconvRVM norm(StripedClassifier(), log.Configure());
+  Options options = log.Configure();
   std::istringstream params("0.9 30 300 0.75 0.75 0.95\n");
-  const auto read = log.During([&] { norm.ReadParams(params); });
-  EXPECT_EQ(read.size(), 6u);
-  EXPECT_EQ(read[0], "Prob threshold: 0.9");
-  EXPECT_EQ(read[5], "Dot product correction threshold: 0.95");
+  ReadStainParams(params, options.stainParams);
+  CNormBimodalDeconvRVM norm(StripedClassifier(), options);
   std::vector<std::string> lines = log.During([&] { Measure(norm, image); });
   EXPECT_EQ(WithPrefix(lines, "Doing Max Dt Product Correction: "),
             std::vector<std::string>{"Doing Max Dt Product Correction: 0.95"});
@@ -393,8 +391,8 @@ ThreadedRun RunWithThreads(const cv::Mat& sample, const cv::Mat& target, unsigne
   Log log;
   Options options = log.Configure();
   options.colourModelPath = HISTONORM_MODEL_DIR "/he.model";
+  options.threads = threads;
   CNormBimodalDeconvRVM norm(options);
-  norm.SetThreads(threads);
   ThreadedRun run;
   run.lines = log.During([&] {
     Measure(norm, target);

@@ -15,19 +15,20 @@ namespace histonorm::test {
 using Probabilities = std::array<float, 3>;  // stain 0, stain 1, background
 using Rule = std::function<Probabilities(const std::array<std::uint8_t, 3>& bgr, int x, int y, int call)>;
 
+// It counts its calls, so one serves one thread.
 class RuleClassifier final : public ColourClassifierBase {
  public:
   // With `indexAlone`, ClassifyColours applies the rule to the index's colours (at position 0, 0)
   // without reading the image, and says so.
   explicit RuleClassifier(Rule rule, bool indexAlone = false)
       : rule_(std::move(rule)), indexAlone_(indexAlone) {}
+  using ColourClassifierBase::ClassifyColours;
   using ColourClassifierBase::ClassifyImage;
-  void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
-                       ClassProbabilityPlanes& perColour) override {
-    if (!indexAlone_) {
-      ColourClassifierBase::ClassifyColours(image, colours, perColour);
-      return;
-    }
+  using ColourClassifierBase::ClassifyPixel;
+  ImageDescriptor ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                                  ClassProbabilityPlanes& perColour,
+                                  const ClassifySettings& settings) const override {
+    if (!indexAlone_) return ColourClassifierBase::ClassifyColours(image, colours, perColour, settings);
     ++calls_;
     perColour.Resize(static_cast<int>(colours.Keys().size()), 1);
     for (std::size_t c = 0; c < colours.Keys().size(); ++c) {
@@ -35,9 +36,11 @@ class RuleClassifier final : public ColourClassifierBase {
       const Probabilities p = rule_({KeyByte(key, 0), KeyByte(key, 1), KeyByte(key, 2)}, 0, 0, calls_);
       for (std::size_t k = 0; k < 3; ++k) perColour[k][c] = p[k];
     }
+    return {};
   }
   [[nodiscard]] bool ClassifiesIndexAlone() const override { return indexAlone_; }
-  void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override {
+  ImageDescriptor ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes,
+                                const ClassifySettings& /*settings*/) const override {
     ++calls_;
     planes.Resize(image.cols, image.rows);
     for (int y = 0; y < image.rows; ++y) {
@@ -48,15 +51,17 @@ class RuleClassifier final : public ColourClassifierBase {
         for (std::size_t k = 0; k < 3; ++k) planes[k][i] = p[k];
       }
     }
+    return {};
   }
-  std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override {
+  [[nodiscard]] std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel,
+                                                   const ImageDescriptor& /*descriptor*/) const override {
     return rule_(pixel, 0, 0, calls_);
   }
 
  private:
   Rule rule_;
   bool indexAlone_;
-  int calls_ = 0;
+  mutable int calls_ = 0;
 };
 
 // Haematoxylin and eosin by colour: near-white is background, bluer than red is stain 0 (nuclei),
