@@ -19,6 +19,7 @@
 
 #include "classifier/colour_classifier.h"
 #include "classifier/colour_model_file.h"
+#include "common/colour_key.h"
 #include "stain/norm_bimodal_deconv_rvm.h"
 
 namespace histonorm {
@@ -68,52 +69,47 @@ class ScalarClassifier final : public ColourClassifierBase {
                 ScalarClassScore(model_.classes[2])} {}
 
   using ColourClassifierBase::ClassifyImage;
-  void ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes) override {
-    Describe(image);
+  using ColourClassifierBase::ClassifyPixel;
+  ImageDescriptor ClassifyImage(const cv::Mat& image, ClassProbabilityPlanes& planes,
+                                const ClassifySettings& settings) const override {
+    ImageDescriptor descriptor = described_.ComputeProjection(image, settings);
     planes.Resize(image.cols, image.rows);
     for (int y = 0; y < image.rows; ++y) {
       for (int x = 0; x < image.cols; ++x) {
         const auto* px = image.ptr<std::uint8_t>(y) + 3 * x;
-        const auto p = ClassifyPixel({px[0], px[1], px[2]});
+        const auto p = ClassifyPixel({px[0], px[1], px[2]}, descriptor);
         for (std::size_t k = 0; k < 3; ++k) planes[k][static_cast<std::size_t>(y * image.cols + x)] = p[k];
       }
     }
+    return descriptor;
   }
-  std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel) override {
+  [[nodiscard]] std::array<float, 3> ClassifyPixel(const std::array<std::uint8_t, 3>& pixel,
+                                                   const ImageDescriptor& descriptor) const override {
+    const std::vector<double> d(descriptor.begin(), descriptor.begin() + described_.PcaDim());
     const std::array<double, 3> colour{double(pixel[0]), double(pixel[1]), double(pixel[2])};
     std::array<double, 3> q{};
-    for (std::size_t k = 0; k < 3; ++k) q[k] = scores_[k](descriptor_, colour);
+    for (std::size_t k = 0; k < 3; ++k) q[k] = scores_[k](d, colour);
     const auto sum = static_cast<double>(static_cast<float>((q[0] + q[1]) + q[2]));
     return {static_cast<float>(q[0] / sum), static_cast<float>(q[1] / sum), static_cast<float>(q[2] / sum)};
   }
-  void ClassifyColours(const cv::Mat& image, const ImageColours& colours,
-                       ClassProbabilityPlanes& perColour) override {
-    described_.ClassifyColours(image, colours, perColour);
-    KeepDescriptor();
+  using ColourClassifierBase::ClassifyColours;
+  ImageDescriptor ClassifyColours(const cv::Mat& image, const ImageColours& colours,
+                                  ClassProbabilityPlanes& perColour,
+                                  const ClassifySettings& settings) const override {
+    ImageDescriptor descriptor = described_.ClassifyColours(image, colours, perColour, settings);
     for (std::size_t c = 0; c < colours.Keys().size(); ++c) {
-      const std::uint32_t key = colours.Keys()[c];
-      const auto p = ClassifyPixel(
-          {ImageColours::KeyByte(key, 0), ImageColours::KeyByte(key, 1), ImageColours::KeyByte(key, 2)});
+      const ColourKey key = colours.Keys()[c];
+      const auto p = ClassifyPixel({KeyByte(key, 0), KeyByte(key, 1), KeyByte(key, 2)}, descriptor);
       for (std::size_t k = 0; k < 3; ++k) perColour[k][c] = p[k];
     }
+    return descriptor;
   }
-  void SetThreads(unsigned threads) override { described_.SetThreads(threads); }
   [[nodiscard]] bool ClassifiesIndexAlone() const override { return true; }
 
  private:
-  void Describe(const cv::Mat& image) {
-    described_.ComputeProjection(image);
-    KeepDescriptor();
-  }
-  void KeepDescriptor() {
-    const auto projection = described_.Projection();
-    descriptor_.assign(projection.begin(), projection.begin() + described_.PcaDim());
-  }
-
   const ColourModelData& model_;
   ColourClassifier_RVM_PCAVQ described_;
   std::array<ScalarClassScore, 3> scores_;
-  std::vector<double> descriptor_;
 };
 
 struct Case {
@@ -155,8 +151,9 @@ const ColourModelData& Model(const std::string& name) {
 cv::Mat Read(const std::string& name) { return cv::imread(kData + "/" + name, cv::IMREAD_COLOR); }
 
 cv::Mat Normalised(std::unique_ptr<ColourClassifierBase> classifier, const Case& c) {
-  CNormBimodalDeconvRVM norm(std::move(classifier));
-  norm.SetThreads(0);
+  Options options;
+  options.threads = 0;
+  CNormBimodalDeconvRVM norm(std::move(classifier), options);
   norm.CalcStats(Read(c.target));
   const cv::Mat source = Read(c.source);
   cv::Mat output(source.size(), CV_8UC3);
