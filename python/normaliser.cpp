@@ -13,8 +13,8 @@
 #include <stdexcept>
 
 #include "common/safe_save.h"
-#include "image_buffer.h"
 #include "histonorm/stain_params.h"
+#include "image_buffer.h"
 
 namespace py = pybind11;
 

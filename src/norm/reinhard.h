@@ -45,7 +45,8 @@ class CNormReinhard final : public CNormBase {
   void Normalise(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
                  const CallSinks& sinks) const override;
   // Normalise pixel by pixel, for images whose colours rarely repeat.
-  void NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order, const CallSinks& sinks) const;
+  void NormalisePixels(const cv::Mat& input, cv::Mat& output, ChannelOrder order,
+                       const CallSinks& sinks) const;
   [[nodiscard]] std::unique_ptr<const FittedTransform> FitSource(const cv::Mat& source,
                                                                  const CallSinks& sinks) const override;
   [[nodiscard]] bool TargetReady() const override { return targetSums_.count > 0; }

@@ -29,11 +29,11 @@
 #include "deconv/stain_samples.h"
 #include "histonorm/norm_base.h"
 #include "histonorm/options.h"
+#include "histonorm/stain_params.h"
 #include "stain/channel_mapping.h"
 #include "stain/channel_stats.h"
 #include "stain/colour_table.h"
 #include "stain/od_stain_params.h"
-#include "histonorm/stain_params.h"
 #include "stain/stain_transform.h"
 
 namespace histonorm {
