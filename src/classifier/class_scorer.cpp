@@ -148,7 +148,7 @@ ClassScorer::ClassScorer(const ClassModel& model)
   for (std::size_t c = 0; c < 3; ++c) {
     for (std::size_t byte = 0; byte < kByteValues; ++byte) {
       const double z = (static_cast<double>(byte) - mean_[dims + c]) * scale_[dims + c];
-      double* row = &colourTables_[(c * kByteValues + byte) * padded_];
+      double* row = colourTables_.data() + ((c * kByteValues + byte) * padded_);
       for (std::size_t r = 0; r < basis_.size(); ++r) {
         const double diff = z - basis_[r].colour[c];
         row[r] = std::exp(-gamma_ * (diff * diff));
@@ -180,16 +180,16 @@ void ClassScorer::SetDescriptor(std::span<const double> descriptor) {
     factor[r] = basis_[r].weight * std::exp(-gamma_ * d);
   }
   for (std::size_t byte = 0; byte < kByteValues; ++byte) {
-    const double* colourRow = &colourTables_[byte * padded_];
-    double* row = &weightedTable_[byte * padded_];
+    const double* colourRow = colourTables_.data() + (byte * padded_);
+    double* row = weightedTable_.data() + (byte * padded_);
     for (std::size_t r = 0; r < basis_.size(); ++r) row[r] = factor[r] * colourRow[r];
   }
 }
 
 void ClassScorer::ByteScores(const std::uint8_t* bytes0, const std::uint8_t* bytes1,
                              const std::uint8_t* bytes2, std::size_t count, double* scores) const {
-  const double* second = &colourTables_[kByteValues * padded_];
-  const double* third = &colourTables_[2 * kByteValues * padded_];
+  const double* second = colourTables_.data() + (kByteValues * padded_);
+  const double* third = colourTables_.data() + (2 * kByteValues * padded_);
   HWY_DYNAMIC_DISPATCH(KernelScores)
   (weightedTable_.data(), second, third, padded_, bytes0, bytes1, bytes2, count,
    {bias_, sigmoidA_, sigmoidB_}, scores);
