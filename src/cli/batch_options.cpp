@@ -7,7 +7,7 @@
 
 namespace histonorm::app {
 
-std::vector<OptionSpec> BatchOptionSpecs() {
+std::vector<OptionRule> BatchOptionRules() {
   return {{"--keep-going"}, {"--skip-existing"}, {"--tissue-only"},
           {"--progress"},   {"--quiet"},         {"--stain-params", true}};
 }

@@ -3,7 +3,7 @@
 // leaving results that are already whole, tissue-only statistics, a stain parameters file, a
 // progress line per image and a quiet console; and the help and version texts.
 //
-//   const CommandWords words = SplitCommandWords(args, BatchOptionSpecs());
+//   const CommandWords words = SplitCommandWords(args, BatchOptionRules());
 //   const BatchFlags flags = BatchFlagsOf(words);
 #include <cstddef>
 #include <optional>
@@ -31,7 +31,7 @@ struct BatchFlags {
 };
 
 // The options above, each to be given once.
-[[nodiscard]] std::vector<OptionSpec> BatchOptionSpecs();
+[[nodiscard]] std::vector<OptionRule> BatchOptionRules();
 
 // ensures: the options above as `words` gives them.
 [[nodiscard]] BatchFlags BatchFlagsOf(const CommandWords& words);

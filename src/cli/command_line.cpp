@@ -29,13 +29,13 @@ constexpr long long kMaxThreads = 1024;
 // Takes the "--" options out of `args` into `s`; false (with `problem` set) for an unknown or repeated
 // option, one without its value or a bad number of threads.
 bool TakeOptions(std::vector<std::string>& args, RunSettings& s, std::string& problem) {
-  std::vector<OptionSpec> specs = BatchOptionSpecs();
-  for (const char* flag : {"--fit-only", "--check"}) specs.push_back({flag});
+  std::vector<OptionRule> rules = BatchOptionRules();
+  for (const char* flag : {"--fit-only", "--check"}) rules.push_back({flag});
   for (const char* valued : {"--save-target", "--target", "--out", "--threads", "--report"})
-    specs.push_back({valued, true});
+    rules.push_back({valued, true});
   CommandWords words;
   try {
-    words = SplitCommandWords(args, specs);
+    words = SplitCommandWords(args, rules);
   } catch (const CommandLineError& e) {
     problem = e.what();
     return false;

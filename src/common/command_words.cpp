@@ -15,7 +15,7 @@ std::optional<std::string> CommandWords::Value(const std::string& name) const {
   return found->second;
 }
 
-CommandWords SplitCommandWords(const std::vector<std::string>& args, const std::vector<OptionSpec>& options) {
+CommandWords SplitCommandWords(const std::vector<std::string>& args, const std::vector<OptionRule>& options) {
   CommandWords words;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -23,11 +23,11 @@ CommandWords SplitCommandWords(const std::vector<std::string>& args, const std::
       words.positional.push_back(arg);
       continue;
     }
-    const auto spec = std::find_if(options.begin(), options.end(),
-                                   [&arg](const OptionSpec& option) { return option.name == arg; });
-    if (spec == options.end()) throw CommandLineError("Unknown option: '" + arg + "'");
-    if (spec->once && words.Has(arg)) throw CommandLineError("Option " + arg + " is given twice");
-    if (!spec->takesValue) {
+    const auto rule = std::find_if(options.begin(), options.end(),
+                                   [&arg](const OptionRule& option) { return option.name == arg; });
+    if (rule == options.end()) throw CommandLineError("Unknown option: '" + arg + "'");
+    if (rule->once && words.Has(arg)) throw CommandLineError("Option " + arg + " is given twice");
+    if (!rule->takesValue) {
       words.flags.insert(arg);
       continue;
     }

@@ -20,7 +20,7 @@ class CommandLineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionRule {
   std::string name;         // with its "--"
   bool takesValue = false;  // the next word is its value
   bool once = true;         // given twice is refused; otherwise the last one counts
@@ -42,7 +42,7 @@ struct CommandWords {
 // throws: CommandLineError for the first word in order that is refused: "Unknown option: '--x'",
 //   "Option --x needs a value" (none, or an empty word), "Option --x is given twice".
 [[nodiscard]] CommandWords SplitCommandWords(const std::vector<std::string>& args,
-                                             const std::vector<OptionSpec>& options);
+                                             const std::vector<OptionRule>& options);
 
 // ensures: `text` as a whole number from `low` to `high` written in decimal digits (a leading '-' for
 //   a negative one), or nothing.

@@ -79,13 +79,13 @@ int NumberOf(const histonorm::CommandWords& words, const std::string& name, int 
 // The command line's arguments, or nothing without the three positional ones (the usage says what they
 // are); throws CommandLineError with the line that refuses an option.
 std::optional<Arguments> ParseArguments(const std::vector<std::string>& words) {
-  std::vector<histonorm::OptionSpec> specs;
-  for (const char* flag : {"--lossless", "--check", "--overwrite"}) specs.push_back({flag, false, false});
+  std::vector<histonorm::OptionRule> rules;
+  for (const char* flag : {"--lossless", "--check", "--overwrite"}) rules.push_back({flag, false, false});
   for (const char* valued : {"--target", "--target-file", "--report", "--model", "--stain-params", "--level",
                              "--quality", "--tile", "--threads", "--sample"}) {
-    specs.push_back({valued, true, false});
+    rules.push_back({valued, true, false});
   }
-  const histonorm::CommandWords given = histonorm::SplitCommandWords(words, specs);
+  const histonorm::CommandWords given = histonorm::SplitCommandWords(words, rules);
   Arguments args;
   args.targetImage = given.Value("--target").value_or("");
   args.target.savedPath = given.Value("--target-file").value_or("");

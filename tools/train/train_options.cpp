@@ -43,12 +43,12 @@ StainPair ParseStains(const std::string& text) {
 
 // The words of the command line, split by the one option parser of every program.
 CommandWords SplitTrainWords(const std::vector<std::string>& args) {
-  std::vector<OptionSpec> specs{{"--labels", true}, {"--stains", true}};
+  std::vector<OptionRule> rules{{"--labels", true}, {"--stains", true}};
   for (const char* valued :
        {"--check", "--out", "--tile", "--pca-dims", "--samples", "--augment", "--seed", "--gamma"})
-    specs.push_back({valued, true, false});
+    rules.push_back({valued, true, false});
   try {
-    return SplitCommandWords(args, specs);
+    return SplitCommandWords(args, rules);
   } catch (const CommandLineError& e) {
     throw UsageError(e.what());
   }
